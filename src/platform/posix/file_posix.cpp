@@ -1,0 +1,155 @@
+// POSIX backend of the file seam: paths converted to UTF-8 here and nowhere else.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <new>
+#include <string>
+
+#include "common/u16.h"
+#include "platform/file.h"
+
+namespace tl::platform {
+namespace {
+
+bool ToNative(const char16_t* path, std::string* out) {
+  if (path == nullptr) return false;
+  try {
+    *out = U16ToUtf8(std::u16string_view(path));
+  } catch (...) {
+    return false;
+  }
+  return !out->empty();
+}
+
+class PosixFile final : public File {
+ public:
+  explicit PosixFile(int fd) : fd_(fd) {}
+  ~PosixFile() override { ::close(fd_); }
+
+  bool ReadAt(uint32_t offset, void* buf, uint32_t len, uint32_t* done) override {
+    *done = 0;
+    auto* p = static_cast<uint8_t*>(buf);
+    while (*done < len) {
+      const ssize_t r = ::pread(fd_, p + *done, len - *done, static_cast<off_t>(offset) + *done);
+      if (r < 0) return false;
+      if (r == 0) break;
+      *done += static_cast<uint32_t>(r);
+    }
+    return true;
+  }
+
+  bool WriteAt(uint32_t offset, const void* buf, uint32_t len, uint32_t* done) override {
+    *done = 0;
+    const auto* p = static_cast<const uint8_t*>(buf);
+    while (*done < len) {
+      const ssize_t r = ::pwrite(fd_, p + *done, len - *done, static_cast<off_t>(offset) + *done);
+      if (r <= 0) return false;
+      *done += static_cast<uint32_t>(r);
+    }
+    return true;
+  }
+
+  bool Size(uint32_t* size) override {
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) return false;
+    *size = static_cast<uint32_t>(static_cast<uint64_t>(st.st_size));
+    return true;
+  }
+
+  bool Flush() override { return ::fsync(fd_) == 0; }
+
+ private:
+  int fd_;
+};
+
+std::unique_ptr<File> Wrap(int fd) {
+  if (fd < 0) return nullptr;
+  auto* f = new (std::nothrow) PosixFile(fd);
+  if (f == nullptr) ::close(fd);
+  return std::unique_ptr<File>(f);
+}
+
+struct Mapping {
+  void* addr;
+  size_t len;
+};
+
+}  // namespace
+
+std::unique_ptr<File> OpenContainerFile(const char16_t* path) {
+  std::string native;
+  if (!ToNative(path, &native)) return nullptr;
+  return Wrap(::open(native.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+}
+
+std::unique_ptr<File> OpenFileForReading(const char16_t* path) {
+  std::string native;
+  if (!ToNative(path, &native)) return nullptr;
+  const int fd = ::open(native.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd >= 0) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+      ::close(fd);
+      return nullptr;
+    }
+  }
+  return Wrap(fd);
+}
+
+MappedFile& MappedFile::operator=(MappedFile&& other) noexcept {
+  if (this != &other) {
+    reset();
+    data_ = other.data_;
+    size_ = other.size_;
+    os_ = other.os_;
+    other.data_ = nullptr;
+    other.size_ = 0;
+    other.os_ = nullptr;
+  }
+  return *this;
+}
+
+bool MappedFile::Open(const char16_t* path) {
+  reset();
+  std::string native;
+  if (!ToNative(path, &native)) return false;
+  const int fd = ::open(native.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return false;
+  }
+  const auto len = static_cast<size_t>(st.st_size);
+  if (len == 0) {
+    ::close(fd);
+    return true;
+  }
+  void* addr = ::mmap(nullptr, len, PROT_READ, MAP_PRIVATE, fd, 0);
+  ::close(fd);
+  if (addr == MAP_FAILED) return false;
+  auto* m = new (std::nothrow) Mapping{addr, len};
+  if (m == nullptr) {
+    ::munmap(addr, len);
+    return false;
+  }
+  os_ = m;
+  data_ = static_cast<const uint8_t*>(addr);
+  size_ = static_cast<uint32_t>(len);
+  return true;
+}
+
+void MappedFile::reset() {
+  if (os_ != nullptr) {
+    auto* m = static_cast<Mapping*>(os_);
+    ::munmap(m->addr, m->len);
+    delete m;
+  }
+  os_ = nullptr;
+  data_ = nullptr;
+  size_ = 0;
+}
+
+}  // namespace tl::platform

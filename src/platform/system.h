@@ -1,0 +1,32 @@
+// Small operating-system services used by portable code.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace tl::platform {
+
+// True when the process can read the 4 bytes at `p`. Must not touch guard
+// pages or raise a fault.
+bool IsReadable4(const void* p);
+
+// The current UTC time as a FILETIME value (100 ns intervals since 1601-01-01).
+uint64_t UtcNowFileTime();
+
+// Sets the process error mode for its lifetime and restores the previous one.
+// No-op on POSIX.
+class ErrorModeScope {
+ public:
+  explicit ErrorModeScope(unsigned mode);
+  ~ErrorModeScope();
+  ErrorModeScope(const ErrorModeScope&) = delete;
+  ErrorModeScope& operator=(const ErrorModeScope&) = delete;
+
+ private:
+  unsigned previous_ = 0;
+};
+
+// The current process id (seeds the key generator at attach).
+uint32_t CurrentProcessId();
+
+}  // namespace tl::platform

@@ -1,0 +1,141 @@
+// Win32 backend of the file seam: char16_t paths go to the W functions as they are.
+#include <windows.h>
+
+#include <new>
+
+#include "platform/file.h"
+
+namespace tl::platform {
+namespace {
+
+const wchar_t* W(const char16_t* s) { return reinterpret_cast<const wchar_t*>(s); }
+
+bool Seek(HANDLE h, uint32_t offset) {
+  // Containers stay below 2 GiB, so the 32-bit distance form is enough.
+  LONG high = 0;
+  const DWORD r = SetFilePointer(h, static_cast<LONG>(offset), &high, FILE_BEGIN);
+  return !(r == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR);
+}
+
+class Win32File final : public File {
+ public:
+  explicit Win32File(HANDLE h) : h_(h) {}
+  ~Win32File() override { CloseHandle(h_); }
+
+  bool ReadAt(uint32_t offset, void* buf, uint32_t len, uint32_t* done) override {
+    *done = 0;
+    if (!Seek(h_, offset)) return false;
+    DWORD got = 0;
+    const BOOL ok = ReadFile(h_, buf, len, &got, nullptr);
+    *done = got;
+    return ok != FALSE;
+  }
+
+  bool WriteAt(uint32_t offset, const void* buf, uint32_t len, uint32_t* done) override {
+    *done = 0;
+    if (!Seek(h_, offset)) return false;
+    DWORD put = 0;
+    const BOOL ok = WriteFile(h_, buf, len, &put, nullptr);
+    *done = put;
+    return ok != FALSE;
+  }
+
+  bool Size(uint32_t* size) override {
+    const DWORD s = GetFileSize(h_, nullptr);
+    if (s == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return false;
+    *size = s;
+    return true;
+  }
+
+  bool Flush() override { return FlushFileBuffers(h_) != FALSE; }
+
+ private:
+  HANDLE h_;
+};
+
+std::unique_ptr<File> Wrap(HANDLE h) {
+  if (h == INVALID_HANDLE_VALUE) return nullptr;
+  auto* f = new (std::nothrow) Win32File(h);
+  if (f == nullptr) CloseHandle(h);
+  return std::unique_ptr<File>(f);
+}
+
+struct Mapping {
+  HANDLE file;
+  HANDLE map;
+};
+
+}  // namespace
+
+std::unique_ptr<File> OpenContainerFile(const char16_t* path) {
+  if (path == nullptr) return nullptr;
+  // OPEN_ALWAYS: one call that opens an existing file as it is or creates a new
+  // one; never CREATE_ALWAYS, which would truncate a container we failed to open.
+  return Wrap(CreateFileW(W(path), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+std::unique_ptr<File> OpenFileForReading(const char16_t* path) {
+  if (path == nullptr) return nullptr;
+  return Wrap(CreateFileW(W(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                          FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+MappedFile& MappedFile::operator=(MappedFile&& other) noexcept {
+  if (this != &other) {
+    reset();
+    data_ = other.data_;
+    size_ = other.size_;
+    os_ = other.os_;
+    other.data_ = nullptr;
+    other.size_ = 0;
+    other.os_ = nullptr;
+  }
+  return *this;
+}
+
+bool MappedFile::Open(const char16_t* path) {
+  reset();
+  if (path == nullptr) return false;
+  HANDLE file = CreateFileW(W(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  const DWORD size = GetFileSize(file, nullptr);
+  if (size == 0) {  // an empty file cannot be mapped; it simply has no bytes
+    CloseHandle(file);
+    return true;
+  }
+  HANDLE map = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+  if (map == nullptr) {
+    CloseHandle(file);
+    return false;
+  }
+  const void* view = MapViewOfFile(map, FILE_MAP_READ, 0, 0, 0);
+  auto* m = view != nullptr ? new (std::nothrow) Mapping{file, map} : nullptr;
+  if (m == nullptr) {
+    if (view != nullptr) UnmapViewOfFile(view);
+    CloseHandle(map);
+    CloseHandle(file);
+    return false;
+  }
+  // The low 32 bits of the size bound every read of the view.
+  os_ = m;
+  data_ = static_cast<const uint8_t*>(view);
+  size_ = size;
+  return true;
+}
+
+void MappedFile::reset() {
+  if (os_ != nullptr) {
+    auto* m = static_cast<Mapping*>(os_);
+    UnmapViewOfFile(data_);
+    CloseHandle(m->map);
+    CloseHandle(m->file);
+    delete m;
+  }
+  os_ = nullptr;
+  data_ = nullptr;
+  size_ = 0;
+}
+
+}  // namespace tl::platform

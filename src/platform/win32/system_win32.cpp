@@ -1,0 +1,41 @@
+// Win32 backend of the small system services.
+#include <windows.h>
+
+#include "platform/system.h"
+
+namespace tl::platform {
+
+bool IsReadable4(const void* p) {
+  // VirtualQuery instead of IsBadReadPtr: same answer for committed pages, but it
+  // never touches the memory, so a guard page stays armed for its owner.
+  auto addr = reinterpret_cast<uintptr_t>(p);
+  const uintptr_t end = addr + 4;
+  if (end < addr) return false;
+  while (addr < end) {
+    MEMORY_BASIC_INFORMATION info{};
+    if (VirtualQuery(reinterpret_cast<const void*>(addr), &info, sizeof info) == 0) return false;
+    if (info.State != MEM_COMMIT) return false;
+    const DWORD protect = info.Protect;
+    if ((protect & (PAGE_GUARD | PAGE_NOACCESS)) != 0) return false;
+    const DWORD readable = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ |
+                           PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
+    if ((protect & readable) == 0) return false;
+    addr = reinterpret_cast<uintptr_t>(info.BaseAddress) + info.RegionSize;
+  }
+  return true;
+}
+
+uint64_t UtcNowFileTime() {
+  SYSTEMTIME st{};
+  GetSystemTime(&st);
+  FILETIME ft{};
+  SystemTimeToFileTime(&st, &ft);
+  return (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+}
+
+ErrorModeScope::ErrorModeScope(unsigned mode) : previous_(SetErrorMode(mode)) {}
+ErrorModeScope::~ErrorModeScope() { SetErrorMode(previous_); }
+
+uint32_t CurrentProcessId() { return GetCurrentProcessId(); }
+
+}  // namespace tl::platform
