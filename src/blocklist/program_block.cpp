@@ -1,0 +1,91 @@
+#include "blocklist/program_block.h"
+
+#include <cstring>
+
+#include "common/crc32.h"
+#include "common/le.h"
+#include "common/u16.h"
+#include "common/zalloc.h"
+#include "platform/system.h"
+
+namespace tl {
+namespace {
+
+constexpr uintptr_t kPageSize = 4096;
+
+// Tests the page that holds byte `addr` once: `last_page` remembers the page
+// tested last, so a string is probed page by page, never unit by unit. The probe
+// reads 4 bytes at a 4-aligned address, which never crosses a page boundary.
+bool PageReadable(uintptr_t addr, uintptr_t* last_page) {
+  const uintptr_t page = addr / kPageSize;
+  if (page == *last_page) return true;
+  if (!platform::IsReadable4(reinterpret_cast<const void*>(addr & ~uintptr_t{3}))) return false;
+  *last_page = page;
+  return true;
+}
+
+// Units before the terminator, probing each page before it is read. Returns
+// false when a page is unreadable or no terminator lies within `max` units.
+bool MeasureProbed(const char16_t* s, size_t max, size_t* len) {
+  const auto base = reinterpret_cast<uintptr_t>(s);
+  uintptr_t last_page = ~uintptr_t{0};
+  for (size_t i = 0; i <= max; ++i) {
+    const uintptr_t addr = base + 2 * i;
+    if (!PageReadable(addr, &last_page) || !PageReadable(addr + 1, &last_page)) return false;
+    char16_t c;
+    std::memcpy(&c, reinterpret_cast<const void*>(addr), sizeof c);
+    if (c == 0) {
+      *len = i;
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+void PbBeginRecord(uint8_t* record) {
+  StoreU16(record, kPbPoolOffsetOffset, kPbPoolOffsetValue);
+  StoreU16(record, kPbNameOffsetOffset, 0);
+}
+
+bool PbAppendPoolEntry(uint8_t* record, size_t capacity, uint32_t* units, const char16_t* s,
+                       size_t n, uint16_t* offset) {
+  const uint32_t u = *units;
+  if (u > kPbMaxPoolUnits || n > 0xFFFF) return false;
+  const size_t new_units = static_cast<size_t>(u) + n + 2;
+  // Pool entries begin at 16-bit offsets; the record's end (trailer included)
+  // must lie inside the work area.
+  if (kPbFixedBytes + 2 * new_units > capacity) return false;
+  const size_t at = kPbPoolStart + 2 * static_cast<size_t>(u);
+  StoreU16(record, at, static_cast<uint16_t>(n));
+  for (size_t i = 0; i < n; ++i) StoreU16(record, at + 2 + 2 * i, static_cast<uint16_t>(s[i]));
+  StoreU16(record, at + 2 + 2 * n, 0);
+  *offset = static_cast<uint16_t>(u);
+  *units = static_cast<uint32_t>(new_units);
+  return true;
+}
+
+uint32_t PbFinishRecord(uint8_t* record, uint32_t units, const char16_t* name) {
+  const uint32_t size = PbSizeForUnits(units);
+  StoreU32(record, kPbSizeOffset, size);
+  StoreU64(record, kPbKeyOffset, ComputeNameKey(name));
+  StoreU16(record, kPbKindOffset, kPbKind);
+  return size;
+}
+
+uint32_t ComputeNameKey(const char16_t* name) {
+  if (name == nullptr) return 0;
+  size_t n = 0;
+  if (!MeasureProbed(name, kNameKeyMaxUnits - 1, &n) || n == 0) return 0;
+  // The folded copy is laid out little-endian, so the key does not depend on the
+  // host's byte order.
+  auto* copy = static_cast<uint8_t*>(ZeroAlloc(2 * n + 2));
+  if (copy == nullptr) return 0;
+  for (size_t i = 0; i < n; ++i) StoreU16(copy, 2 * i, U16FoldAscii(name[i]));
+  const uint32_t key = Crc32(copy, 2 * n);
+  ZeroFree(copy);
+  return key;
+}
+
+}  // namespace tl
