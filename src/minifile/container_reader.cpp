@@ -1,0 +1,306 @@
+#include "minifile/container_reader.h"
+
+#include <cstring>
+#include <new>
+
+#include "common/le.h"
+#include "common/u16.h"
+#include "minifile/dir_entry.h"
+#include "minifile/memory_file.h"
+#include "minifile/rc4.h"
+
+namespace tl {
+
+const char* DefectName(Defect d) {
+  switch (d) {
+    case Defect::kNone:
+      return "none";
+    case Defect::kHeaderShort:
+      return "header-short";
+    case Defect::kHeaderMagic:
+      return "header-magic";
+    case Defect::kHeaderVersion:
+      return "header-version";
+    case Defect::kHeaderCrc:
+      return "header-crc";
+    case Defect::kHeaderGeometry:
+      return "header-geometry";
+    case Defect::kReservedEntry:
+      return "reserved-entry";
+    case Defect::kNameUnterminated:
+      return "name-unterminated";
+    case Defect::kNameEmpty:
+      return "name-empty";
+    case Defect::kNameDuplicate:
+      return "name-duplicate";
+    case Defect::kLinkOutOfRange:
+      return "link-out-of-range";
+    case Defect::kLinkToReserved:
+      return "link-to-reserved";
+    case Defect::kChainFreeBlock:
+      return "chain-free-block";
+    case Defect::kChainLoop:
+      return "chain-loop";
+    case Defect::kBlockShared:
+      return "block-shared";
+    case Defect::kChainShort:
+      return "chain-short";
+    case Defect::kChainLong:
+      return "chain-long";
+    case Defect::kBlockPastEnd:
+      return "block-past-end";
+    case Defect::kBlockOrphaned:
+      return "block-orphaned";
+    case Defect::kNotPresent:
+      return "not-present";
+    case Defect::kReadFailed:
+      return "read-failed";
+    case Defect::kNoMemory:
+      return "no-memory";
+  }
+  return "unknown";
+}
+
+// The blocks of one chain, in order, and who owns which block across walks.
+struct ContainerReader::Walk {
+  std::vector<uint16_t> blocks;
+  std::vector<int32_t>* owner = nullptr;  // per table entry: owning entry index + 1, or 0
+  int32_t entry = -1;
+  int32_t bad_block = -1;  // the block where the walk stopped on a defect
+};
+
+ContainerReader::ContainerReader() = default;
+ContainerReader::~ContainerReader() = default;
+
+bool ContainerReader::Open(const char16_t* path) {
+  if (path == nullptr) return false;
+  return OpenFile(platform::OpenFileForReading(path));
+}
+
+bool ContainerReader::OpenBytes(const void* data, size_t size) {
+  if (data == nullptr && size != 0) return false;
+  return OpenFile(MemoryFile::FromBytes(data, size));
+}
+
+bool ContainerReader::OpenFile(std::unique_ptr<platform::File> file) {
+  file_.reset();
+  table_.clear();
+  entries_.clear();
+  std::memset(header_, 0, sizeof header_);
+  geometry_ = Geometry();
+  header_defect_ = Defect::kHeaderShort;
+  file_size_ = 0;
+  if (!file || !file->Size(&file_size_)) return false;
+  uint32_t done = 0;
+  if (!file->ReadAt(0, header_, kHeaderSize, &done)) return false;
+  file_ = std::move(file);
+  if (done < kHeaderSize) return true;
+  if (LoadU32(header_, kHeaderMagicOffset) != kHeaderMagic) {
+    header_defect_ = Defect::kHeaderMagic;
+  } else if (LoadU32(header_, kHeaderVersionOffset) > kHeaderVersion) {
+    header_defect_ = Defect::kHeaderVersion;
+  } else if (LoadU32(header_, kHeaderCrcOffset) != HeaderCrc(header_)) {
+    header_defect_ = Defect::kHeaderCrc;
+  } else if (!GeometryFromHeader(header_, &geometry_)) {
+    header_defect_ = Defect::kHeaderGeometry;
+  } else {
+    header_defect_ = Defect::kNone;
+  }
+  if (header_defect_ != Defect::kNone) return true;
+
+  // Only what the file holds is read: the table is at most 128 KiB, and the
+  // directory is listed only as far as the file reaches, so no allocation here
+  // exceeds the file's own size.
+  const Geometry& g = geometry_;
+  const uint32_t avail = file_size_ > kTableOffset ? file_size_ - kTableOffset : 0;
+  const uint32_t table_len = avail < g.table_bytes() ? avail : g.table_bytes();
+  const uint32_t after_table = avail - table_len;
+  const uint32_t dir_len = after_table < g.dir_bytes() ? after_table : g.dir_bytes();
+  try {
+    std::vector<uint8_t> bytes(table_len + dir_len);
+    if (!file_->ReadAt(kTableOffset, bytes.data(), table_len + dir_len, &done)) {
+      file_.reset();
+      return false;
+    }
+    table_.assign(g.table_entries, 0);
+    for (uint32_t k = 0; 2 * k + 1 < done && k < g.table_entries; ++k) {
+      table_[k] = LoadU16(bytes.data(), 2 * k);
+    }
+    const uint32_t dir_done = done > table_len ? done - table_len : 0;
+    const uint32_t listed = (dir_done + kDirEntrySize - 1) / kDirEntrySize;
+    uint8_t raw[kDirEntrySize];
+    entries_.resize(listed);
+    for (uint32_t e = 0; e < listed; ++e) {
+      std::memset(raw, 0, sizeof raw);
+      const uint32_t start = e * kDirEntrySize;
+      const uint32_t n = dir_done - start < kDirEntrySize ? dir_done - start : kDirEntrySize;
+      std::memcpy(raw, bytes.data() + table_len + start, n);
+      DirEntryInfo& info = entries_[e];
+      info.index = e;
+      const uint32_t len = DirEntryNameLength(raw);
+      info.name.resize(len);
+      for (uint32_t k = 0; k < len; ++k) {
+        info.name[k] = static_cast<char16_t>(LoadU16(raw, kDirEntryNameOffset + 2 * k));
+      }
+      info.size = LoadU32(raw, kDirEntrySizeOffset);
+      info.first_block = LoadU16(raw, kDirEntryFirstBlockOffset);
+      info.time = LoadU64(raw, kDirEntryTimeOffset);
+      info.flags = LoadU16(raw, kDirEntryFlagsOffset);
+    }
+  } catch (const std::bad_alloc&) {
+    file_.reset();
+    table_.clear();
+    entries_.clear();
+    return false;
+  }
+  return true;
+}
+
+uint16_t ContainerReader::Link(uint32_t index) const {
+  return index < table_.size() ? table_[index] : 0;
+}
+
+int ContainerReader::FindStream(const char16_t* name) const {
+  if (name == nullptr) return -1;
+  const size_t len = U16Len(name, kDirEntryNameUnits + 1);
+  for (const DirEntryInfo& e : entries_) {
+    if (!e.present() || e.name.size() != len) continue;
+    bool equal = true;
+    for (size_t k = 0; k < len && equal; ++k) {
+      equal = U16FoldAscii(e.name[k]) == U16FoldAscii(name[k]);
+    }
+    if (equal) return static_cast<int>(e.index);
+  }
+  return -1;
+}
+
+// Follows the chain of `e`, collecting its blocks, until the end link or the
+// first defect. At most one block per table entry is visited, and a chain is
+// never followed past the block count its size needs.
+Defect ContainerReader::WalkChain(const DirEntryInfo& e, Walk* walk) const {
+  const Geometry& g = geometry_;
+  const uint64_t expected = (uint64_t{e.size} + g.block_size - 1) / g.block_size;
+  walk->blocks.clear();
+  walk->bad_block = -1;
+  uint32_t b = e.first_block;
+  if (b == kLinkEnd) return expected == 0 ? Defect::kNone : Defect::kChainShort;
+  for (;;) {
+    walk->bad_block = static_cast<int32_t>(b);
+    if (b < kFirstDataBlock) return Defect::kLinkToReserved;
+    if (b >= g.block_limit) return Defect::kLinkOutOfRange;
+    if (walk->blocks.size() >= expected) return Defect::kChainLong;
+    const int32_t owner = (*walk->owner)[b];
+    if (owner == walk->entry + 1) return Defect::kChainLoop;
+    if (owner != 0) return Defect::kBlockShared;
+    (*walk->owner)[b] = walk->entry + 1;
+    walk->blocks.push_back(static_cast<uint16_t>(b));
+    const uint16_t next = table_[b];
+    if (next == kLinkEnd) break;
+    if (next == kLinkFree) return Defect::kChainFreeBlock;
+    b = next;
+  }
+  walk->bad_block = -1;
+  if (walk->blocks.size() < expected) return Defect::kChainShort;
+  // The stream's last byte must lie inside the file; earlier blocks lie lower
+  // unless the chain falls, so each block is checked.
+  for (size_t k = 0; k < walk->blocks.size(); ++k) {
+    const uint64_t in_block =
+        k + 1 < walk->blocks.size() ? g.block_size : e.size - uint64_t{g.block_size} * k;
+    if (uint64_t{g.BlockOffset(walk->blocks[k])} + in_block > file_size_) {
+      walk->bad_block = walk->blocks[k];
+      return Defect::kBlockPastEnd;
+    }
+  }
+  return Defect::kNone;
+}
+
+Defect ContainerReader::ReadStream(uint32_t entry, std::vector<uint8_t>* out) const {
+  out->clear();
+  if (!header_valid() || !file_) return header_defect_;
+  if (entry >= entries_.size() || !entries_[entry].present()) return Defect::kNotPresent;
+  const DirEntryInfo& e = entries_[entry];
+  try {
+    std::vector<int32_t> owner(geometry_.table_entries, 0);
+    Walk walk;
+    walk.owner = &owner;
+    walk.entry = static_cast<int32_t>(entry);
+    const Defect d = WalkChain(e, &walk);
+    if (d != Defect::kNone) return d;
+    // Every block lies inside the file (checked by the walk), so the size is
+    // bounded by the file's.
+    std::vector<uint8_t> bytes(e.size);
+    const Geometry& g = geometry_;
+    uint32_t offset = 0;
+    for (uint16_t b : walk.blocks) {
+      const uint32_t n = e.size - offset < g.block_size ? e.size - offset : g.block_size;
+      uint32_t done = 0;
+      if (!file_->ReadAt(g.BlockOffset(b), bytes.data() + offset, n, &done)) {
+        return Defect::kReadFailed;
+      }
+      if (done != n) return Defect::kBlockPastEnd;
+      offset += n;
+    }
+    Rc4State rc4;
+    Rc4SetKey(&rc4, header_ + kHeaderKeyOffset);
+    Rc4Crypt(&rc4, e.size, bytes.data(), bytes.data());
+    out->swap(bytes);
+  } catch (const std::bad_alloc&) {
+    return Defect::kNoMemory;
+  }
+  return Defect::kNone;
+}
+
+std::vector<Finding> ContainerReader::Verify() const {
+  std::vector<Finding> found;
+  try {
+    if (!header_valid()) {
+      found.push_back({header_defect_, -1, -1});
+      return found;
+    }
+    const Geometry& g = geometry_;
+    // Entries 0 and 1 are checked only where the file holds them: a container
+    // that never had a stream written ends after its header.
+    const uint32_t table_end = file_size_ - kTableOffset < g.table_bytes()
+                                   ? (file_size_ > kTableOffset ? file_size_ - kTableOffset : 0)
+                                   : g.table_bytes();
+    if ((table_end >= 2 && table_[0] != kLinkEnd) ||
+        (table_end >= 4 && table_[1] != kLinkReserved)) {
+      found.push_back({Defect::kReservedEntry, -1, table_[0] != kLinkEnd ? 0 : 1});
+    }
+    std::vector<int32_t> owner(g.table_entries, 0);
+    Walk walk;
+    walk.owner = &owner;
+    for (const DirEntryInfo& e : entries_) {
+      const auto index = static_cast<int32_t>(e.index);
+      if (e.name.size() == kDirEntryNameUnits)
+        found.push_back({Defect::kNameUnterminated, index, -1});
+      if (!e.present()) continue;
+      if (e.name.empty()) found.push_back({Defect::kNameEmpty, index, -1});
+      for (const DirEntryInfo& earlier : entries_) {
+        if (earlier.index >= e.index) break;
+        if (!earlier.present() || earlier.name.size() != e.name.size() || e.name.empty()) continue;
+        bool equal = true;
+        for (size_t k = 0; k < e.name.size() && equal; ++k) {
+          equal = U16FoldAscii(e.name[k]) == U16FoldAscii(earlier.name[k]);
+        }
+        if (equal) {
+          found.push_back({Defect::kNameDuplicate, index, -1});
+          break;
+        }
+      }
+      walk.entry = index;
+      const Defect d = WalkChain(e, &walk);
+      if (d != Defect::kNone) found.push_back({d, index, walk.bad_block});
+    }
+    for (uint32_t b = kFirstDataBlock; b < g.table_entries; ++b) {
+      if (table_[b] != kLinkFree && owner[b] == 0) {
+        found.push_back({Defect::kBlockOrphaned, -1, static_cast<int32_t>(b)});
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    found.push_back({Defect::kNoMemory, -1, -1});
+  }
+  return found;
+}
+
+}  // namespace tl

@@ -1,0 +1,120 @@
+// A checked, read-only view of a container for tools and tests. It trusts
+// nothing in the file: every defect it meets is reported by name, every walk is
+// bounded by the table, and every allocation by the size of the file.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "minifile/header.h"
+#include "platform/file.h"
+
+namespace tl {
+
+// Each defect has a stable text name (DefectName) that tools print.
+enum class Defect : uint8_t {
+  kNone,              // "none"
+  kHeaderShort,       // "header-short": the file holds fewer than 128 bytes
+  kHeaderMagic,       // "header-magic"
+  kHeaderVersion,     // "header-version": above 0x10000
+  kHeaderCrc,         // "header-crc"
+  kHeaderGeometry,    // "header-geometry": counts or block size outside the format
+  kReservedEntry,     // "reserved-entry": table entry 0 is not 0xFFFF or 1 not 0xFFFE
+  kNameUnterminated,  // "name-unterminated": the 17th name code unit is not 0
+  kNameEmpty,         // "name-empty": a present stream without a name
+  kNameDuplicate,     // "name-duplicate": two present streams with the same name
+  kLinkOutOfRange,    // "link-out-of-range": a first block or link at or beyond the table
+  kLinkToReserved,    // "link-to-reserved": a first block or link naming entry 0 or 1
+  kChainFreeBlock,    // "chain-free-block": a chain runs into a block marked free
+  kChainLoop,         // "chain-loop": a chain returns to one of its own blocks
+  kBlockShared,       // "block-shared": a block lies on the chains of two streams
+  kChainShort,        // "chain-short": the chain ends before the stream's size
+  kChainLong,         // "chain-long": the chain goes on past the stream's size
+  kBlockPastEnd,      // "block-past-end": stream bytes lie beyond the end of the file
+  kBlockOrphaned,     // "block-orphaned": a block in use on no stream's chain
+  kNotPresent,        // "not-present": the entry holds no stream
+  kReadFailed,        // "read-failed": the file could not be read
+  kNoMemory,          // "no-memory"
+};
+
+const char* DefectName(Defect d);
+
+// One finding of Verify(): `entry` is the directory slot (-1 when none) and
+// `block` the table index concerned (-1 when none).
+struct Finding {
+  Defect defect;
+  int32_t entry;
+  int32_t block;
+};
+
+// One directory slot as stored.
+struct DirEntryInfo {
+  uint32_t index = 0;
+  std::u16string name;  // up to the first zero, at most 17 units
+  uint32_t size = 0;
+  uint16_t first_block = 0;
+  uint64_t time = 0;  // UTC FILETIME
+  uint16_t flags = 0;
+  bool present() const { return (flags & 0x80) != 0; }
+  bool free() const { return name.empty(); }
+};
+
+class ContainerReader {
+ public:
+  ContainerReader();
+  ~ContainerReader();
+  ContainerReader(const ContainerReader&) = delete;
+  ContainerReader& operator=(const ContainerReader&) = delete;
+
+  // Opens an existing file for reading (shared for reading). False when it
+  // cannot be opened or read; a damaged header still opens (see header_defect).
+  bool Open(const char16_t* path);
+  // The same over a copy of `size` bytes.
+  bool OpenBytes(const void* data, size_t size);
+  // The same over a given file.
+  bool OpenFile(std::unique_ptr<platform::File> file);
+
+  // kNone when the header passes the check and lies inside the format; then
+  // geometry(), the table and the directory are available.
+  Defect header_defect() const { return header_defect_; }
+  bool header_valid() const { return header_defect_ == Defect::kNone; }
+  const Geometry& geometry() const { return geometry_; }
+  const uint8_t* header() const { return header_; }  // 128 bytes, zero past the file
+  uint32_t file_size() const { return file_size_; }
+
+  // Table entry `index` as stored (0 past the end of the file); 0 for index >= T.
+  uint16_t Link(uint32_t index) const;
+
+  // Directory slots that lie (at least partly) inside the file, in order. Slots
+  // beyond the end of the file are free and not listed.
+  const std::vector<DirEntryInfo>& entries() const { return entries_; }
+
+  // Index of the first present stream whose name equals `name` folding 'A'-'Z',
+  // or -1.
+  int FindStream(const char16_t* name) const;
+
+  // Reads and unscrambles the stream of directory slot `entry` into `out`.
+  // kNone on success, else the first defect met (`out` is then empty).
+  Defect ReadStream(uint32_t entry, std::vector<uint8_t>* out) const;
+
+  // Every defect of the container: the header's alone when it is invalid, else
+  // every chain, name and table defect. Empty for a sound container.
+  std::vector<Finding> Verify() const;
+
+ private:
+  struct Walk;
+  Defect WalkChain(const DirEntryInfo& e, Walk* walk) const;
+
+  std::unique_ptr<platform::File> file_;
+  Defect header_defect_ = Defect::kHeaderShort;
+  uint8_t header_[kHeaderSize] = {};
+  Geometry geometry_;
+  uint32_t file_size_ = 0;
+  std::vector<uint16_t> table_;
+  std::vector<DirEntryInfo> entries_;
+};
+
+}  // namespace tl

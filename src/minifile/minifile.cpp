@@ -1,0 +1,133 @@
+// Open, flush and close of a container.
+#include "minifile/minifile.h"
+
+#include <cstdint>
+#include <cstring>
+#include <new>
+
+#include "common/le.h"
+#include "common/zalloc.h"
+
+namespace tl {
+namespace {
+
+// Releases everything a handle owns and the handle itself.
+void DestroyHandle(MiniFileHandle* h) {
+  ZeroFree(h->meta);
+  ZeroFree(h->scratch);
+  ZeroFree(h->marks);
+  ZeroFree(h->block_buffer);
+  h->~MiniFileHandle();
+  ZeroFree(h);
+}
+
+// Writes a fresh header; when the file already extends past it, also an empty
+// table and directory, in the same write, so that no bytes written under the
+// old header are read as this container's table or directory.
+bool WriteFreshHeader(platform::File* file, const uint8_t* header, const Geometry& g) {
+  uint32_t size = 0;
+  if (!file->Size(&size)) return false;
+  uint32_t len = kHeaderSize;
+  if (size > kHeaderSize) len += g.table_bytes() + g.dir_bytes();
+  auto* buf = static_cast<uint8_t*>(ZeroAlloc(len));
+  if (buf == nullptr) return false;
+  std::memcpy(buf, header, kHeaderSize);
+  if (len > kHeaderSize) {
+    StoreU16(buf, kHeaderSize, kLinkEnd);
+    StoreU16(buf, kHeaderSize + 2, kLinkReserved);
+  }
+  uint32_t done = 0;
+  const bool ok = file->WriteAt(0, buf, len, &done) && done == len && file->Flush();
+  ZeroFree(buf);
+  return ok;
+}
+
+}  // namespace
+
+bool MiniFileHandleUsable(const MiniFileHandle* h) {
+  if (h == nullptr || reinterpret_cast<uintptr_t>(h) == UINTPTR_MAX) return false;
+  return h->magic == kHandleMagic;
+}
+
+MiniFileHandle* MiniFileOpen(const char16_t* path) {
+  if (path == nullptr) return nullptr;
+  return MiniFileOpenFile(platform::OpenContainerFile(path));
+}
+
+MiniFileHandle* MiniFileOpenFile(std::unique_ptr<platform::File> file) {
+  if (!file) return nullptr;
+  auto* header = static_cast<uint8_t*>(ZeroAlloc(kHeaderSize));
+  if (header == nullptr) return nullptr;
+
+  Geometry g;
+  uint32_t done = 0;
+  const bool read_ok = file->ReadAt(0, header, kHeaderSize, &done);
+  bool fresh = !read_ok || done != kHeaderSize || MiniFileCheckHeader(header) == 0 ||
+               !GeometryFromHeader(header, &g);
+  if (fresh) {
+    // A fresh header whose own counts lie outside the format (creation
+    // parameters chosen so) is never written: the open fails instead.
+    MiniFileInitHeader(header);
+    if (!GeometryFromHeader(header, &g) || !WriteFreshHeader(file.get(), header, g)) {
+      ZeroFree(header);
+      return nullptr;
+    }
+  }
+
+  void* mem = ZeroAlloc(sizeof(MiniFileHandle));
+  if (mem == nullptr) {
+    ZeroFree(header);
+    return nullptr;
+  }
+  auto* h = new (mem) MiniFileHandle();
+  h->geometry = g;
+  const uint32_t meta_bytes = h->meta_bytes();
+  h->meta = static_cast<uint8_t*>(ZeroAlloc(meta_bytes));
+  h->scratch = static_cast<uint8_t*>(ZeroAlloc(meta_bytes));
+  h->marks = static_cast<uint8_t*>(ZeroAlloc(g.table_entries));
+  h->block_buffer = static_cast<uint8_t*>(ZeroAlloc(g.block_size));
+  bool ok = h->meta != nullptr && h->scratch != nullptr && h->marks != nullptr &&
+            h->block_buffer != nullptr;
+  // A replaced header starts an empty container. Otherwise the table and the
+  // directory are read as one range; what the file does not hold stays zero,
+  // but a read error fails the open, so that a later flush cannot write an
+  // empty table over streams that are on disk.
+  if (ok && !fresh) ok = file->ReadAt(kTableOffset, h->meta, meta_bytes, &done);
+  if (!ok) {
+    DestroyHandle(h);
+    ZeroFree(header);
+    return nullptr;
+  }
+  StoreU16(h->meta, 0, kLinkEnd);
+  StoreU16(h->meta, 2, kLinkReserved);
+  std::memcpy(h->key, header + kHeaderKeyOffset, kHeaderKeySize);
+  h->file = std::move(file);
+  h->magic = kHandleMagic;
+  ZeroFree(header);
+  return h;
+}
+
+// Writes table and directory with one write, then flushes. False when either
+// did not complete.
+bool FlushMeta(MiniFileHandle* h) {
+  const uint32_t len = h->meta_bytes();
+  uint32_t done = 0;
+  const bool ok = h->file->WriteAt(h->geometry.table_offset, h->meta, len, &done) && done == len &&
+                  h->file->Flush();
+  h->dirty = 0;
+  return ok;
+}
+
+void MiniFileFlush(MiniFileHandle* h) {
+  if (!MiniFileHandleUsable(h) || h->dirty == 0) return;
+  FlushMeta(h);
+}
+
+void MiniFileClose(MiniFileHandle* h) {
+  if (!MiniFileHandleUsable(h)) return;
+  h->magic = 0;
+  h->file.reset();
+  DestroyHandle(h);
+}
+
+}  // namespace tl

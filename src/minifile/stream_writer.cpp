@@ -1,0 +1,157 @@
+// MiniFileWriteStream: one named stream into an open container.
+//
+// The write never touches a block that holds live data unless it must: the new
+// chain takes blocks that were free before the call, lowest first, and falls
+// back to the replaced stream's own blocks only when those do not suffice. All
+// data blocks are flushed before the table and directory are written (one write,
+// the two are adjacent), so a failure or a crash before that write leaves the
+// file describing the older stream, whose blocks are untouched. The handle's
+// table and directory change only once the new ones are on disk.
+#include <cstring>
+
+#include "common/le.h"
+#include "common/u16.h"
+#include "minifile/creation_parameters.h"
+#include "minifile/dir_entry.h"
+#include "minifile/minifile.h"
+#include "platform/system.h"
+
+namespace tl {
+namespace {
+
+// Marks of the per-write work space, one byte per table entry.
+constexpr uint8_t kMarkOld = 1;     // on the replaced stream's chain
+constexpr uint8_t kMarkChosen = 2;  // carries the new stream
+
+uint16_t TableLink(const uint8_t* table, uint32_t index) { return LoadU16(table, 2 * index); }
+
+// Marks the blocks of the chain starting at `first` with kMarkOld and frees
+// them in `table`. The walk stops at a link that names no data block (0xFFFF
+// ends it regularly; 0, 1 or one at or beyond the table is damage) or at a block
+// already visited, so a damaged chain never runs away or in circles.
+void FreeChain(const Geometry& g, uint8_t* table, uint8_t* marks, uint16_t first) {
+  uint32_t b = first;
+  for (uint32_t steps = 0; steps < g.table_entries && g.IsDataBlock(b); ++steps) {
+    if (marks[b] & kMarkOld) break;
+    marks[b] |= kMarkOld;
+    const uint16_t next = TableLink(table, b);
+    StoreU16(table, 2 * b, kLinkFree);
+    b = next;
+  }
+}
+
+// Marks `needed` blocks with kMarkChosen: those free in `live` first, then those
+// of the replaced chain, each time lowest first. False when there are too few.
+bool ChooseBlocks(const Geometry& g, const uint8_t* live, uint8_t* marks, uint64_t needed) {
+  uint64_t chosen = 0;
+  for (uint32_t b = kFirstDataBlock; b < g.block_limit && chosen < needed; ++b) {
+    if (TableLink(live, b) == kLinkFree && !(marks[b] & kMarkOld)) {
+      marks[b] |= kMarkChosen;
+      ++chosen;
+    }
+  }
+  for (uint32_t b = kFirstDataBlock; b < g.block_limit && chosen < needed; ++b) {
+    if (marks[b] & kMarkOld) {
+      marks[b] |= kMarkChosen;
+      ++chosen;
+    }
+  }
+  return chosen == needed;
+}
+
+// Scrambles and writes the chosen blocks in rising order, linking them in
+// `table`; returns the first block, or 0 on a failed write.
+uint32_t WriteBlocks(MiniFileHandle* h, uint8_t* table, const uint8_t* data, uint32_t size) {
+  const Geometry& g = h->geometry;
+  const bool pad = GetCreationParameters().padLastBlock != 0;
+  Rc4SetKey(&h->rc4, h->key);
+  uint32_t first = 0;
+  uint32_t previous = 0;
+  uint32_t done = 0;
+  for (uint32_t b = kFirstDataBlock; b < g.block_limit && done < size; ++b) {
+    if (!(h->marks[b] & kMarkChosen)) continue;
+    const uint32_t remaining = size - done;
+    const uint32_t chunk = remaining > g.block_size ? g.block_size : remaining;
+    Rc4Crypt(&h->rc4, chunk, data + done, h->block_buffer);
+    // A padded last block carries whatever the buffer held behind the data.
+    const uint32_t len = (chunk < g.block_size && pad) ? g.block_size : chunk;
+    uint32_t written = 0;
+    if (!h->file->WriteAt(g.BlockOffset(b), h->block_buffer, len, &written) || written < chunk) {
+      return 0;
+    }
+    done += chunk;
+    if (previous != 0) {
+      StoreU16(table, 2 * previous, static_cast<uint16_t>(b));
+    } else {
+      first = b;
+    }
+    previous = b;
+  }
+  if (done != size) return 0;
+  StoreU16(table, 2 * previous, kLinkEnd);
+  return first;
+}
+
+}  // namespace
+
+uint32_t MiniFileWriteStream(MiniFileHandle* h, const char16_t* name, const void* data,
+                             uint32_t size) {
+  if (size == 0 || !MiniFileHandleUsable(h) || name == nullptr || data == nullptr) return 0;
+  // Names of 1 to 16 code units only: a longer one would be stored cut and
+  // never found again, an empty one would mark its slot free.
+  const auto name_len = static_cast<uint32_t>(U16Len(name, kDirEntryMaxNameUnits + 1));
+  if (name_len == 0 || name_len > kDirEntryMaxNameUnits) return 0;
+
+  const Geometry& g = h->geometry;
+  const uint32_t meta_bytes = h->meta_bytes();
+  uint8_t* table = h->scratch;
+  uint8_t* dir = h->scratch + g.table_bytes();
+  std::memcpy(h->scratch, h->meta, meta_bytes);
+  std::memset(h->marks, 0, g.table_entries);
+
+  // Drop the first present stream of the name (in the scratch state only).
+  for (uint32_t e = 0; e < g.dir_entries; ++e) {
+    uint8_t* entry = dir + e * kDirEntrySize;
+    if (DirEntryPresent(entry) && DirEntryNameEquals(entry, name, name_len)) {
+      FreeChain(g, table, h->marks, LoadU16(entry, kDirEntryFirstBlockOffset));
+      std::memset(entry, 0, kDirEntrySize);
+      break;
+    }
+  }
+
+  const uint64_t needed = (uint64_t{size} + g.block_size - 1) / g.block_size;
+  if (!ChooseBlocks(g, h->meta, h->marks, needed)) return 0;
+
+  uint8_t* slot = nullptr;
+  for (uint32_t e = 0; e < g.dir_entries && slot == nullptr; ++e) {
+    uint8_t* entry = dir + e * kDirEntrySize;
+    if (LoadU16(entry, kDirEntryNameOffset) == 0) slot = entry;
+  }
+  if (slot == nullptr) return 0;
+
+  const uint32_t first = WriteBlocks(h, table, static_cast<const uint8_t*>(data), size);
+  if (first == 0 || !h->file->Flush()) return 0;
+
+  // A free slot may hold stray bytes from a damaged file: it is cleared whole,
+  // so the stored name always ends with a zero.
+  std::memset(slot, 0, kDirEntrySize);
+  for (uint32_t k = 0; k < name_len; ++k) StoreU16(slot, kDirEntryNameOffset + 2 * k, name[k]);
+  StoreU32(slot, kDirEntrySizeOffset, size);
+  StoreU16(slot, kDirEntryFirstBlockOffset, static_cast<uint16_t>(first));
+  StoreU64(slot, kDirEntryTimeOffset, platform::UtcNowFileTime());
+  StoreU16(slot, kDirEntryFlagsOffset, kDirFlagPresent);
+
+  // The prepared state becomes the handle's only once it is on disk.
+  uint8_t* previous = h->meta;
+  h->meta = h->scratch;
+  h->scratch = previous;
+  h->dirty = 1;
+  if (!FlushMeta(h)) {
+    h->scratch = h->meta;
+    h->meta = previous;
+    return 0;
+  }
+  return size;
+}
+
+}  // namespace tl
