@@ -1,0 +1,37 @@
+#include "blocklist/block_copy.h"
+
+#include <cstring>
+
+#include "common/zalloc.h"
+#include "platform/system.h"
+
+namespace tl {
+
+namespace {
+constexpr uint32_t kPageSize = 4096;
+}  // namespace
+
+bool ProbeReadable(const void* p, uint32_t len) {
+  const uintptr_t address = reinterpret_cast<uintptr_t>(p);
+  // Unsigned 32-bit arithmetic on purpose: the page count of the range.
+  const uint32_t span =
+      (static_cast<uint32_t>(address % kPageSize) + len + (kPageSize - 1)) & ~(kPageSize - 1);
+  const uint32_t pages = span / kPageSize;
+  const uintptr_t first = address & ~static_cast<uintptr_t>(7);
+  for (uint32_t k = 0; k < pages; ++k) {
+    const uintptr_t at = first + static_cast<uintptr_t>(k) * kPageSize;
+    if (at < first) return false;  // ran past the end of the address space
+    if (!platform::IsReadable4(reinterpret_cast<const void*>(at))) return false;
+  }
+  return true;
+}
+
+void* BlockCopy(const void* source, uint32_t len) {
+  if (!ProbeReadable(source, len)) return nullptr;
+  void* copy = ZeroAlloc(len);  // len + kSpareBytes zero bytes
+  if (copy == nullptr) return nullptr;
+  std::memcpy(copy, source, len);
+  return copy;
+}
+
+}  // namespace tl
