@@ -1,0 +1,64 @@
+// CModuleLoader: finds, loads and registers the product's client library.
+//
+// The library is looked for, in this order, by its plain name through the
+// system's library search, then at the path recorded in the manifest file
+// <Common AppData>\Brenmoor\Manifest\<name>.manifest (section "Image", key
+// "Path64"), then at the path recorded in the per-user profile win.ini (section
+// <name>, key "Path64", with the bare name as the default). Register records a
+// path and version in both places; Unregister removes them again.
+#pragma once
+
+#include <windows.h>
+
+#include <cstddef>
+
+#include "client/common_appdata.h"
+
+namespace tl {
+
+class CModuleLoader {
+ public:
+  static constexpr size_t kPathValueNameUnits = 32;
+
+  // `module_name` is the client's base name ("VeltrixClt"), cut to 259 units.
+  // The manifest folders are made under the machine's Common AppData folder
+  // when they are missing.
+  explicit CModuleLoader(const wchar_t* module_name);
+  // The same with the Common AppData folder given; null or empty means there is
+  // none (no manifest file, no folders).
+  CModuleLoader(const wchar_t* module_name, const wchar_t* common_app_data);
+  virtual ~CModuleLoader() = default;
+
+  CModuleLoader(const CModuleLoader&) = delete;
+  CModuleLoader& operator=(const CModuleLoader&) = delete;
+
+  // Records `path` and `version` in the profile and, when there is a manifest
+  // file, in it. Returns 1 when the manifest file was written, 0 when only the
+  // profile was. The results of the single writes are not examined.
+  virtual int Register(const wchar_t* path, const wchar_t* version);
+  // Removes the profile section and, when there is a manifest file, the file
+  // (also when read-only) and the Manifest folder. Returns the result of the
+  // last call made: the profile write, or the folder removal (0 when the folder
+  // stays, for example because other files remain in it).
+  virtual int Unregister();
+  // Loads the client library; null when it cannot be found. The caller owns the
+  // handle and releases it with FreeLibrary.
+  virtual HMODULE Load();
+
+  // The machine's Common AppData folder into `out`; its length, or 0.
+  static int GetCommonAppDataPath(wchar_t (&out)[client::kPathUnits]);
+
+  const wchar_t* module_name() const { return moduleName_; }
+  const wchar_t* manifest_file() const { return manifestFile_; }
+  const wchar_t* manifest_dir() const { return manifestDir_; }
+
+ private:
+  void Init(const wchar_t* module_name, const wchar_t* common_app_data);
+
+  wchar_t moduleName_[client::kPathUnits] = {};
+  wchar_t manifestFile_[client::kPathUnits] = {};  // empty: no manifest file
+  wchar_t manifestDir_[client::kPathUnits] = {};   // meaningful only with manifestFile_
+  wchar_t pathValueName_[kPathValueNameUnits] = {};
+};
+
+}  // namespace tl

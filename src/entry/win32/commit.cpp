@@ -1,0 +1,66 @@
+#include "entry/win32/commit.h"
+
+#include "client/client_entries.h"
+#include "client/module_loader.h"
+#include "common/u16.h"
+#include "entry/list_stream.h"
+#include "entry/win32/library_state.h"
+#include "minifile/creation_parameters.h"
+#include "minifile/minifile.h"
+
+namespace tl::entry {
+
+namespace {
+
+// The record belongs to the caller as much as to us: it may have rewritten the
+// fields since SelectTarget. Its texts are taken only when terminated inside
+// their fields, so that neither the open nor the stream write reads past them.
+bool CopyField(char16_t* dst, const trustlist_wchar* field, size_t units) {
+  const auto* src = reinterpret_cast<const char16_t*>(field);
+  size_t len = U16Len(src, units);
+  if (len == 0 || len >= units) return false;
+  U16Copy(dst, units, src, units);
+  return true;
+}
+
+uint32_t WriteSelectedStream() {
+  const TrustlistRequest* request = CurrentRequest();
+  if (request == nullptr || request->skip != 0) return 0;
+
+  char16_t target[TRUSTLIST_TARGET_PATH_UNITS];
+  char16_t stream[TRUSTLIST_STREAM_NAME_UNITS];
+  if (!CopyField(target, request->targetPath, TRUSTLIST_TARGET_PATH_UNITS) ||
+      !CopyField(stream, request->streamName, TRUSTLIST_STREAM_NAME_UNITS)) {
+    return 0;
+  }
+  MiniFileHandle* handle = MiniFileOpen(target);
+  if (!MiniFileHandleUsable(handle)) return 0;
+  uint32_t result = WriteListStream(handle, stream, GlobalList());
+  MiniFileClose(handle);
+  GlobalList().SetModified(0);
+  return result;
+}
+
+}  // namespace
+
+void NotifyClient() {
+  CModuleLoader loader(kClientModuleName);
+  if (client::LoadClientEntries(loader.Load()) == 0) return;
+  client::NotifyClientChange();
+  client::ReleaseClientEntries();
+}
+
+uint32_t Commit() {
+  CreationParameters parameters = GetCreationParameters();
+  parameters.blockSize = kCommitBlockSize;
+  parameters.tableEntries = kCommitTableEntries;
+  parameters.directoryEntries = kCommitDirectoryEntries;
+  SetCreationParameters(&parameters);
+
+  uint32_t result = WriteSelectedStream();
+  GlobalList().RemoveAll();
+  NotifyClient();
+  return result;
+}
+
+}  // namespace tl::entry

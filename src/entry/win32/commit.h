@@ -1,0 +1,25 @@
+// The commit: the one operation that writes to disk, then tells the client.
+#pragma once
+
+#include <cstdint>
+
+namespace tl::entry {
+
+// Containers made by a commit: 1 MiB blocks, 32 table entries, 4 directory
+// entries.
+inline constexpr uint32_t kCommitBlockSize = 0x100000;
+inline constexpr uint32_t kCommitTableEntries = 32;
+inline constexpr uint32_t kCommitDirectoryEntries = 4;
+inline constexpr wchar_t kClientModuleName[] = L"VeltrixClt";
+
+// Stores the global list as the selected stream of the selected container
+// (unless there is no selection or its skip flag is set), empties the list and
+// notifies the client library once, whatever happened before. Returns the
+// number of blocks written, 0 when nothing was written.
+uint32_t Commit();
+
+// Loads the client library, calls its change notification when it has one and
+// unloads it again. Nothing happens when it cannot be found.
+void NotifyClient();
+
+}  // namespace tl::entry
