@@ -141,16 +141,22 @@ uint32_t MiniFileWriteStream(MiniFileHandle* h, const char16_t* name, const void
   StoreU64(slot, kDirEntryTimeOffset, platform::UtcNowFileTime());
   StoreU16(slot, kDirEntryFlagsOffset, kDirFlagPresent);
 
-  // The prepared state becomes the handle's only once it is on disk.
+  // The prepared state becomes the handle's once the file holds it. A write
+  // that did not complete leaves the file describing the older state, as does
+  // the handle again; a failed flush after a complete write leaves the newer
+  // state in the file as far as we can tell, so the handle keeps it, but the
+  // write is not reported as done.
   uint8_t* previous = h->meta;
   h->meta = h->scratch;
   h->scratch = previous;
-  h->dirty = 1;
-  if (!FlushMeta(h)) {
+  uint32_t written = 0;
+  h->dirty = 0;
+  if (!h->file->WriteAt(g.table_offset, h->meta, meta_bytes, &written) || written != meta_bytes) {
     h->scratch = h->meta;
     h->meta = previous;
     return 0;
   }
+  if (!h->file->Flush()) return 0;
   return size;
 }
 

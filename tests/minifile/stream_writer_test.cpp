@@ -1,0 +1,359 @@
+// Stream writes: layout on disk, replacement, refusals, and what a failed or
+// interrupted write leaves behind.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "common/le.h"
+#include "minifile/dir_entry.h"
+#include "minifile_test_util.h"
+#include "platform/system.h"
+#include "support/temp_dir.h"
+
+namespace tl {
+namespace {
+
+using test::Borrow;
+using test::FaultPlan;
+using test::ParamsScope;
+using test::Pattern;
+
+constexpr uint32_t kB = 512;
+
+uint16_t DiskLink(const std::vector<uint8_t>& c, uint32_t index) {
+  return LoadU16(c.data(), 128 + 2 * index);
+}
+const uint8_t* DiskEntry(const std::vector<uint8_t>& c, uint32_t tables, uint32_t e) {
+  return c.data() + 128 + 2 * tables + 64 * e;
+}
+
+TEST(MiniFileWriteStreamTest, FirstStreamLayoutOnDisk) {
+  ParamsScope params(kB, 16, 4);
+  test::TempDir dir;
+  const std::u16string path = dir.File("c.mnf");
+  const auto data = Pattern(3 * kB + 1, 7);
+  const uint64_t before = platform::UtcNowFileTime();
+  MiniFileHandle* h = MiniFileOpen(path.c_str());
+  ASSERT_NE(h, nullptr);
+  ASSERT_EQ(MiniFileWriteStream(h, u"ProgramList", data.data(), 3 * kB + 1), 3 * kB + 1);
+  MiniFileClose(h);
+  const auto c = test::ReadAll(dir.path() / "c.mnf");
+  // Four blocks 2..5; the file ends right after the last stream byte.
+  const uint32_t data_offset = 128 + 32 + 4 * 64;
+  EXPECT_EQ(c.size(), data_offset + 3 * kB + 1);
+  EXPECT_EQ(DiskLink(c, 0), 0xFFFF);
+  EXPECT_EQ(DiskLink(c, 1), 0xFFFE);
+  EXPECT_EQ(DiskLink(c, 2), 3);
+  EXPECT_EQ(DiskLink(c, 3), 4);
+  EXPECT_EQ(DiskLink(c, 4), 5);
+  EXPECT_EQ(DiskLink(c, 5), 0xFFFF);
+  for (uint32_t k = 6; k < 16; ++k) EXPECT_EQ(DiskLink(c, k), 0) << k;
+  const uint8_t* e = DiskEntry(c, 16, 0);
+  const char16_t name[] = u"ProgramList";
+  for (uint32_t k = 0; k < 17; ++k) {
+    EXPECT_EQ(LoadU16(e, 2 * k), k < 11 ? name[k] : 0) << k;
+  }
+  EXPECT_EQ(LoadU32(e, 34), 3 * kB + 1);
+  EXPECT_EQ(LoadU16(e, 38), 2);
+  EXPECT_GE(LoadU64(e, 40), before);
+  EXPECT_LE(LoadU64(e, 40), platform::UtcNowFileTime());
+  EXPECT_EQ(LoadU16(e, 48), 0x80);
+  for (uint32_t k = 50; k < 64; ++k) EXPECT_EQ(e[k], 0);
+  for (uint32_t k = 0; k < 3 * 64; ++k) EXPECT_EQ(DiskEntry(c, 16, 1)[k], 0);
+  // Unscrambled with header bytes 32..39 along the chain.
+  Rc4State s;
+  Rc4SetKey(&s, c.data() + 32);
+  std::vector<uint8_t> plain(c.begin() + data_offset, c.end());
+  Rc4Crypt(&s, static_cast<uint32_t>(plain.size()), plain.data(), plain.data());
+  EXPECT_EQ(plain, data);
+  EXPECT_EQ(test::ReadBack(c, u"programlist"), data);
+}
+
+TEST(MiniFileWriteStreamTest, BlockCountsAndPadding) {
+  struct Case {
+    uint32_t size;
+    uint32_t pad;
+    uint32_t blocks;
+    uint32_t file_size;  // relative to the data offset
+  };
+  const Case cases[] = {
+      {1, 0, 1, 1},  {kB, 0, 1, kB},         {kB + 1, 0, 2, kB + 1},    {2 * kB, 0, 2, 2 * kB},
+      {1, 1, 1, kB}, {kB + 1, 1, 2, 2 * kB}, {14 * kB, 0, 14, 14 * kB},  // every data block of the
+                                                                         // container
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.size << " pad " << c.pad);
+    ParamsScope params(kB, 16, 1, c.pad);
+    MemoryFile f;
+    const auto data = Pattern(c.size, c.size);
+    ASSERT_EQ(test::WriteStream(&f, u"s", data), c.size);
+    const auto bytes = test::Bytes(f);
+    const uint32_t data_offset = 128 + 32 + 64;
+    EXPECT_EQ(bytes.size(), data_offset + c.file_size);
+    uint32_t used = 0;
+    for (uint32_t k = 2; k < 16; ++k) used += DiskLink(bytes, k) != 0;
+    EXPECT_EQ(used, c.blocks);
+    EXPECT_EQ(test::ReadBack(bytes, u"s"), data);
+  }
+}
+
+TEST(MiniFileWriteStreamTest, RefusalsChangeNothing) {
+  ParamsScope params(kB, 16, 2);  // 14 data blocks, 2 slots
+  MemoryFile f;
+  ASSERT_EQ(test::WriteStream(&f, u"ProgramList", Pattern(kB, 1)), kB);
+  ASSERT_EQ(test::WriteStream(&f, u"BlockList", Pattern(2 * kB, 2)), 2 * kB);
+  const auto before = test::Bytes(f);
+  struct Case {
+    const char* what;
+    const char16_t* name;
+    uint32_t size;
+  };
+  const Case cases[] = {
+      {"empty name", u"", 10},
+      {"null name", nullptr, 10},
+      {"17 units", u"ABCDEFGHIJKLMNOPQ", 10},
+      {"size 0", u"ProgramList", 0},
+      {"no free slot", u"Other", 10},
+      {"too large", u"BlockList", 13 * kB + 1},    // 11 free + its own 2 blocks
+      {"too large", u"ProgramList", 12 * kB + 1},  // 11 free + its own 1 block
+  };
+  const auto data = Pattern(16 * kB, 3);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    MiniFileHandle* h = MiniFileOpenFile(Borrow(&f));
+    ASSERT_NE(h, nullptr);
+    const std::vector<uint8_t> meta(h->meta, h->meta + h->meta_bytes());
+    EXPECT_EQ(MiniFileWriteStream(h, c.name, data.data(), c.size), 0u);
+    EXPECT_EQ(std::vector<uint8_t>(h->meta, h->meta + h->meta_bytes()), meta);
+    EXPECT_EQ(h->dirty, 0u);
+    MiniFileClose(h);
+    EXPECT_EQ(test::Bytes(f), before);
+  }
+  // The largest stream that fits after a replace uses its own old blocks too.
+  MiniFileHandle* h = MiniFileOpenFile(Borrow(&f));
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(MiniFileWriteStream(h, u"BlockList", data.data(), 13 * kB), 13 * kB);
+  EXPECT_EQ(MiniFileWriteStream(h, u"ABCDEFGHIJKLMNOP", data.data(), 1), 0u);  // no slot
+  EXPECT_EQ(MiniFileWriteStream(h, u"PROGRAMLIST", data.data(), 1), 1u);
+  MiniFileClose(h);
+  ContainerReader r;
+  const auto after = test::Bytes(f);
+  ASSERT_TRUE(r.OpenBytes(after.data(), after.size()));
+  EXPECT_TRUE(r.Verify().empty());
+  EXPECT_EQ(r.entries()[0].name, u"PROGRAMLIST");  // the name of the latest call
+
+  // 16 units is the longest name, stored whole and still terminated.
+  MemoryFile g;
+  ASSERT_EQ(test::WriteStream(&g, u"ABCDEFGHIJKLMNOP", Pattern(3, 1)), 3u);
+  ASSERT_EQ(test::WriteStream(&g, u"abcdefghijklmnop", Pattern(4, 1)), 4u);  // replaces
+  const auto named = test::Bytes(g);
+  ASSERT_TRUE(r.OpenBytes(named.data(), named.size()));
+  EXPECT_EQ(r.entries()[0].name, u"abcdefghijklmnop");
+  EXPECT_FALSE(r.entries()[1].present());
+  EXPECT_TRUE(r.Verify().empty());
+}
+
+TEST(MiniFileWriteStreamTest, ReplacementMatchesNamesFoldingAsciiOnlyAndNeedsThePresentBit) {
+  ParamsScope params(kB, 16, 4);
+  MemoryFile f;
+  ASSERT_EQ(test::WriteStream(&f, u"ProgramList", Pattern(10, 1)), 10u);
+  ASSERT_EQ(test::WriteStream(&f, u"pROGRAMlIST", Pattern(20, 2)), 20u);  // replaces
+  ASSERT_EQ(test::WriteStream(&f, u"Ä", Pattern(30, 3)), 30u);
+  ASSERT_EQ(test::WriteStream(&f, u"ä", Pattern(40, 4)), 40u);  // not folded: a new stream
+  auto c = test::Bytes(f);
+  ContainerReader r;
+  ASSERT_TRUE(r.OpenBytes(c.data(), c.size()));
+  ASSERT_EQ(r.entries().size(), 4u);
+  EXPECT_EQ(r.entries()[0].name, u"pROGRAMlIST");
+  EXPECT_EQ(r.entries()[0].size, 20u);
+  EXPECT_EQ(r.entries()[1].name, u"Ä");
+  EXPECT_EQ(r.entries()[2].name, u"ä");
+  EXPECT_FALSE(r.entries()[3].present());
+  EXPECT_TRUE(r.Verify().empty());
+
+  // Without the present bit the entry is not the older stream: the new one
+  // takes another slot and the flag-less entry stays as it was.
+  uint8_t* e0 = c.data() + 128 + 32;
+  e0[48] = 0;
+  auto file = MemoryFile::FromBytes(c.data(), c.size());
+  ASSERT_EQ(test::WriteStream(file.get(), u"ProgramList", Pattern(50, 5)), 50u);
+  const auto after = test::Bytes(*file);
+  EXPECT_EQ(std::memcmp(after.data() + 128 + 32, e0, 64), 0);
+  ASSERT_TRUE(r.OpenBytes(after.data(), after.size()));
+  EXPECT_EQ(r.FindStream(u"ProgramList"), 3);
+}
+
+TEST(MiniFileWriteStreamTest, StreamsShareTheKeystreamFromTheFirstByte) {
+  ParamsScope params(kB, 16, 4);
+  MemoryFile f;
+  auto a = Pattern(100, 1), b = Pattern(100, 2);
+  std::memcpy(b.data(), a.data(), 40);
+  ASSERT_EQ(test::WriteStream(&f, u"a", a), 100u);
+  ASSERT_EQ(test::WriteStream(&f, u"b", b), 100u);
+  const auto c = test::Bytes(f);
+  const uint32_t data_offset = 128 + 32 + 256;
+  EXPECT_EQ(std::memcmp(c.data() + data_offset, c.data() + data_offset + kB, 40), 0);
+  EXPECT_NE(std::memcmp(c.data() + data_offset + 40, c.data() + data_offset + kB + 40, 60), 0);
+}
+
+// The new stream goes into blocks that were free before the write; the
+// replaced stream's blocks are reused only when those run short, and the chain
+// still rises.
+TEST(MiniFileWriteStreamTest, ReplacementPrefersBlocksFreeBeforeTheWrite) {
+  ParamsScope params(kB, 16, 4);  // blocks 2..15
+  struct Case {
+    uint32_t new_size;
+    std::vector<uint16_t> chain;
+  };
+  // Old "P" holds 2,3; "Q" holds 4; free: 5..15.
+  const Case cases[] = {
+      {2 * kB, {5, 6}},
+      {11 * kB, {5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}},
+      {12 * kB, {2, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}},
+      {13 * kB, {2, 3, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}},
+  };
+  for (const Case& c : cases) {
+    MemoryFile f;
+    ASSERT_EQ(test::WriteStream(&f, u"P", Pattern(2 * kB, 1)), 2 * kB);
+    ASSERT_EQ(test::WriteStream(&f, u"Q", Pattern(kB, 2)), kB);
+    const auto data = Pattern(c.new_size, 3);
+    ASSERT_EQ(test::WriteStream(&f, u"P", data), c.new_size);
+    const auto bytes = test::Bytes(f);
+    ContainerReader r;
+    ASSERT_TRUE(r.OpenBytes(bytes.data(), bytes.size()));
+    EXPECT_TRUE(r.Verify().empty());
+    const int e = r.FindStream(u"P");
+    ASSERT_EQ(e, 0);  // the old slot is the first free one
+    std::vector<uint16_t> chain;
+    for (uint16_t b = r.entries()[0].first_block; b != 0xFFFF && chain.size() < 16; b = r.Link(b)) {
+      chain.push_back(b);
+    }
+    EXPECT_EQ(chain, c.chain);
+    EXPECT_EQ(test::ReadBack(bytes, u"P"), data);
+    EXPECT_EQ(test::ReadBack(bytes, u"Q"), Pattern(kB, 2));
+  }
+}
+
+// Damaged chains of an older stream are freed within bounds: the walk stops at
+// a loop, a link out of range or into entries 0 and 1, and the write succeeds.
+TEST(MiniFileWriteStreamTest, DamagedOlderChainsAreFreedWithinBounds) {
+  ParamsScope params(kB, 16, 2);
+  struct Case {
+    const char* what;
+    uint16_t first;
+    std::vector<std::pair<uint16_t, uint16_t>> links;
+  };
+  const Case cases[] = {
+      {"loop", 2, {{2, 3}, {3, 2}}},   {"self loop", 2, {{2, 2}}},
+      {"beyond table", 2, {{2, 200}}}, {"to entry 0", 2, {{2, 0}}},
+      {"to entry 1", 2, {{2, 1}}},     {"first block beyond", 0x9999, {}},
+      {"first block 1", 1, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    MemoryFile f;
+    ASSERT_EQ(test::WriteStream(&f, u"P", Pattern(2 * kB, 1)), 2 * kB);
+    auto bytes = test::Bytes(f);
+    for (auto [at, to] : c.links) StoreU16(bytes.data(), 128 + 2 * at, to);
+    StoreU16(bytes.data(), 128 + 16 + 38, c.first);
+    auto file = MemoryFile::FromBytes(bytes.data(), bytes.size());
+    const auto data = Pattern(3 * kB, 2);
+    ASSERT_EQ(test::WriteStream(file.get(), u"P", data), 3 * kB);
+    EXPECT_EQ(test::ReadBack(test::Bytes(*file), u"P"), data);
+  }
+}
+
+struct CrashFixture {
+  std::vector<uint8_t> before;
+  std::vector<uint8_t> old_p, q, new_p;
+};
+
+CrashFixture MakeCrashFixture(uint32_t new_blocks) {
+  CrashFixture fx;
+  MemoryFile f;
+  fx.old_p = Pattern(2 * kB + 5, 1);
+  fx.q = Pattern(kB + 9, 2);
+  fx.new_p = Pattern(new_blocks * kB - 3, 3);
+  EXPECT_EQ(test::WriteStream(&f, u"Q", fx.q), kB + 9);
+  EXPECT_EQ(test::WriteStream(&f, u"P", fx.old_p), 2 * kB + 5);
+  fx.before = test::Bytes(f);
+  return fx;
+}
+
+// For every n: a replace write whose writes stop after the n-th (a crash)
+// leaves a sound container with the older or the newer stream, and the other
+// stream byte for byte; once the table write got through, the newer one.
+TEST(MiniFileWriteStreamTest, CrashAtAnyWriteLeavesOldOrNewStream) {
+  ParamsScope params(kB, 16, 4);
+  const CrashFixture fx = MakeCrashFixture(4);
+  FaultPlan count;
+  {
+    auto file = MemoryFile::FromBytes(fx.before.data(), fx.before.size());
+    MiniFileHandle* h = MiniFileOpenFile(test::WrapFaults(Borrow(file.get()), &count));
+    ASSERT_NE(h, nullptr);
+    ASSERT_EQ(MiniFileWriteStream(h, u"P", fx.new_p.data(), uint32_t(fx.new_p.size())),
+              fx.new_p.size());
+    MiniFileClose(h);
+  }
+  ASSERT_EQ(count.writes, 5u);  // four blocks, then table and directory at once
+  for (uint32_t n = 0; n <= count.writes; ++n) {
+    SCOPED_TRACE(n);
+    auto file = MemoryFile::FromBytes(fx.before.data(), fx.before.size());
+    FaultPlan plan;
+    plan.drop_writes_after = n;
+    MiniFileHandle* h = MiniFileOpenFile(test::WrapFaults(Borrow(file.get()), &plan));
+    ASSERT_NE(h, nullptr);
+    MiniFileWriteStream(h, u"P", fx.new_p.data(), uint32_t(fx.new_p.size()));
+    MiniFileClose(h);
+    const auto after = test::Bytes(*file);
+    ContainerReader r;
+    ASSERT_TRUE(r.OpenBytes(after.data(), after.size()));
+    EXPECT_TRUE(r.Verify().empty());
+    EXPECT_EQ(test::ReadBack(after, u"Q"), fx.q);
+    EXPECT_EQ(test::ReadBack(after, u"P"), n < count.writes ? fx.old_p : fx.new_p);
+  }
+}
+
+// For every n: the n-th read, write or flush failing makes the write return 0
+// and leaves file and handle with the older stream; the handle stays usable.
+TEST(MiniFileWriteStreamTest, FailureAtAnyCallKeepsOlderStreamAndHandle) {
+  ParamsScope params(kB, 16, 4);
+  const CrashFixture fx = MakeCrashFixture(3);
+  for (int kind = 0; kind < 2; ++kind) {
+    for (uint32_t n = 1;; ++n) {
+      SCOPED_TRACE(testing::Message() << (kind == 0 ? "write " : "flush ") << n);
+      auto file = MemoryFile::FromBytes(fx.before.data(), fx.before.size());
+      FaultPlan plan;
+      (kind == 0 ? plan.fail_write_at : plan.fail_flush_at) = n;
+      MiniFileHandle* h = MiniFileOpenFile(test::WrapFaults(Borrow(file.get()), &plan));
+      ASSERT_NE(h, nullptr);
+      const uint32_t r = MiniFileWriteStream(h, u"P", fx.new_p.data(), uint32_t(fx.new_p.size()));
+      const uint32_t calls = kind == 0 ? plan.writes : plan.flushes;
+      if (calls < n) {  // the fault was never reached: the write completed
+        EXPECT_EQ(r, fx.new_p.size());
+        MiniFileClose(h);
+        break;
+      }
+      EXPECT_EQ(r, 0u);
+      const auto p = test::ReadBack(test::Bytes(*file), u"P");
+      if (kind == 1 && n == 2) {
+        // The table and directory were written, only their flush failed: the
+        // file may hold either state, and the handle follows the file.
+        EXPECT_TRUE(p == fx.old_p || p == fx.new_p);
+      } else {
+        EXPECT_EQ(p, fx.old_p);
+      }
+      // The handle still describes the file: a second attempt succeeds.
+      EXPECT_EQ(MiniFileWriteStream(h, u"P", fx.new_p.data(), uint32_t(fx.new_p.size())),
+                fx.new_p.size());
+      MiniFileClose(h);
+      const auto after = test::Bytes(*file);
+      EXPECT_EQ(test::ReadBack(after, u"P"), fx.new_p);
+      EXPECT_EQ(test::ReadBack(after, u"Q"), fx.q);
+      ASSERT_LT(n, 10u);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tl

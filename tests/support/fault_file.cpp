@@ -1,0 +1,55 @@
+#include "support/fault_file.h"
+
+namespace tl::test {
+
+bool FaultFile::ReadAt(uint32_t offset, void* buf, uint32_t len, uint32_t* done) {
+  *done = 0;
+  if (++plan_->reads == plan_->fail_read_at) return false;
+  return inner_->ReadAt(offset, buf, len, done);
+}
+
+bool FaultFile::WriteAt(uint32_t offset, const void* buf, uint32_t len, uint32_t* done) {
+  *done = 0;
+  const uint32_t n = ++plan_->writes;
+  if (n == plan_->fail_write_at) return false;
+  if (n > plan_->drop_writes_after) {
+    ++plan_->dropped;
+    *done = len;
+    return true;
+  }
+  return inner_->WriteAt(offset, buf, len, done);
+}
+
+bool FaultFile::Flush() {
+  if (++plan_->flushes == plan_->fail_flush_at) return false;
+  return inner_->Flush();
+}
+
+namespace {
+class BorrowedFile final : public platform::File {
+ public:
+  explicit BorrowedFile(platform::File* target) : target_(target) {}
+  bool ReadAt(uint32_t offset, void* buf, uint32_t len, uint32_t* done) override {
+    return target_->ReadAt(offset, buf, len, done);
+  }
+  bool WriteAt(uint32_t offset, const void* buf, uint32_t len, uint32_t* done) override {
+    return target_->WriteAt(offset, buf, len, done);
+  }
+  bool Size(uint32_t* size) override { return target_->Size(size); }
+  bool Flush() override { return target_->Flush(); }
+
+ private:
+  platform::File* target_;
+};
+}  // namespace
+
+std::unique_ptr<platform::File> Borrow(platform::File* target) {
+  return std::make_unique<BorrowedFile>(target);
+}
+
+std::unique_ptr<platform::File> WrapFaults(std::unique_ptr<platform::File> inner, FaultPlan* plan) {
+  if (!inner) return nullptr;
+  return std::make_unique<FaultFile>(std::move(inner), plan);
+}
+
+}  // namespace tl::test
