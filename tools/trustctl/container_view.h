@@ -1,0 +1,55 @@
+// Shared by dump, verify, diff and the editing commands: naming a stream on the
+// command line, opening a container with the checked reader, and reading one
+// stream's payload.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "minifile/container_reader.h"
+#include "payload_view.h"
+
+namespace tl::ctl {
+
+inline constexpr char16_t kDefaultStream[] = u"ProgramList";
+
+// "CONTAINER" or "CONTAINER:STREAM". The stream is split off at the last colon
+// when the text after it holds no path separator and the colon is not a drive
+// letter's ("C:"). An empty stream part means the default.
+struct StreamRef {
+  std::u16string container;
+  std::u16string stream;
+};
+StreamRef ParseStreamRef(const std::string& text);
+
+// The text of a container path for messages.
+std::string Shown(const std::u16string& path);
+
+// A stream as read: its unscrambled payload and the checked reading of it.
+struct StreamContents {
+  int32_t entry = -1;  // directory slot, -1 when the stream is absent
+  std::vector<uint8_t> payload;
+  PayloadView view;
+  // The stored bytes of block i of view.blocks (bounded by the payload).
+  const uint8_t* BlockBytes(size_t i) const { return payload.data() + view.blocks[i].offset; }
+};
+
+// Reads stream `entry` of an open reader. False with *error set when the chain
+// cannot be followed or the bytes cannot be read.
+bool ReadStreamContents(const ContainerReader& reader, uint32_t entry, StreamContents* out,
+                        std::string* error);
+
+// How LoadList treats what it finds.
+struct LoadOptions {
+  bool missing_ok = false;     // a missing container, empty file or absent stream is an empty list
+  bool require_sound = false;  // refuse a container with any defect, or a damaged payload
+};
+
+// Opens `ref.container`, finds `ref.stream` and reads it. *error names the file
+// and the problem. out->entry is -1 when the stream (or the container) is absent
+// and options.missing_ok allowed that.
+bool LoadList(const StreamRef& ref, const LoadOptions& options, StreamContents* out,
+              std::string* error);
+
+}  // namespace tl::ctl

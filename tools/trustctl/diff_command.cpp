@@ -1,0 +1,201 @@
+// trustctl diff: the entries added, removed and changed between two streams,
+// matched by key (the list's own identity of a program).
+#include <cstring>
+#include <unordered_map>
+
+#include "args.h"
+#include "block_print.h"
+#include "blocklist/block_header.h"
+#include "blocklist/program_block.h"
+#include "command.h"
+#include "container_view.h"
+#include "format.h"
+#include "json_writer.h"
+#include "trustctl.h"
+
+namespace tl::ctl {
+namespace {
+
+// The stored bytes that say something about the program: all of the block but
+// loadedTag (how a list came by it), the link bytes and transient.
+bool SameContent(const uint8_t* a, const uint8_t* b, uint32_t size) {
+  for (uint32_t i = 0; i < size; ++i) {
+    const bool ignored = (i >= kBlockLoadedTagOffset && i < kBlockPrevOffset + 8) ||
+                         (i >= kBlockTransientOffset && i < kBlockHeaderSize);
+    if (!ignored && a[i] != b[i]) return false;
+  }
+  return true;
+}
+
+std::string Q(const std::u16string& s) { return "\"" + Printable(std::u16string_view(s)) + "\""; }
+
+std::string OptText(const std::optional<std::u16string>& s) { return s ? Q(*s) : "(none)"; }
+
+std::string TokensText(const DecodedProgramBlock& b) {
+  if ((b.flags & PB_TOKENS) == 0) return "(none)";
+  std::string s = "[";
+  for (size_t i = 0; i < b.tokens.size(); ++i) s += (i ? " " : "") + Q(b.tokens[i]);
+  return s + "]";
+}
+
+struct FieldChange {
+  std::string field, before, after;
+};
+
+std::vector<FieldChange> Changes(const DecodedProgramBlock& a, const DecodedProgramBlock& b) {
+  std::vector<FieldChange> c;
+  auto add = [&](const char* f, const std::string& x, const std::string& y) {
+    if (x != y) c.push_back({f, x, y});
+  };
+  add("name", Q(a.name), Q(b.name));
+  add("flags", FlagNames(a.flags), FlagNames(b.flags));
+  add("kind", std::to_string(a.kind), std::to_string(b.kind));
+  add("tokens", TokensText(a), TokensText(b));
+  add("text1", OptText(a.text1), OptText(b.text1));
+  add("text2", OptText(a.text2), OptText(b.text2));
+  add("text3", OptText(a.text3), OptText(b.text3));
+  add("value", std::to_string(a.value), std::to_string(b.value));
+  add("valueSecond", std::to_string(a.valueSecond), std::to_string(b.valueSecond));
+  add("linkTimeStamp", Hex32(a.linkTimeStamp), Hex32(b.linkTimeStamp));
+  add("fingerprint", Hex64(a.fingerprint), Hex64(b.fingerprint));
+  add("size", std::to_string(a.size), std::to_string(b.size));
+  if (c.empty()) c.push_back({"other bytes", "", ""});
+  return c;
+}
+
+struct Side {
+  StreamRef ref;
+  StreamContents contents;
+  std::unordered_map<uint64_t, size_t> by_key;  // first block with each key
+};
+
+bool LoadSide(const std::string& text, Side* side, Io& io) {
+  side->ref = ParseStreamRef(text);
+  std::string error;
+  if (!LoadList(side->ref, LoadOptions(), &side->contents, &error)) {
+    Complain(io, error);
+    return false;
+  }
+  const PayloadView& v = side->contents.view;
+  if (!v.issues.empty()) {
+    Complain(io, Shown(side->ref.container) + ": \"" +
+                     Printable(std::u16string_view(side->ref.stream)) +
+                     "\": " + std::to_string(v.issues.size()) + " payload issue(s), first: " +
+                     v.issues[0].text + "; comparing the blocks that could be read");
+  }
+  for (size_t i = 0; i < v.blocks.size(); ++i) side->by_key.emplace(v.blocks[i].decoded.key, i);
+  return true;
+}
+
+// Blocks whose bytes lie wholly inside the payload; the others cannot be compared.
+bool Whole(const Side& s, size_t i) {
+  const PayloadBlock& b = s.contents.view.blocks[i];
+  return b.decoded.size >= kPbFixedBytes && b.decoded.size <= s.contents.payload.size() - b.offset;
+}
+
+}  // namespace
+
+int RunDiff(const std::vector<std::string>& argv, Io& io) {
+  Args args;
+  std::string error;
+  if (!ParseArgs(argv, {{"--json", false}}, &args, &error)) {
+    Complain(io, error);
+    return kExitUsage;
+  }
+  if (args.positional.size() != 2) {
+    Complain(io, "diff takes two lists, A[:STREAM] and B[:STREAM]");
+    return kExitUsage;
+  }
+  Side a, b;
+  if (!LoadSide(args.positional[0], &a, io) || !LoadSide(args.positional[1], &b, io)) {
+    return kExitFailure;
+  }
+  const auto& ablocks = a.contents.view.blocks;
+  const auto& bblocks = b.contents.view.blocks;
+  std::vector<size_t> removed, added;
+  std::vector<std::pair<size_t, size_t>> changed;
+  size_t unchanged = 0;
+  for (size_t i = 0; i < ablocks.size(); ++i) {
+    if (a.by_key.at(ablocks[i].decoded.key) != i) continue;  // a repeated key: first one counts
+    const auto it = b.by_key.find(ablocks[i].decoded.key);
+    if (it == b.by_key.end()) {
+      removed.push_back(i);
+      continue;
+    }
+    const size_t j = it->second;
+    const bool same =
+        Whole(a, i) && Whole(b, j) && ablocks[i].decoded.size == bblocks[j].decoded.size &&
+        SameContent(a.contents.BlockBytes(i), b.contents.BlockBytes(j), ablocks[i].decoded.size);
+    if (same) {
+      ++unchanged;
+    } else {
+      changed.emplace_back(i, j);
+    }
+  }
+  for (size_t j = 0; j < bblocks.size(); ++j) {
+    if (b.by_key.at(bblocks[j].decoded.key) == j && !a.by_key.count(bblocks[j].decoded.key)) {
+      added.push_back(j);
+    }
+  }
+  const bool differ = !removed.empty() || !added.empty() || !changed.empty();
+
+  if (args.Has("--json")) {
+    JsonWriter json(io.out);
+    json.BeginObject();
+    json.Key("added");
+    json.BeginArray();
+    for (size_t j : added) WriteBlockJson(bblocks[j].decoded, json);
+    json.EndArray();
+    json.Key("removed");
+    json.BeginArray();
+    for (size_t i : removed) WriteBlockJson(ablocks[i].decoded, json);
+    json.EndArray();
+    json.Key("changed");
+    json.BeginArray();
+    for (const auto& [i, j] : changed) {
+      json.BeginObject();
+      json.Field("key", Hex64(ablocks[i].decoded.key));
+      json.Key("fields");
+      json.BeginArray();
+      for (const FieldChange& c : Changes(ablocks[i].decoded, bblocks[j].decoded)) {
+        json.BeginObject();
+        json.Field("field", c.field);
+        json.Field("before", c.before);
+        json.Field("after", c.after);
+        json.EndObject();
+      }
+      json.EndArray();
+      json.Key("before");
+      WriteBlockJson(ablocks[i].decoded, json);
+      json.Key("after");
+      WriteBlockJson(bblocks[j].decoded, json);
+      json.EndObject();
+    }
+    json.EndArray();
+    json.Field("unchanged", static_cast<uint64_t>(unchanged));
+    json.EndObject();
+  } else {
+    for (size_t i : removed) {
+      io.out << "- " << Q(ablocks[i].decoded.name) << " key " << Hex64(ablocks[i].decoded.key)
+             << "\n";
+    }
+    for (size_t j : added) {
+      io.out << "+ " << Q(bblocks[j].decoded.name) << " key " << Hex64(bblocks[j].decoded.key)
+             << "\n";
+    }
+    for (const auto& [i, j] : changed) {
+      io.out << "~ " << Q(ablocks[i].decoded.name) << " key " << Hex64(ablocks[i].decoded.key)
+             << "\n";
+      for (const FieldChange& c : Changes(ablocks[i].decoded, bblocks[j].decoded)) {
+        io.out << "    " << c.field;
+        if (!c.before.empty() || !c.after.empty()) io.out << ": " << c.before << " -> " << c.after;
+        io.out << "\n";
+      }
+    }
+    io.out << added.size() << " added, " << removed.size() << " removed, " << changed.size()
+           << " changed, " << unchanged << " unchanged\n";
+  }
+  return differ ? kExitFindings : kExitOk;
+}
+
+}  // namespace tl::ctl

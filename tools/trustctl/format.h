@@ -1,0 +1,38 @@
+// Text forms of the values that trustctl prints: hexadecimal numbers, times in
+// UTC, and UTF-16 texts made safe for a terminal or a JSON document.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace tl::ctl {
+
+// "0x" followed by exactly 4, 8 or 16 lowercase hexadecimal digits.
+std::string Hex16(uint16_t v);
+std::string Hex32(uint32_t v);
+std::string Hex64(uint64_t v);
+
+// A FILETIME (100 ns intervals since 1601-01-01 UTC) as
+// "YYYY-MM-DDThh:mm:ss.fffffffZ". Every 64-bit value has a text form.
+std::string FileTimeToUtc(uint64_t filetime);
+
+// Seconds since 1970-01-01 UTC (a PE link time stamp) as "YYYY-MM-DDThh:mm:ssZ".
+std::string UnixTimeToUtc(uint32_t seconds);
+
+// UTF-8 for a terminal: control characters (below 0x20 and 0x7F) and the
+// backslash and double quote are escaped as \xNN or \", so one stored text is
+// always one printable token on one line. Unpaired surrogates become U+FFFD.
+std::string Printable(std::u16string_view s);
+std::string Printable(std::string_view utf8);
+
+// A JSON string literal, quotes included. Texts that are not valid UTF-16 have
+// their unpaired surrogates written as \uXXXX escapes, so nothing is lost.
+std::string JsonQuote(std::u16string_view s);
+std::string JsonQuote(std::string_view utf8);
+
+// Parses an unsigned number written in decimal or with a 0x prefix in hex.
+// False for anything else, or when the value does not fit in 32 bits.
+bool ParseU32(std::string_view text, uint32_t* out);
+
+}  // namespace tl::ctl

@@ -1,0 +1,131 @@
+// trustctl import: replaces a stream from a hash list exactly as the library's
+// import does (same line reader, same blocks, same replacement by key, same
+// payload and creation parameters), and reports what became of every line.
+#include <unordered_map>
+
+#include "args.h"
+#include "blocklist/block_copy.h"
+#include "blocklist/block_header.h"
+#include "command.h"
+#include "common/le.h"
+#include "common/u16.h"
+#include "entry/hash_list.h"
+#include "format.h"
+#include "list_store.h"
+#include "trustctl.h"
+
+namespace tl::ctl {
+namespace {
+
+struct LineNote {
+  uint32_t number;
+  std::string text;
+};
+
+// Takes the lines as the import does (a zero-padded copy of each used line's
+// block handed to AddBlock), and notes what happened to each.
+class ReportingSink final : public HashListSink {
+ public:
+  explicit ReportingSink(CVarBlockList& list) : list_(list) {}
+
+  void OnLine(const HashListLine& line) override {
+    ++lines;
+    if (line.cut) {
+      notes.push_back({line.number, "longer than " + std::to_string(kHashLineMaxChars) +
+                                        " characters; the rest of the line was ignored"});
+    }
+    if (line.status != HashLineStatus::kUsed) {
+      ++skipped;
+      notes.push_back({line.number, std::string("skipped: ") + HashLineStatusText(line.status)});
+      return;
+    }
+    const uint64_t key = LoadU64(line.block, kBlockKeyOffset);
+    void* copy =
+        IsValidBlockSize(line.block_size) ? BlockCopy(line.block, line.block_size) : nullptr;
+    if (copy == nullptr) {
+      ++dropped;
+      notes.push_back({line.number, "no memory for its block"});
+      return;
+    }
+    char pair[32];
+    std::snprintf(pair, sizeof pair, "%08x %08x", line.file_size, line.crc);
+    const auto [it, first] = first_line_.emplace(key, line.number);
+    if (first) {
+      ++accepted;
+    } else {
+      ++duplicates;
+      notes.push_back({line.number, std::string("duplicate of line ") + std::to_string(it->second) +
+                                        " (" + pair + "): replaces it and moves to the end"});
+    }
+    list_.AddBlock(copy);
+  }
+
+  uint32_t lines = 0, accepted = 0, duplicates = 0, skipped = 0, dropped = 0;
+  std::vector<LineNote> notes;
+
+ private:
+  CVarBlockList& list_;
+  std::unordered_map<uint64_t, uint32_t> first_line_;
+};
+
+}  // namespace
+
+int RunImport(const std::vector<std::string>& argv, Io& io) {
+  Args args;
+  std::string error;
+  if (!ParseArgs(argv, {{"--stream", true}, {"--dry-run", false}}, &args, &error)) {
+    Complain(io, error);
+    return kExitUsage;
+  }
+  if (args.positional.size() != 2 || !args.Has("--stream")) {
+    Complain(io, "import takes CONTAINER --stream NAME HASHLIST");
+    return kExitUsage;
+  }
+  const std::u16string container = Utf8ToU16(args.positional[0]);
+  const std::u16string hash_list = Utf8ToU16(args.positional[1]);
+  const std::u16string stream = Utf8ToU16(*args.Get("--stream"));
+  const bool dry_run = args.Has("--dry-run");
+  if (!ValidStreamName(stream, &error)) {
+    Complain(io, error);
+    return kExitUsage;
+  }
+  // Checked first, so that a container that will not be written is known
+  // before anything is reported as done.
+  if (!dry_run && !CheckWritable(container, &error)) {
+    Complain(io, error);
+    return kExitFailure;
+  }
+
+  CVarBlockList list;
+  ReportingSink sink(list);
+  if (!ReadHashList(hash_list.c_str(), sink)) {
+    Complain(io, Shown(hash_list) + ": cannot open the hash list for reading");
+    return kExitFailure;
+  }
+  for (const LineNote& n : sink.notes) {
+    io.out << Shown(hash_list) << ":" << n.number << ": " << n.text << "\n";
+  }
+  io.out << Shown(hash_list) << ": " << sink.lines << " lines: " << sink.accepted << " accepted, "
+         << sink.duplicates << " duplicate, " << sink.skipped << " skipped\n";
+  if (sink.dropped != 0) {
+    Complain(io, "out of memory while building the list; nothing was written");
+    return kExitFailure;
+  }
+  const std::string target =
+      "stream \"" + Printable(std::u16string_view(stream)) + "\" of " + Shown(container);
+  if (dry_run) {
+    io.out << "dry run: " << target << " would hold " << list.GetCount() << " blocks ("
+           << PayloadOf(list).size() << "-byte payload); nothing was written\n";
+    return kExitOk;
+  }
+  uint32_t payload_bytes = 0;
+  if (!StoreList(container, stream, list, &payload_bytes, &error)) {
+    Complain(io, error);
+    return kExitFailure;
+  }
+  io.out << "wrote " << target << ": " << list.GetCount() << " blocks, " << payload_bytes
+         << "-byte payload\n";
+  return kExitOk;
+}
+
+}  // namespace tl::ctl

@@ -1,0 +1,123 @@
+#include "list_store.h"
+
+#include <filesystem>
+
+#include "blocklist/block_header.h"
+#include "common/le.h"
+#include "entry/list_payload.h"
+#include "entry/list_stream.h"
+#include "minifile/creation_parameters.h"
+#include "minifile/dir_entry.h"
+#include "minifile/minifile.h"
+
+namespace tl::ctl {
+namespace {
+
+// The values the library's commit sets before it opens a container.
+constexpr uint32_t kCommitBlockSize = 0x100000;
+constexpr uint32_t kCommitTableEntries = 32;
+constexpr uint32_t kCommitDirectoryEntries = 4;
+
+}  // namespace
+
+bool ValidStreamName(const std::u16string& name, std::string* error) {
+  if (name.empty() || name.size() > kDirEntryMaxNameUnits) {
+    *error = "a stream name has 1 to " + std::to_string(kDirEntryMaxNameUnits) + " characters";
+    return false;
+  }
+  if (name.find(u'\0') != std::u16string::npos) {
+    *error = "a stream name cannot hold a NUL character";
+    return false;
+  }
+  return true;
+}
+
+bool CheckWritable(const std::u16string& container, std::string* error) {
+  std::error_code ec;
+  const std::filesystem::path p(container);
+  if (!std::filesystem::exists(p, ec)) {
+    if (ec) {
+      *error = Shown(container) + ": cannot be examined: " + ec.message();
+      return false;
+    }
+    return true;
+  }
+  ContainerReader reader;
+  if (!reader.Open(container.c_str())) {
+    *error = Shown(container) + ": cannot open the container for reading";
+    return false;
+  }
+  if (reader.file_size() == 0) return true;
+  const std::vector<Finding> findings = reader.Verify();
+  if (!findings.empty()) {
+    *error = Shown(container) +
+             ": the container has defects (first: " + DefectName(findings[0].defect) +
+             "); see trustctl verify — it is not changed";
+    return false;
+  }
+  return true;
+}
+
+bool KeepEntries(const StreamContents& contents, CVarBlockList& list, std::string* error) {
+  for (size_t i = 0; i < contents.view.blocks.size(); ++i) {
+    if (list.AddBlockCopy(contents.BlockBytes(i)) == 0) {
+      *error = "stored block " + std::to_string(i + 1) + " cannot be taken over";
+      return false;
+    }
+  }
+  return true;
+}
+
+std::vector<uint8_t> PayloadOf(CVarBlockList& list) {
+  list.Lock();
+  const uint32_t blocks_size = list.ExportTo(nullptr, 0);
+  std::vector<uint8_t> payload(kPayloadHeaderBytes + size_t{blocks_size});
+  const uint32_t exported = list.ExportTo(payload.data() + kPayloadHeaderBytes, blocks_size - 4);
+  uint32_t count = 0;
+  for (const LinksPair* n = list.Head()->next; n != list.Head(); n = n->next) ++count;
+  list.Unlock();
+  payload.resize(kPayloadHeaderBytes + size_t{exported});
+  StoreU16(payload.data(), kPayloadTagOffset, kPayloadTag);
+  StoreU16(payload.data(), kPayloadCountOffset, static_cast<uint16_t>(count));
+  StoreU32(payload.data(), kPayloadBlocksSizeOffset, exported);
+  return payload;
+}
+
+bool StoreList(const std::u16string& container, const std::u16string& stream, CVarBlockList& list,
+               uint32_t* payload_bytes, std::string* error) {
+  const std::vector<uint8_t> expected = PayloadOf(list);
+  CreationParameters params = GetCreationParameters();
+  params.blockSize = kCommitBlockSize;
+  params.tableEntries = kCommitTableEntries;
+  params.directoryEntries = kCommitDirectoryEntries;
+  SetCreationParameters(&params);
+
+  MiniFileHandle* handle = MiniFileOpen(container.c_str());
+  if (handle == nullptr) {
+    *error = Shown(container) + ": cannot open or create the container for writing";
+    return false;
+  }
+  // WriteListStream gives the block count, which is 0 for an empty list also
+  // on success: the stream read back below is what tells.
+  WriteListStream(handle, stream.c_str(), list);
+  MiniFileClose(handle);
+
+  ContainerReader reader;
+  StreamContents stored;
+  std::string why;
+  const bool read_back =
+      reader.Open(container.c_str()) && reader.header_valid() &&
+      reader.FindStream(stream.c_str()) >= 0 &&
+      ReadStreamContents(reader, reader.FindStream(stream.c_str()), &stored, &why);
+  if (!read_back || stored.payload != expected) {
+    *error = Shown(container) + ": the stream could not be written (" +
+             std::to_string(expected.size()) +
+             "-byte payload: too little free space, no free directory slot, or a failed write);"
+             " the older stream stays";
+    return false;
+  }
+  *payload_bytes = static_cast<uint32_t>(expected.size());
+  return true;
+}
+
+}  // namespace tl::ctl

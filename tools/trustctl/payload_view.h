@@ -1,0 +1,55 @@
+// A checked reading of one stream payload: the 16-byte payload header, then the
+// serialized program blocks back to back, ended by a u32 0.
+//
+//   OFFSET          SIZE             CONTENT
+//   0               2                header tag, always 48
+//   2               2                block count, low 16 bits
+//   4               4                blocks size: bytes from offset 16 to the end
+//   8               8                reserved, 0
+//   16              blocks size - 4  program blocks; each has 'ZeVK' at its byte 8
+//                                    and 0 at its byte 44
+//   12+blocks size  4                terminator, 0
+//
+// Unlike ParseListPayload, which stops at the first defect, this reading goes
+// on while block sizes still say where the next block begins, decodes every
+// block, and names each inconsistency with its payload offset; it also checks
+// what only a reader of the whole list sees (a key that is not the name's key,
+// two blocks with one key). Every read is bounded by the bytes given.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "blocklist/program_block_decode.h"
+#include "entry/list_payload.h"
+
+namespace tl::ctl {
+
+struct PayloadBlock {
+  uint32_t offset = 0;  // payload offset of the block
+  DecodedProgramBlock decoded;
+};
+
+struct PayloadIssue {
+  uint32_t offset;  // payload offset the issue concerns
+  int32_t block;    // index of the block concerned, or -1
+  std::string text;
+};
+
+struct PayloadView {
+  uint32_t length = 0;  // bytes of the payload
+  uint16_t tag = 0;
+  uint16_t count = 0;
+  uint32_t blocks_size = 0;
+  uint64_t reserved = 0;
+  bool has_header = false;  // at least 16 bytes were there
+  std::vector<PayloadBlock> blocks;
+  std::vector<PayloadIssue> issues;
+};
+
+// Reads the payload of `len` bytes. Never reads outside them.
+PayloadView ParsePayload(const uint8_t* data, size_t len);
+
+}  // namespace tl::ctl
