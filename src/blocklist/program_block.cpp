@@ -24,12 +24,13 @@ bool PageReadable(uintptr_t addr, uintptr_t* last_page) {
   return true;
 }
 
-// Units before the terminator, probing each page before it is read. Returns
-// false when a page is unreadable or no terminator lies within `max` units.
-bool MeasureProbed(const char16_t* s, size_t max, size_t* len) {
+}  // namespace
+
+bool ProbedU16Len(const char16_t* s, size_t max, size_t* len) {
+  if (s == nullptr) return false;
   const auto base = reinterpret_cast<uintptr_t>(s);
   uintptr_t last_page = ~uintptr_t{0};
-  for (size_t i = 0; i <= max; ++i) {
+  for (size_t i = 0; i < max; ++i) {
     const uintptr_t addr = base + 2 * i;
     if (!PageReadable(addr, &last_page) || !PageReadable(addr + 1, &last_page)) return false;
     char16_t c;
@@ -39,10 +40,9 @@ bool MeasureProbed(const char16_t* s, size_t max, size_t* len) {
       return true;
     }
   }
-  return false;
+  *len = max;
+  return true;
 }
-
-}  // namespace
 
 void PbBeginRecord(uint8_t* record) {
   StoreU16(record, kPbPoolOffsetOffset, kPbPoolOffsetValue);
@@ -75,9 +75,8 @@ uint32_t PbFinishRecord(uint8_t* record, uint32_t units, const char16_t* name) {
 }
 
 uint32_t ComputeNameKey(const char16_t* name) {
-  if (name == nullptr) return 0;
   size_t n = 0;
-  if (!MeasureProbed(name, kNameKeyMaxUnits - 1, &n) || n == 0) return 0;
+  if (!ProbedU16Len(name, kNameKeyMaxUnits, &n) || n == 0 || n >= kNameKeyMaxUnits) return 0;
   // The folded copy is laid out little-endian, so the key does not depend on the
   // host's byte order.
   auto* copy = static_cast<uint8_t*>(ZeroAlloc(2 * n + 2));

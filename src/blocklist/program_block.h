@@ -132,6 +132,12 @@ bool PbAppendPoolEntry(uint8_t* record, size_t capacity, uint32_t* units, const 
 // key = ComputeNameKey(name) zero-extended, kind = 2. Returns the size.
 uint32_t PbFinishRecord(uint8_t* record, uint32_t units, const char16_t* name);
 
+// Measures a terminated UTF-16 string that may lie in memory of unknown
+// readability, testing each page once before reading from it. True with *len =
+// the units before the terminator, or *len = max when none of the first `max`
+// units is 0; false when a page on the way is unreadable (or s is null).
+bool ProbedU16Len(const char16_t* s, size_t max, size_t* len);
+
 // The name key: CRC-32 over the name's UTF-16LE bytes after folding 'A'..'Z' to
 // 'a'..'z' (nothing else is folded). 0 for an empty name, a name that cannot be
 // read, a name of 32768 or more units, or when the working copy cannot be

@@ -1,0 +1,126 @@
+// The hash list: a text file of 8-bit characters with one file per line, given
+// by its size and the CRC-32 of its sampled content (the two halves of a file
+// fingerprint), both hexadecimal, separated by one or more spaces:
+//
+//   2000 1234abcd
+//   0x2000 0X1234ABCD   a third token and anything after it are ignored
+//
+// Lines are read as a C runtime reads a file in text mode: a carriage return
+// directly before a line feed is not part of the line (any other carriage return
+// is an ordinary character). A line holds at most kHashLineMaxChars characters;
+// the rest of a longer line is discarded, never read as further lines. The text
+// of a line ends at its first NUL byte, as it would for the C string it is read
+// into.
+//
+// A line is used when, counted with its line feed (when it has one and no NUL
+// precedes it), it has at least kHashLineMinChars characters and its first two
+// space-separated tokens are both numbers: optional white space, an optional
+// 0x/0X prefix, then at least one hexadecimal digit; the number ends at the first
+// other character and must fit in 32 bits. A tab is an ordinary character, not a
+// separator. Every used line becomes one program block of 200 bytes that holds
+// only its name "%08x%08x.*" and the fingerprint (PB_FINGERPRINT).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace tl {
+
+class CVarBlockList;
+
+inline constexpr size_t kHashLineMaxChars = 16383;
+inline constexpr size_t kHashLineMinChars = 4;
+// The block a used line becomes: a 160-byte record with an 18-unit name.
+inline constexpr uint32_t kHashBlockSize = 200;
+
+enum class HashLineStatus : uint8_t {
+  kUsed,          // a block was built
+  kTooShort,      // fewer than 4 characters, line feed included
+  kMissingToken,  // fewer than two tokens
+  kNotANumber,    // a token without a hexadecimal number, or one above 32 bits
+};
+
+// Short English text of a status, for reports.
+const char* HashLineStatusText(HashLineStatus status);
+
+// One line as the reader saw it.
+struct HashListLine {
+  uint32_t number = 0;  // 1-based, in file order
+  HashLineStatus status = HashLineStatus::kTooShort;
+  bool cut = false;        // longer than kHashLineMaxChars; the rest was discarded
+  uint32_t file_size = 0;  // the first number (kUsed only)
+  uint32_t crc = 0;        // the second number (kUsed only)
+  // The finished block (kUsed only), kHashBlockSize bytes, valid during the call.
+  const uint8_t* block = nullptr;
+  uint32_t block_size = 0;
+};
+
+// Receives the lines of a hash list in file order.
+class HashListSink {
+ public:
+  virtual void OnLine(const HashListLine& line) = 0;
+
+ protected:
+  ~HashListSink() = default;
+};
+
+// Converts one token as the "%x" conversion does, stricter in two ways: the
+// token must begin (after white space and an optional 0x/0X) with a hexadecimal
+// digit, and the value must fit in 32 bits. No sign is accepted. `token` is
+// `len` characters long (it need not be terminated).
+bool ParseHexToken(const char* token, size_t len, uint32_t* value);
+
+// Judges one line of `len` characters (line feed removed) that had a line feed
+// when `had_line_feed`. On kUsed stores the two numbers.
+HashLineStatus ParseHashLine(const char* line, size_t len, bool had_line_feed, uint32_t* file_size,
+                             uint32_t* crc);
+
+// Builds the block of a used line in `work` (at least kHashBlockSize bytes).
+// Returns its size, kHashBlockSize.
+uint32_t BuildHashBlock(uint8_t* work, uint32_t file_size, uint32_t crc);
+
+// Splits bytes into lines and reports each to a sink. Bytes may come in pieces
+// of any size; Finish reports a last line that has no line feed. Memory use is
+// fixed: one line buffer.
+class HashListParser {
+ public:
+  explicit HashListParser(HashListSink& sink) : sink_(sink) {}
+  HashListParser(const HashListParser&) = delete;
+  HashListParser& operator=(const HashListParser&) = delete;
+
+  void Feed(const uint8_t* data, size_t len);
+  void Finish();
+  uint32_t lines() const { return number_; }
+
+ private:
+  void Put(char c);
+  void Deliver(bool had_line_feed, bool cut);
+
+  HashListSink& sink_;
+  char line_[kHashLineMaxChars] = {};
+  size_t len_ = 0;
+  uint32_t number_ = 0;
+  bool pending_cr_ = false;  // a CR whose follower has not been seen yet
+  bool discarding_ = false;  // inside the discarded rest of an over-long line
+};
+
+// Reads the file at `path` (opened for reading, shared for reading) in pieces
+// and reports its lines to `sink`. False when the file cannot be opened. Reading
+// stops at the first read that delivers nothing, or at 4 GiB.
+bool ReadHashList(const char16_t* path, HashListSink& sink);
+
+// What an import did with the lines of its file.
+struct HashListStats {
+  uint32_t lines = 0;
+  uint32_t used = 0;     // blocks handed to the list
+  uint32_t skipped = 0;  // too short, a token missing, or not a number
+  uint32_t dropped = 0;  // used lines whose block copy could not be allocated
+};
+
+// Adds a block for every used line of the file to `list`, in file order, as a
+// zero-padded heap copy given to AddBlock (so a repeated pair replaces the
+// earlier block and moves to the end). False when the file cannot be opened;
+// the list is then unchanged. `stats` may be null.
+bool ImportHashListInto(CVarBlockList& list, const char16_t* path, HashListStats* stats = nullptr);
+
+}  // namespace tl

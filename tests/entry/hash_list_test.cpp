@@ -1,0 +1,239 @@
+#include "entry/hash_list.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "blocklist/program_block.h"
+#include "blocklist/program_block_decode.h"
+#include "blocklist/var_block_list.h"
+#include "common/le.h"
+#include "common/zalloc.h"
+#include "entry/list_payload.h"
+#include "fingerprint/reference_crc32.h"
+#include "support/temp_dir.h"
+
+namespace tl {
+namespace {
+
+using S = HashLineStatus;
+
+TEST(HashList, HexTokens) {
+  const struct {
+    std::string token;
+    bool ok;
+    uint32_t value;
+  } cases[] = {
+      {"2000", true, 0x2000},
+      {"0x2000", true, 0x2000},
+      {"0X1234ABCD", true, 0x1234ABCD},
+      {"\t\v1f", true, 0x1f},
+      {"1234abcdz", true, 0x1234abcd},  // digits up to the first other character
+      {"ffffffff", true, 0xFFFFFFFF},
+      {"0000000000000001", true, 1},  // leading zeros do not count against 32 bits
+      {"0", true, 0},
+      {"00x1", true, 0},  // the prefix only counts in front
+      {"0x0", true, 0},
+      {"100000000", false, 0},
+      {"0x", false, 0},
+      {"0xg", false, 0},
+      {"g12", false, 0},
+      {"", false, 0},
+      {"\t", false, 0},
+      {"-1", false, 0},
+      {"+1", false, 0},
+  };
+  for (const auto& c : cases) {
+    uint32_t v = 0xDEAD;
+    EXPECT_EQ(ParseHexToken(c.token.data(), c.token.size(), &v), c.ok) << c.token;
+    EXPECT_EQ(v, c.ok ? c.value : 0xDEAD) << c.token;
+  }
+}
+
+TEST(HashList, LineRules) {
+  const struct {
+    std::string line;
+    bool lf;
+    S status;
+    uint32_t size, crc;
+  } cases[] = {
+      {"2000 1234abcd", true, S::kUsed, 0x2000, 0x1234abcd},
+      {"0x2000 0X1234ABCD", true, S::kUsed, 0x2000, 0x1234abcd},
+      {"   2000    1234abcd  third and more", true, S::kUsed, 0x2000, 0x1234abcd},
+      {"1 2", true, S::kUsed, 1, 2},
+      {"1 2", false, S::kTooShort, 0, 0},
+      {"12", true, S::kTooShort, 0, 0},
+      {"", true, S::kTooShort, 0, 0},
+      {"2000\t1234abcd", true, S::kMissingToken, 0, 0},
+      {"     ", true, S::kMissingToken, 0, 0},
+      {"zz 12", true, S::kNotANumber, 0, 0},
+      {"12 zz", true, S::kNotANumber, 0, 0},
+      {"123456789 1", true, S::kNotANumber, 0, 0},
+      {"1 2\t3", true, S::kUsed, 1, 2},
+  };
+  for (const auto& c : cases) {
+    uint32_t size = 0, crc = 0;
+    EXPECT_EQ(ParseHashLine(c.line.data(), c.line.size(), c.lf, &size, &crc), c.status) << c.line;
+    if (c.status == S::kUsed) {
+      EXPECT_EQ(size, c.size) << c.line;
+      EXPECT_EQ(crc, c.crc) << c.line;
+    }
+    EXPECT_STRNE(HashLineStatusText(c.status), "");
+  }
+}
+
+struct Seen {
+  uint32_t number = 0;
+  S status = S::kTooShort;
+  bool cut = false;
+  uint32_t size = 0, crc = 0;
+  bool operator==(const Seen&) const = default;
+};
+
+class Collector final : public HashListSink {
+ public:
+  void OnLine(const HashListLine& line) override {
+    seen.push_back({line.number, line.status, line.cut, line.file_size, line.crc});
+    if (line.status == S::kUsed) {
+      EXPECT_EQ(line.block_size, kHashBlockSize);
+      blocks.emplace_back(line.block, line.block + line.block_size);
+    } else {
+      EXPECT_EQ(line.block, nullptr);
+    }
+  }
+  std::vector<Seen> seen;
+  std::vector<std::vector<uint8_t>> blocks;
+};
+
+// Feeds the text whole and one byte at a time; both must see the same lines.
+std::vector<Seen> Lines(const std::string& text) {
+  Collector whole, bytewise;
+  HashListParser a(whole), b(bytewise);
+  a.Feed(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+  a.Finish();
+  for (char c : text) b.Feed(reinterpret_cast<const uint8_t*>(&c), 1);
+  b.Finish();
+  EXPECT_EQ(whole.seen, bytewise.seen);
+  return whole.seen;
+}
+
+TEST(HashList, SplittingIntoLines) {
+  using std::string_literals::operator""s;
+  const std::string long_rest = std::string(kHashLineMaxChars - 4, 'g') + " 1 2 3 4 5 6\n";
+  const struct {
+    const char* what;
+    std::string text;
+    std::vector<Seen> lines;
+  } cases[] = {
+      {"one line", "2000 1234abcd\n", {{1, S::kUsed, false, 0x2000, 0x1234abcd}}},
+      {"CR LF", "1 2\r\n", {{1, S::kUsed, false, 1, 2}}},
+      {"CR at the end", "1 2\r", {{1, S::kUsed, false, 1, 2}}},
+      {"lone CR is a character", "a\rb 1\n", {{1, S::kUsed, false, 0xa, 1}}},
+      {"no final LF", "1 2\n3 4", {{1, S::kUsed, false, 1, 2}, {2, S::kTooShort, false, 0, 0}}},
+      {"empty lines",
+       "\n\n5 6\n",
+       {{1, S::kTooShort}, {2, S::kTooShort}, {3, S::kUsed, false, 5, 6}}},
+      {"NUL ends the text", "12 34\0junk\n"s, {{1, S::kUsed, false, 0x12, 0x34}}},
+      {"NUL hides the LF", "1 2\0\n"s, {{1, S::kTooShort}}},
+      {"NUL first", "\0 1 2 3 4\n"s, {{1, S::kTooShort}}},
+      {"empty file", "", {}},
+      {"exactly the longest line",
+       "7 8" + std::string(kHashLineMaxChars - 3, ' ') + "\n9 a\n",
+       {{1, S::kUsed, false, 7, 8}, {2, S::kUsed, false, 9, 0xa}}},
+      {"over-long line is one line",
+       "5 6" + long_rest + "7 8\n",
+       {{1, S::kUsed, true, 5, 6}, {2, S::kUsed, false, 7, 8}}},
+      {"over-long line without LF", std::string(20000, 'g'), {{1, S::kMissingToken, true}}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(Lines(c.text), c.lines) << c.what;
+}
+
+TEST(HashList, BlockOfALine) {
+  Collector sink;
+  HashListParser parser(sink);
+  const std::string text = "2000 1234abcd\n0x2000 0X1234ABCD\n";
+  parser.Feed(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+  parser.Finish();
+  ASSERT_EQ(sink.blocks.size(), 2u);
+  EXPECT_EQ(sink.blocks[0], sink.blocks[1]);
+  DecodedProgramBlock d;
+  ASSERT_TRUE(DecodeProgramBlock(sink.blocks[0].data(), sink.blocks[0].size(), &d));
+  EXPECT_EQ(d.defects, 0u);
+  EXPECT_EQ(d.size, 200u);
+  EXPECT_EQ(d.kind, 2);
+  EXPECT_EQ(d.flags, PB_FINGERPRINT);
+  EXPECT_EQ(d.fingerprint, 0x000020001234ABCDull);
+  EXPECT_EQ(d.name, u"000020001234abcd.*");
+  EXPECT_EQ(d.key, uint64_t{test::ReferenceNameKey(u"000020001234abcd.*")});
+  EXPECT_TRUE(d.tokens.empty());
+}
+
+// The list's blocks in order, through its export.
+std::vector<uint64_t> Fingerprints(CVarBlockList& list) {
+  std::vector<uint8_t> buf(list.ExportTo(nullptr, 0) + 64);
+  const uint32_t n = list.ExportTo(buf.data(), static_cast<uint32_t>(buf.size() - 64));
+  std::vector<SequenceBlock> blocks;
+  uint32_t defects = 0;
+  EXPECT_EQ(WalkBlockSequence(buf.data(), n, &blocks, &defects), n);
+  std::vector<uint64_t> out;
+  for (const auto& b : blocks) out.push_back(LoadU64(buf.data() + b.offset, kPbFingerprintOffset));
+  return out;
+}
+
+TEST(HashList, ImportIntoAList) {
+  test::TempDir dir;
+  const auto write = [&](const std::string& name, const std::string& text) {
+    test::WriteAll(dir.path() / name, std::vector<uint8_t>(text.begin(), text.end()));
+    return dir.File(name);
+  };
+  CVarBlockList list;
+  HashListStats stats;
+  EXPECT_TRUE(
+      ImportHashListInto(list, write("a.txt", "1 2\r\n3 4\nbad line\n1 2\n").c_str(), &stats));
+  // The repeated pair replaced its earlier block and moved to the end.
+  EXPECT_EQ(Fingerprints(list), (std::vector<uint64_t>{0x300000004ull, 0x100000002ull}));
+  EXPECT_EQ(stats.lines, 4u);
+  EXPECT_EQ(stats.used, 3u);
+  EXPECT_EQ(stats.skipped, 1u);
+  EXPECT_EQ(stats.dropped, 0u);
+
+  CVarBlockList untouched;
+  EXPECT_FALSE(ImportHashListInto(untouched, dir.File("missing.txt").c_str(), &stats));
+  EXPECT_FALSE(ImportHashListInto(untouched, nullptr));
+  EXPECT_TRUE(ImportHashListInto(untouched, write("empty.txt", "").c_str(), &stats));
+  EXPECT_EQ(stats.lines, 0u);
+  EXPECT_EQ(untouched.GetCount(), 0u);
+
+  // No memory for a copy: that line is dropped, the others stay.
+  CVarBlockList short_of_memory;
+  const auto path = write("b.txt", "5 6\n7 8\n");
+  SetAllocFailureAt(2);  // name key of line 1, then its block copy
+  EXPECT_TRUE(ImportHashListInto(short_of_memory, path.c_str(), &stats));
+  SetAllocFailureAt(0);
+  EXPECT_EQ(stats.dropped, 1u);
+  EXPECT_EQ(Fingerprints(short_of_memory), (std::vector<uint64_t>{0x700000008ull}));
+}
+
+TEST(HashList, LargeFileAcrossReadChunks) {
+  test::TempDir dir;
+  std::string text;
+  for (uint32_t i = 1; i <= 3000; ++i) {
+    char line[40];
+    std::snprintf(line, sizeof line, "%x %08x%s", i, i * 2654435761u, i % 3 ? "\n" : "\r\n");
+    text += line;
+  }
+  test::WriteAll(dir.path() / "big.txt", std::vector<uint8_t>(text.begin(), text.end()));
+  CVarBlockList list;
+  HashListStats stats;
+  ASSERT_TRUE(ImportHashListInto(list, dir.File("big.txt").c_str(), &stats));
+  EXPECT_EQ(stats.used, 3000u);
+  const auto fps = Fingerprints(list);
+  ASSERT_EQ(fps.size(), 3000u);
+  for (uint32_t i = 1; i <= 3000; ++i) {
+    ASSERT_EQ(fps[i - 1], (uint64_t{i} << 32) | (i * 2654435761u)) << i;
+  }
+}
+
+}  // namespace
+}  // namespace tl
