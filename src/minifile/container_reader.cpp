@@ -188,10 +188,10 @@ Defect ContainerReader::WalkChain(const DirEntryInfo& e, Walk* walk) const {
     walk->bad_block = static_cast<int32_t>(b);
     if (b < kFirstDataBlock) return Defect::kLinkToReserved;
     if (b >= g.block_limit) return Defect::kLinkOutOfRange;
-    if (walk->blocks.size() >= expected) return Defect::kChainLong;
     const int32_t owner = (*walk->owner)[b];
     if (owner == walk->entry + 1) return Defect::kChainLoop;
     if (owner != 0) return Defect::kBlockShared;
+    if (walk->blocks.size() >= expected) return Defect::kChainLong;
     (*walk->owner)[b] = walk->entry + 1;
     walk->blocks.push_back(static_cast<uint16_t>(b));
     const uint16_t next = table_[b];

@@ -1,0 +1,256 @@
+// The checked reader over sound and damaged containers.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <set>
+#include <string>
+
+#include "common/crc32.h"
+#include "common/le.h"
+#include "minifile_test_util.h"
+#include "support/temp_dir.h"
+
+namespace tl {
+namespace {
+
+using test::ParamsScope;
+using test::Pattern;
+
+constexpr uint32_t kB = 512;
+constexpr uint32_t kT = 16;
+constexpr uint32_t kDir = 128 + 2 * kT;    // directory offset
+constexpr uint32_t kData = kDir + 4 * 64;  // data offset
+
+// "A" (2 blocks: 2,3), "B" (1 block: 4) and "C" (3 blocks: 5,6,7).
+std::vector<uint8_t> SoundContainer() {
+  ParamsScope params(kB, kT, 4);
+  MemoryFile f;
+  EXPECT_EQ(test::WriteStream(&f, u"A", Pattern(2 * kB - 10, 1)), 2 * kB - 10);
+  EXPECT_EQ(test::WriteStream(&f, u"B", Pattern(kB, 2)), kB);
+  EXPECT_EQ(test::WriteStream(&f, u"C", Pattern(2 * kB + 1, 3)), 2 * kB + 1);
+  return test::Bytes(f);
+}
+
+void SetLink(std::vector<uint8_t>& c, uint32_t index, uint16_t v) {
+  StoreU16(c.data(), 128 + 2 * index, v);
+}
+uint8_t* Entry(std::vector<uint8_t>& c, uint32_t e) { return c.data() + kDir + 64 * e; }
+void Refit(std::vector<uint8_t>& c) { StoreU32(c.data(), 112, Crc32(c.data(), 112)); }
+
+TEST(ContainerReaderTest, SoundContainerReadsBackEveryStream) {
+  const auto c = SoundContainer();
+  ContainerReader r;
+  ASSERT_TRUE(r.OpenBytes(c.data(), c.size()));
+  EXPECT_EQ(r.header_defect(), Defect::kNone);
+  EXPECT_TRUE(r.Verify().empty());
+  ASSERT_EQ(r.entries().size(), 4u);
+  EXPECT_EQ(r.entries()[2].name, u"C");
+  EXPECT_EQ(r.entries()[2].first_block, 5);
+  EXPECT_EQ(r.entries()[2].size, 2 * kB + 1);
+  EXPECT_TRUE(r.entries()[3].free());
+  EXPECT_EQ(r.FindStream(u"c"), 2);
+  EXPECT_EQ(r.FindStream(u"D"), -1);
+  std::vector<uint8_t> out;
+  EXPECT_EQ(r.ReadStream(0, &out), Defect::kNone);
+  EXPECT_EQ(out, Pattern(2 * kB - 10, 1));
+  EXPECT_EQ(r.ReadStream(3, &out), Defect::kNotPresent);
+  EXPECT_EQ(r.ReadStream(99, &out), Defect::kNotPresent);
+  EXPECT_TRUE(out.empty());
+
+  // The same through a file on disk.
+  test::TempDir dir;
+  test::WriteAll(dir.path() / "c.mnf", c);
+  ContainerReader disk;
+  const std::u16string path = dir.File("c.mnf");
+  ASSERT_TRUE(disk.Open(path.c_str()));
+  EXPECT_TRUE(disk.Verify().empty());
+  EXPECT_EQ(disk.ReadStream(2, &out), Defect::kNone);
+  EXPECT_EQ(out, Pattern(2 * kB + 1, 3));
+  const std::u16string missing = dir.File("none.mnf");
+  EXPECT_FALSE(disk.Open(missing.c_str()));
+}
+
+TEST(ContainerReaderTest, DefectNamesAreDistinctAndStable) {
+  std::set<std::string> names;
+  for (int d = 0; d <= static_cast<int>(Defect::kNoMemory); ++d) {
+    names.insert(DefectName(static_cast<Defect>(d)));
+  }
+  EXPECT_EQ(names.size(), static_cast<size_t>(Defect::kNoMemory) + 1);
+  EXPECT_STREQ(DefectName(Defect::kHeaderCrc), "header-crc");
+  EXPECT_STREQ(DefectName(Defect::kChainLoop), "chain-loop");
+  EXPECT_STREQ(DefectName(Defect::kBlockShared), "block-shared");
+}
+
+// Each damage is reported by name, for the entry and block concerned, and a
+// stream on a damaged chain cannot be read while the others still can.
+TEST(ContainerReaderTest, DamageIsReportedByName) {
+  struct Case {
+    const char* what;
+    std::function<void(std::vector<uint8_t>&)> damage;
+    std::vector<std::string> defects;
+    int entry;       // entry of the first finding
+    int block;       // block of the first finding
+    int unreadable;  // entry whose ReadStream fails, or -1
+  };
+  const std::vector<Case> cases = {
+      {"header crc", [](auto& c) { c[20] ^= 1; }, {"header-crc"}, -1, -1, -1},
+      {"header magic", [](auto& c) { c[3] = 0; }, {"header-magic"}, -1, -1, -1},
+      {"header version",
+       [](auto& c) {
+         StoreU32(c.data(), 4, 0x20000);
+         Refit(c);
+       },
+       {"header-version"},
+       -1,
+       -1,
+       -1},
+      {"header geometry",
+       [](auto& c) {
+         StoreU32(c.data(), 48, 2);
+         Refit(c);
+       },
+       {"header-geometry"},
+       -1,
+       -1,
+       -1},
+      {"header short", [](auto& c) { c.resize(127); }, {"header-short"}, -1, -1, -1},
+      {"entry 0 link", [](auto& c) { SetLink(c, 0, 0); }, {"reserved-entry"}, -1, 0, -1},
+      {"link beyond table",
+       [](auto& c) { SetLink(c, 2, kT); },
+       {"link-out-of-range", "block-orphaned"},
+       0,
+       kT,
+       0},
+      {"first block beyond",
+       [](auto& c) { StoreU16(Entry(c, 1), 38, 0x7777); },
+       {"link-out-of-range", "block-orphaned"},
+       1,
+       0x7777,
+       1},
+      {"link to entry 1",
+       [](auto& c) { SetLink(c, 2, 1); },
+       {"link-to-reserved", "block-orphaned"},
+       0,
+       1,
+       0},
+      {"first block 0",
+       [](auto& c) { StoreU16(Entry(c, 1), 38, 0); },
+       {"link-to-reserved", "block-orphaned"},
+       1,
+       0,
+       1},
+      {"runs into a free block",
+       [](auto& c) { SetLink(c, 5, 8); },
+       {"chain-free-block", "block-orphaned", "block-orphaned"},
+       2,
+       8,
+       2},
+      {"loop", [](auto& c) { SetLink(c, 6, 5); }, {"chain-loop", "block-orphaned"}, 2, 5, 2},
+      {"self loop", [](auto& c) { SetLink(c, 4, 4); }, {"chain-loop"}, 1, 4, 1},
+      {"shared block",
+       [](auto& c) { StoreU16(Entry(c, 1), 38, 2); },
+       {"block-shared", "block-orphaned"},
+       1,
+       2,
+       1},
+      {"chain short",
+       [](auto& c) { StoreU32(Entry(c, 1), 34, kB + 1); },
+       {"chain-short"},
+       1,
+       -1,
+       1},
+      {"chain long",
+       [](auto& c) { StoreU32(Entry(c, 2), 34, kB); },
+       {"chain-long", "block-orphaned", "block-orphaned"},
+       2,
+       6,
+       2},
+      {"size 0 with a chain",
+       [](auto& c) { StoreU32(Entry(c, 1), 34, 0); },
+       {"chain-long", "block-orphaned"},
+       1,
+       4,
+       1},
+      {"file cut in the last block",
+       [](auto& c) { c.resize(c.size() - 1); },
+       {"block-past-end"},
+       2,
+       7,
+       2},
+      {"file cut before a middle block",
+       [](auto& c) { c.resize(kData + 5 * kB); },
+       {"block-past-end"},
+       2,
+       7,
+       2},
+      {"name unterminated",
+       [](auto& c) {
+         for (int k = 0; k < 17; ++k) StoreU16(Entry(c, 3), 2 * k, u'x');
+       },
+       {"name-unterminated"},
+       3,
+       -1,
+       -1},
+      {"present without name",
+       [](auto& c) { StoreU16(Entry(c, 1), 0, 0); },
+       {"name-empty"},
+       1,
+       -1,
+       -1},
+      {"duplicate name",
+       [](auto& c) { StoreU16(Entry(c, 1), 0, u'a'); },
+       {"name-duplicate"},
+       1,
+       -1,
+       -1},
+      {"orphan", [](auto& c) { SetLink(c, 12, 0xFFFF); }, {"block-orphaned"}, -1, 12, -1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto bytes = SoundContainer();
+    c.damage(bytes);
+    ContainerReader r;
+    ASSERT_TRUE(r.OpenBytes(bytes.data(), bytes.size()));
+    const auto found = r.Verify();
+    EXPECT_EQ(test::DefectNames(found), c.defects);
+    if (!found.empty()) {
+      EXPECT_EQ(found[0].entry, c.entry);
+      EXPECT_EQ(found[0].block, c.block);
+    }
+    std::vector<uint8_t> out;
+    if (c.unreadable >= 0) {
+      EXPECT_NE(r.ReadStream(static_cast<uint32_t>(c.unreadable), &out), Defect::kNone);
+      EXPECT_TRUE(out.empty());
+    }
+    if (r.header_valid() && c.unreadable != 0 && r.entries()[0].present()) {
+      EXPECT_EQ(r.ReadStream(0, &out), Defect::kNone);
+    }
+  }
+}
+
+// A header claiming a huge directory or table over a small file lists only
+// what the file holds and allocates nothing near the claimed sizes.
+TEST(ContainerReaderTest, ClaimsBeyondTheFileStayBounded) {
+  auto c = SoundContainer();
+  c.resize(kData + 40);
+  StoreU32(c.data(), 56, 0x01000000);  // 16 M directory entries (1 GiB)
+  StoreU32(c.data(), 52, 64);
+  Refit(c);
+  ContainerReader r;
+  ASSERT_TRUE(r.OpenBytes(c.data(), c.size()));
+  ASSERT_TRUE(r.header_valid());
+  EXPECT_LE(r.entries().size(), (c.size() - kDir) / 64 + 1);
+  std::vector<uint8_t> out;
+  EXPECT_EQ(r.ReadStream(0, &out), Defect::kChainShort);  // 64-byte blocks now
+  // Valid header, then nothing: a container that never had a stream.
+  std::vector<uint8_t> header_only(c.begin(), c.begin() + 128);
+  ASSERT_TRUE(r.OpenBytes(header_only.data(), header_only.size()));
+  EXPECT_TRUE(r.header_valid());
+  EXPECT_TRUE(r.entries().empty());
+  EXPECT_TRUE(r.Verify().empty());
+  EXPECT_FALSE(r.OpenBytes(nullptr, 5));
+  EXPECT_FALSE(r.OpenFile(nullptr));
+}
+
+}  // namespace
+}  // namespace tl
