@@ -1,0 +1,492 @@
+// trustlist.dll driven by ordinal, as its callers drive it: each test loads a
+// fresh copy from a folder of its own and checks what lands on disk with the
+// checked container reader, and what the reference client was told.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/module_loader.h"
+#include "dll_harness.h"
+#include "stored_list.h"
+#include "support/temp_dir.h"
+
+namespace tl::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char16_t kProgramList[] = u"ProgramList";
+constexpr char16_t kBlockList[] = u"BlockList";
+constexpr uint32_t kFlagFingerprint = TRUSTLIST_PB_FINGERPRINT;
+
+// A program description with a path and a first text.
+std::unique_ptr<TrustlistProgram> Program(const std::wstring& path, const std::wstring& text1) {
+  auto p = std::make_unique<TrustlistProgram>();
+  std::memset(p.get(), 0, sizeof(TrustlistProgram));
+  p->cbSize = sizeof(TrustlistProgram);
+  std::memcpy(p->path, path.c_str(), (path.size() + 1) * sizeof(wchar_t));
+  std::memcpy(p->text1, text1.c_str(), (text1.size() + 1) * sizeof(wchar_t));
+  return p;
+}
+
+// A path as the import entry points take it.
+const trustlist_wchar* Units(const fs::path& path) {
+  return reinterpret_cast<const trustlist_wchar*>(path.c_str());
+}
+
+std::wstring Text(const trustlist_wchar* units, size_t cap) {
+  std::wstring s;
+  for (size_t i = 0; i < cap && units[i] != 0; ++i) s.push_back(static_cast<wchar_t>(units[i]));
+  return s;
+}
+
+class DllTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!guard_.usable()) GTEST_SKIP() << "a VeltrixClt registration of this machine exists";
+    fs::create_directories(search_dir());
+    Load(tmp_.path() / L"lib");
+  }
+
+  void Load(const fs::path& dir) {
+    dll_.reset();
+    dll_ = std::make_unique<TrustlistDll>(dir);
+    ASSERT_TRUE(dll_->loaded()) << Utf8(dir);
+  }
+
+  fs::path lib_dir() const { return dll_->path().parent_path(); }
+  fs::path custom_file() const { return lib_dir() / L"TrustCustom.mnf"; }
+  fs::path hash_file() const { return lib_dir() / L"TrustHash.mnf"; }
+  fs::path search_dir() const { return tmp_.path() / L"search"; }
+
+  // The full reference client, found by its plain name.
+  fs::path PlaceClientOnSearchPath(const wchar_t* artifact = L"client\\VeltrixClt.dll") {
+    fs::copy_file(ArtifactPath(artifact), search_dir() / L"VeltrixClt.dll",
+                  fs::copy_options::overwrite_existing);
+    return search_dir() / L"VeltrixClt.dll";
+  }
+  fs::path ClientCopy(const wchar_t* sub_dir) {
+    fs::create_directories(tmp_.path() / sub_dir);
+    fs::path path = tmp_.path() / sub_dir / L"VeltrixClt.dll";
+    fs::copy_file(ArtifactPath(L"client\\VeltrixClt.dll"), path,
+                  fs::copy_options::overwrite_existing);
+    return path;
+  }
+
+  int32_t Add(const std::wstring& path, const std::wstring& text1 = L"t") {
+    auto p = Program(path, text1);
+    return dll_->AddProgram(p.get());
+  }
+
+  fs::path WriteHashList(const std::string& name, const std::string& text) {
+    fs::path path = tmp_.path() / name;
+    WriteAll(path, std::vector<uint8_t>(text.begin(), text.end()));
+    return path;
+  }
+
+  std::vector<fs::path> ContainerFiles() const {
+    std::vector<fs::path> out;
+    for (const auto& e : fs::directory_iterator(lib_dir())) {
+      if (e.path().filename().wstring().rfind(L"Trust", 0) == 0) out.push_back(e.path());
+    }
+    return out;
+  }
+
+  static void ExpectEmptyPayload(const StoredList& s) {
+    ASSERT_EQ(s.error, "");
+    ASSERT_EQ(s.payload.size(), 20u);
+    EXPECT_EQ(s.parsed.tag, 48);
+    EXPECT_EQ(s.parsed.count, 0);
+    EXPECT_EQ(s.parsed.blocks_size, 4u);
+    EXPECT_TRUE(s.blocks.empty());
+  }
+
+  SharedConfigLock lock_;
+  ClientRegistrationGuard guard_;
+  TempDir tmp_;
+  ClientLog log_{tmp_.path() / L"client.log"};
+  DllSearchDir search_{tmp_.path() / L"search"};
+  std::unique_ptr<TrustlistDll> dll_;
+};
+
+TEST_F(DllTest, SelectTargetNamesFileAndStreamBesideTheLibrary) {
+  struct Case {
+    int32_t custom, program;
+    const wchar_t* file;
+    const wchar_t* stream;
+  };
+  const Case cases[] = {
+      {0, 0, L"TrustHash.mnf", L"BlockList"},      {1, 1, L"TrustCustom.mnf", L"ProgramList"},
+      {-1, 2, L"TrustCustom.mnf", L"ProgramList"}, {0, 7, L"TrustHash.mnf", L"ProgramList"},
+      {9, 0, L"TrustCustom.mnf", L"BlockList"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.custom) + "," + std::to_string(c.program));
+    TrustlistRequest* r = dll_->SelectTarget(c.custom, c.program);
+    ASSERT_NE(r, nullptr);
+    EXPECT_TRUE(fs::equivalent(lib_dir(), fs::path(Text(r->targetPath, 260)).parent_path()));
+    EXPECT_EQ(fs::path(Text(r->targetPath, 260)).filename().wstring(), c.file);
+    EXPECT_EQ(Text(r->streamName, 32), c.stream);
+    EXPECT_EQ(r->skip, 0u);
+    EXPECT_EQ(r->reserved0, 0u);
+    EXPECT_EQ(r->next, nullptr);
+    // Every byte past the two texts' terminators is zero.
+    size_t path_len = Text(r->targetPath, 260).size();
+    for (size_t i = path_len; i < 260; ++i) EXPECT_EQ(r->targetPath[i], 0) << i;
+    for (size_t i = Text(r->streamName, 32).size(); i < 32; ++i) EXPECT_EQ(r->streamName[i], 0);
+    for (uint8_t b : r->reserved1) EXPECT_EQ(b, 0);
+  }
+  EXPECT_TRUE(ContainerFiles().empty()) << "selecting writes nothing";
+}
+
+TEST_F(DllTest, SelectTargetFollowsTheHostModule) {
+  HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+  wchar_t kernel_path[MAX_PATH];
+  ASSERT_GT(GetModuleFileNameW(kernel, kernel_path, MAX_PATH), 0u);
+  dll_->SetHostModule(kernel);
+  TrustlistRequest* r = dll_->SelectTarget(1, 1);
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(fs::path(Text(r->targetPath, 260)),
+            fs::path(kernel_path).parent_path() / L"TrustCustom.mnf");
+
+  wchar_t exe_path[MAX_PATH];
+  ASSERT_GT(GetModuleFileNameW(nullptr, exe_path, MAX_PATH), 0u);
+  dll_->SetHostModule(nullptr);
+  r = dll_->SelectTarget(0, 0);
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(fs::path(Text(r->targetPath, 260)),
+            fs::path(exe_path).parent_path() / L"TrustHash.mnf");
+}
+
+TEST_F(DllTest, NoRecordWhenTheTargetPathWouldNotFit) {
+  // A library folder of L units: the target is L + 1 + 15 units for
+  // TrustCustom.mnf and L + 1 + 13 for TrustHash.mnf; 259 is the most that fits.
+  std::wstring base = tmp_.path().wstring() + L"\\";
+  for (size_t dir_len : {size_t{243}, size_t{244}, size_t{246}}) {
+    SCOPED_TRACE(dir_len);
+    ASSERT_LT(base.size() + 10, dir_len);
+    fs::path dir = base + std::wstring(dir_len - base.size(), L'd');
+    ASSERT_EQ(dir.wstring().size(), dir_len);
+    Load(dir);
+    PlaceClientOnSearchPath();
+    bool custom_fits = dir_len + 16 <= 259;
+    bool hash_fits = dir_len + 14 <= 259;
+
+    TrustlistRequest* r = dll_->SelectTarget(1, 1);
+    EXPECT_EQ(r != nullptr, custom_fits);
+    if (r != nullptr) {
+      EXPECT_EQ(Text(r->targetPath, 260).size(), dir_len + 16);
+    }
+    ASSERT_EQ(Add(L"C:\\x\\app.exe"), 1);
+    int notified = log_.Count("notify");
+    EXPECT_EQ(dll_->Commit(), custom_fits ? 1u : 0u);
+    EXPECT_EQ(log_.Count("notify"), notified + 1) << "the client is told in every case";
+    if (!custom_fits) {
+      EXPECT_TRUE(ContainerFiles().empty()) << "no cut file name such as TrustCust";
+      // The list was emptied by the failed selection: a later valid selection
+      // commits nothing of it.
+    }
+
+    r = dll_->SelectTarget(0, 0);
+    EXPECT_EQ(r != nullptr, hash_fits);
+    if (hash_fits) {
+      EXPECT_EQ(dll_->Commit(), 0u);
+      ExpectEmptyPayload(ReadStoredList(hash_file(), kBlockList));
+    }
+  }
+}
+
+TEST_F(DllTest, CommitBeforeAnySelectionWritesNothingAndNotifies) {
+  PlaceClientOnSearchPath();
+  ASSERT_EQ(Add(L"C:\\x\\app.exe"), 1);
+  EXPECT_EQ(dll_->Commit(), 0u);
+  EXPECT_TRUE(ContainerFiles().empty());
+  EXPECT_EQ(log_.Count("notify"), 1);
+  EXPECT_EQ(log_.Count("attach"), 1);
+  EXPECT_EQ(log_.Count("detach"), 1) << "the client is unloaded again";
+}
+
+TEST_F(DllTest, EmptyCommitStoresTheTwentyBytePayloadInANewContainer) {
+  ASSERT_NE(dll_->SelectTarget(1, 1), nullptr);
+  EXPECT_EQ(dll_->Commit(), 0u);
+  StoredList s = ReadStoredList(custom_file(), kProgramList);
+  ExpectEmptyPayload(s);
+  const uint8_t expected[20] = {48, 0, 0, 0, 4, 0, 0, 0};
+  EXPECT_EQ(std::memcmp(s.payload.data(), expected, 20), 0);
+  EXPECT_EQ(s.geometry.block_size, 0x100000u);
+  EXPECT_EQ(s.geometry.table_entries, 32u);
+  EXPECT_EQ(s.geometry.dir_entries, 4u);
+}
+
+TEST_F(DllTest, TwoProgramsThenASecondCommitReplacesThemWithNothing) {
+  PlaceClientOnSearchPath();
+  ASSERT_NE(dll_->SelectTarget(1, 1), nullptr);
+  ASSERT_EQ(Add(L"C:\\Tools\\app.exe", L"first"), 1);
+  ASSERT_EQ(Add(L"tool.exe", L"second"), 1);
+  EXPECT_EQ(dll_->Commit(), 2u);
+  StoredList s = ReadStoredList(custom_file(), kProgramList);
+  ASSERT_EQ(s.error, "");
+  EXPECT_EQ(s.parsed.count, 2);
+  EXPECT_EQ(s.parsed.blocks_size + 16, s.payload.size());
+  ASSERT_EQ(s.blocks.size(), 2u);
+  EXPECT_EQ(s.names(), (std::vector<std::u16string>{u"app.exe@*", u"tool.exe"}));
+  EXPECT_EQ(s.blocks[0].text1, u"first");
+  EXPECT_EQ(s.blocks[1].text1, u"second");
+
+  // The record stays selected; the list was emptied by the first commit.
+  EXPECT_EQ(dll_->Commit(), 0u);
+  ExpectEmptyPayload(ReadStoredList(custom_file(), kProgramList));
+  EXPECT_EQ(log_.Count("notify"), 2);
+}
+
+TEST_F(DllTest, SameFileNameReplacesTheEarlierBlock) {
+  ASSERT_NE(dll_->SelectTarget(1, 1), nullptr);
+  ASSERT_EQ(Add(L"C:\\A\\app.exe", L"first"), 1);
+  ASSERT_EQ(Add(L"C:\\Other\\tool.exe", L"other"), 1);
+  ASSERT_EQ(Add(L"D:\\B\\APP.EXE", L"second"), 1);
+  EXPECT_EQ(dll_->Commit(), 2u);
+  StoredList s = ReadStoredList(custom_file(), kProgramList);
+  ASSERT_EQ(s.error, "");
+  EXPECT_EQ(s.names(), (std::vector<std::u16string>{u"tool.exe@*", u"APP.EXE@*"}));
+  EXPECT_EQ(s.blocks[1].text1, u"second");
+}
+
+TEST_F(DllTest, SkipFlagWritesNothingButEmptiesTheList) {
+  PlaceClientOnSearchPath();
+  TrustlistRequest* r = dll_->SelectTarget(1, 1);
+  ASSERT_NE(r, nullptr);
+  ASSERT_EQ(Add(L"C:\\x\\app.exe"), 1);
+  r->skip = 1;
+  EXPECT_EQ(dll_->Commit(), 0u);
+  EXPECT_TRUE(ContainerFiles().empty());
+  EXPECT_EQ(log_.Count("notify"), 1);
+
+  r->skip = 0;
+  EXPECT_EQ(dll_->Commit(), 0u);
+  ExpectEmptyPayload(ReadStoredList(custom_file(), kProgramList));
+}
+
+TEST_F(DllTest, AChangedRecordIsUsedAsItStandsButNeverReadPastItsFields) {
+  TrustlistRequest* r = dll_->SelectTarget(1, 1);
+  ASSERT_NE(r, nullptr);
+  // A caller may rename the stream; the commit takes the record as it stands.
+  const std::u16string renamed = u"Renamed";
+  std::memcpy(r->streamName, renamed.c_str(), (renamed.size() + 1) * 2);
+  ASSERT_EQ(Add(L"C:\\x\\app.exe"), 1);
+  EXPECT_EQ(dll_->Commit(), 1u);
+  EXPECT_TRUE(HasStream(custom_file(), u"Renamed"));
+  EXPECT_FALSE(HasStream(custom_file(), kProgramList));
+
+  // Without a terminator inside the field nothing is written.
+  for (auto& unit : r->streamName) unit = u'S';
+  ASSERT_EQ(Add(L"C:\\x\\app.exe"), 1);
+  EXPECT_EQ(dll_->Commit(), 0u);
+  for (auto& unit : r->targetPath) unit = u'P';
+  r->streamName[5] = 0;
+  EXPECT_EQ(dll_->Commit(), 0u);
+  EXPECT_EQ(ContainerFiles().size(), 1u);
+}
+
+TEST_F(DllTest, ASecondSelectionDiscardsTheBlocksAddedBefore) {
+  ASSERT_NE(dll_->SelectTarget(1, 1), nullptr);
+  ASSERT_EQ(Add(L"C:\\x\\app.exe"), 1);
+  TrustlistRequest* r = dll_->SelectTarget(0, 1);
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(r->next, nullptr);
+  EXPECT_EQ(dll_->Commit(), 0u);
+  ExpectEmptyPayload(ReadStoredList(hash_file(), kProgramList));
+  EXPECT_FALSE(fs::exists(custom_file()));
+}
+
+TEST_F(DllTest, BothFilesAndStreamsLiveSideBySide) {
+  ASSERT_NE(dll_->SelectTarget(0, 0), nullptr);
+  ASSERT_EQ(Add(L"C:\\x\\hash.exe"), 1);
+  EXPECT_EQ(dll_->Commit(), 1u);
+  ASSERT_NE(dll_->SelectTarget(1, 1), nullptr);
+  ASSERT_EQ(Add(L"C:\\x\\prog.exe"), 1);
+  EXPECT_EQ(dll_->Commit(), 1u);
+  ASSERT_NE(dll_->SelectTarget(1, 0), nullptr);
+  ASSERT_EQ(Add(L"C:\\x\\block.exe"), 1);
+  EXPECT_EQ(dll_->Commit(), 1u);
+
+  EXPECT_EQ(ReadStoredList(hash_file(), kBlockList).names(),
+            std::vector<std::u16string>{u"hash.exe@*"});
+  EXPECT_EQ(ReadStoredList(custom_file(), kProgramList).names(),
+            std::vector<std::u16string>{u"prog.exe@*"});
+  EXPECT_EQ(ReadStoredList(custom_file(), kBlockList).names(),
+            std::vector<std::u16string>{u"block.exe@*"});
+}
+
+TEST_F(DllTest, AddProgramRefusesWhatItCannotUseAndWritesResultsBack) {
+  ASSERT_NE(dll_->SelectTarget(1, 1), nullptr);
+  EXPECT_EQ(dll_->AddProgram(nullptr), 0);
+  auto small = Program(L"C:\\x\\a.exe", L"t");
+  small->cbSize = 2047;
+  EXPECT_EQ(dll_->AddProgram(small.get()), 0);
+  auto bare = Program(L"C:\\x\\b.exe", L"");
+  EXPECT_EQ(dll_->AddProgram(bare.get()), 0) << "a path alone is no attribute";
+
+  // Both file results cross the boundary into the caller's record.
+  std::wstring self = dll_->path().wstring();
+  auto p = Program(L"C:\\x\\c.exe", L"");
+  p->fingerprintFile = reinterpret_cast<uint64_t>(self.c_str());
+  p->timeStampFile = reinterpret_cast<uint64_t>(self.c_str());
+  const uint64_t address_high = p->timeStampFile & 0xFFFFFFFF00000000ull;
+  EXPECT_EQ(dll_->AddProgram(p.get()), 1);
+  EXPECT_EQ(p->fingerprintFile >> 32, fs::file_size(dll_->path()));
+  auto bytes = ReadAll(dll_->path());
+  uint32_t pe = bytes[0x3C] | bytes[0x3D] << 8 | bytes[0x3E] << 16 | bytes[0x3F] << 24;
+  uint32_t stamp = bytes[pe + 8] | bytes[pe + 9] << 8 | bytes[pe + 10] << 16 |
+                   static_cast<uint32_t>(bytes[pe + 11]) << 24;
+  EXPECT_EQ(static_cast<uint32_t>(p->timeStampFile), stamp);
+  EXPECT_EQ(p->timeStampFile & 0xFFFFFFFF00000000ull, address_high);
+
+  EXPECT_EQ(dll_->Commit(), 1u);
+  StoredList s = ReadStoredList(custom_file(), kProgramList);
+  ASSERT_EQ(s.blocks.size(), 1u);
+  EXPECT_EQ(s.blocks[0].fingerprint, p->fingerprintFile);
+  EXPECT_EQ(s.blocks[0].linkTimeStamp, stamp);
+}
+
+TEST_F(DllTest, ConcurrentAddsKeepEveryBlockOnce) {
+  ASSERT_NE(dll_->SelectTarget(1, 1), nullptr);
+  constexpr int kThreads = 6;
+  constexpr int kPerThread = 40;
+  std::vector<std::thread> threads;
+  std::vector<int> added(kThreads, 0);
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kPerThread; ++i) {
+        std::wstring path = L"C:\\t\\p" + std::to_wstring(t) + L"_" + std::to_wstring(i) + L".exe";
+        added[t] += Add(path, L"v");
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  for (int n : added) EXPECT_EQ(n, kPerThread);
+  EXPECT_EQ(dll_->Commit(), static_cast<uint32_t>(kThreads * kPerThread));
+  StoredList s = ReadStoredList(custom_file(), kProgramList);
+  ASSERT_EQ(s.error, "");
+  std::set<std::u16string> names;
+  for (const auto& n : s.names()) EXPECT_TRUE(names.insert(n).second) << "duplicate block";
+  EXPECT_EQ(names.size(), static_cast<size_t>(kThreads * kPerThread));
+  for (int t = 0; t < kThreads; ++t) {
+    for (int i = 0; i < kPerThread; ++i) {
+      std::string n = "p" + std::to_string(t) + "_" + std::to_string(i) + ".exe@*";
+      EXPECT_TRUE(names.count(std::u16string(n.begin(), n.end()))) << n;
+    }
+  }
+}
+
+TEST_F(DllTest, ImportProgramListStoresOneBlockPerUsedLine) {
+  PlaceClientOnSearchPath();
+  fs::path list = WriteHashList("list.txt",
+                                "2000 1234abcd\n"
+                                "  0x10   0X20  extra\n"
+                                "1 2\n"
+                                "short\tline\n"
+                                "2000 1234ABCD\r\n"
+                                "3 4");
+  EXPECT_EQ(dll_->ImportProgramList(Units(list)), 3u);
+  StoredList s = ReadStoredList(custom_file(), kProgramList);
+  ASSERT_EQ(s.error, "");
+  EXPECT_EQ(s.names(), (std::vector<std::u16string>{u"0000001000000020.*", u"0000000100000002.*",
+                                                    u"000020001234abcd.*"}));
+  EXPECT_EQ(s.blocks[2].flags, kFlagFingerprint);
+  EXPECT_EQ(s.blocks[2].fingerprint, 0x000020001234ABCDull);
+  EXPECT_EQ(s.blocks[2].size, 200u);
+  EXPECT_FALSE(fs::exists(hash_file()));
+  EXPECT_EQ(log_.Count("notify"), 1);
+}
+
+TEST_F(DllTest, ImportBlockListWritesTheCustomFile) {
+  fs::path list = WriteHashList("list.txt", "2000 1234abcd\n");
+  ASSERT_NE(dll_->SelectTarget(0, 1), nullptr);
+  EXPECT_EQ(dll_->ImportBlockList(Units(list)), 1u);
+  EXPECT_EQ(ReadStoredList(custom_file(), kBlockList).names(),
+            std::vector<std::u16string>{u"000020001234abcd.*"});
+  EXPECT_FALSE(fs::exists(hash_file()));
+  EXPECT_FALSE(HasStream(custom_file(), kProgramList));
+
+  // The import's selection stays: a later commit writes that stream again.
+  EXPECT_EQ(dll_->Commit(), 0u);
+  ExpectEmptyPayload(ReadStoredList(custom_file(), kBlockList));
+}
+
+TEST_F(DllTest, ImportOfAnEmptyFileStoresTheEmptyPayload) {
+  fs::path list = WriteHashList("empty.txt", "");
+  EXPECT_EQ(dll_->ImportProgramList(Units(list)), 0u);
+  ExpectEmptyPayload(ReadStoredList(custom_file(), kProgramList));
+}
+
+TEST_F(DllTest, ImportOfAMissingFileChangesNothing) {
+  PlaceClientOnSearchPath();
+  ASSERT_NE(dll_->SelectTarget(0, 0), nullptr);
+  ASSERT_EQ(Add(L"C:\\x\\kept.exe"), 1);
+  fs::path missing = tmp_.path() / L"missing.txt";
+  EXPECT_EQ(dll_->ImportProgramList(Units(missing)), 0u);
+  EXPECT_EQ(dll_->ImportBlockList(nullptr), 0u);
+  EXPECT_EQ(log_.Count("notify"), 0) << "no commit ran";
+
+  EXPECT_EQ(dll_->Commit(), 1u);
+  EXPECT_EQ(ReadStoredList(hash_file(), kBlockList).names(),
+            std::vector<std::u16string>{u"kept.exe@*"});
+  EXPECT_FALSE(fs::exists(custom_file()));
+}
+
+// Where the commit finds the client, and that it tells it exactly once per
+// commit, loading and unloading it each time.
+TEST_F(DllTest, ClientFoundByPlainNameIsNotifiedOncePerCommit) {
+  fs::path client = PlaceClientOnSearchPath();
+  ASSERT_NE(dll_->SelectTarget(1, 1), nullptr);
+  for (int i = 0; i < 3; ++i) dll_->Commit();
+  EXPECT_EQ(log_.Count("notify"), 3);
+  EXPECT_EQ(log_.Count("attach"), 3);
+  EXPECT_EQ(log_.Count("detach"), 3);
+  for (const std::string& p : log_.Paths("notify")) EXPECT_EQ(p, Lower(Utf8(client)));
+  EXPECT_EQ(GetModuleHandleW(L"VeltrixClt.dll"), nullptr) << "unloaded after the commit";
+}
+
+TEST_F(DllTest, ClientFoundThroughTheManifestBeforeTheProfile) {
+  fs::path in_manifest = ClientCopy(L"m");
+  fs::path in_profile = ClientCopy(L"p");
+  CModuleLoader loader(L"VeltrixClt");
+  ASSERT_EQ(loader.Register(in_manifest.c_str(), L"1.0"), 1);
+  WriteProfileStringW(L"VeltrixClt", L"Path64", in_profile.c_str());
+  EXPECT_EQ(dll_->Commit(), 0u);
+  EXPECT_EQ(log_.Paths("notify"), std::vector<std::string>{Lower(Utf8(in_manifest))});
+}
+
+TEST_F(DllTest, ClientFoundThroughWinIni) {
+  fs::path in_profile = ClientCopy(L"p");
+  WriteProfileStringW(L"VeltrixClt", L"Path64", in_profile.c_str());
+  EXPECT_EQ(dll_->Commit(), 0u);
+  EXPECT_EQ(log_.Paths("notify"), std::vector<std::string>{Lower(Utf8(in_profile))});
+}
+
+TEST_F(DllTest, NoClientAnywhereIsNoFailure) {
+  ASSERT_NE(dll_->SelectTarget(1, 1), nullptr);
+  ASSERT_EQ(Add(L"C:\\x\\app.exe"), 1);
+  EXPECT_EQ(dll_->Commit(), 1u);
+  EXPECT_TRUE(log_.Lines().empty());
+}
+
+TEST_F(DllTest, ClientWithoutTheNotificationIsLoadedAndUnloadedOnly) {
+  PlaceClientOnSearchPath(L"client_no16\\VeltrixClt.dll");
+  ASSERT_NE(dll_->SelectTarget(1, 1), nullptr);
+  EXPECT_EQ(dll_->Commit(), 0u);
+  EXPECT_EQ(dll_->Commit(), 0u);
+  EXPECT_EQ(log_.Count("attach"), 2);
+  EXPECT_EQ(log_.Count("notify"), 0);
+  EXPECT_EQ(log_.Count("detach"), 2);
+}
+
+}  // namespace
+}  // namespace tl::test
