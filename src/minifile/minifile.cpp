@@ -85,7 +85,8 @@ MiniFileHandle* MiniFileOpenFile(std::unique_ptr<platform::File> file) {
   h->meta = static_cast<uint8_t*>(ZeroAlloc(meta_bytes));
   h->scratch = static_cast<uint8_t*>(ZeroAlloc(meta_bytes));
   h->marks = static_cast<uint8_t*>(ZeroAlloc(g.table_entries));
-  h->block_buffer = static_cast<uint8_t*>(ZeroAlloc(g.block_size));
+  h->block_buffer_size = g.block_size < kMaxBlockBuffer ? g.block_size : kMaxBlockBuffer;
+  h->block_buffer = static_cast<uint8_t*>(ZeroAlloc(h->block_buffer_size));
   bool ok = h->meta != nullptr && h->scratch != nullptr && h->marks != nullptr &&
             h->block_buffer != nullptr;
   // A replaced header starts an empty container. Otherwise the table and the

@@ -15,6 +15,8 @@
 namespace tl {
 
 inline constexpr uint32_t kHandleMagic = kHeaderMagic;
+// Blocks larger than this are scrambled and written in pieces of this size.
+inline constexpr uint32_t kMaxBlockBuffer = 0x100000;
 
 // The in-memory state of one open container. The table and directory are kept
 // as their on-disk bytes in one buffer (`meta`: 2*T table bytes, then 64*D
@@ -28,8 +30,11 @@ struct MiniFileHandle {
   uint8_t key[kHeaderKeySize] = {};
   uint8_t* meta = nullptr;
   uint8_t* scratch = nullptr;
-  uint8_t* marks = nullptr;         // one byte per table entry, work space of a write
-  uint8_t* block_buffer = nullptr;  // B bytes, every block passes through it
+  uint8_t* marks = nullptr;  // one byte per table entry, work space of a write
+  // Every block passes through it: B bytes, but at most kMaxBlockBuffer, so a
+  // header with a huge block size cannot make the writer take huge memory.
+  uint8_t* block_buffer = nullptr;
+  uint32_t block_buffer_size = 0;
   Rc4State rc4 = {};
 
   uint8_t* table() const { return meta; }

@@ -72,12 +72,19 @@ uint32_t WriteBlocks(MiniFileHandle* h, uint8_t* table, const uint8_t* data, uin
     if (!(h->marks[b] & kMarkChosen)) continue;
     const uint32_t remaining = size - done;
     const uint32_t chunk = remaining > g.block_size ? g.block_size : remaining;
-    Rc4Crypt(&h->rc4, chunk, data + done, h->block_buffer);
-    // A padded last block carries whatever the buffer held behind the data.
+    // A padded last block is written in full; the bytes behind the data carry
+    // whatever the buffer held.
     const uint32_t len = (chunk < g.block_size && pad) ? g.block_size : chunk;
-    uint32_t written = 0;
-    if (!h->file->WriteAt(g.BlockOffset(b), h->block_buffer, len, &written) || written < chunk) {
-      return 0;
+    for (uint32_t at = 0; at < len;) {
+      const uint32_t piece = len - at < h->block_buffer_size ? len - at : h->block_buffer_size;
+      const uint32_t data_piece = at >= chunk ? 0 : (chunk - at < piece ? chunk - at : piece);
+      Rc4Crypt(&h->rc4, data_piece, data + done + at, h->block_buffer);
+      uint32_t written = 0;
+      if (!h->file->WriteAt(g.BlockOffset(b) + at, h->block_buffer, piece, &written) ||
+          written < data_piece) {
+        return 0;
+      }
+      at += piece;
     }
     done += chunk;
     if (previous != 0) {

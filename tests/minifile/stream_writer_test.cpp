@@ -357,3 +357,31 @@ TEST(MiniFileWriteStreamTest, FailureAtAnyCallKeepsOlderStreamAndHandle) {
 
 }  // namespace
 }  // namespace tl
+
+namespace tl {
+namespace {
+
+// Blocks above the writer's buffer size go out in pieces and read back whole,
+// padding included.
+TEST(MiniFileWriteStreamTest, BlocksLargerThanTheBufferAreWrittenInPieces) {
+  const uint32_t big = 2 * kMaxBlockBuffer + 512;
+  for (uint32_t pad = 0; pad < 2; ++pad) {
+    test::ParamsScope params(big, 16, 1, pad);
+    MemoryFile f;
+    FaultPlan plan;
+    MiniFileHandle* h = MiniFileOpenFile(test::WrapFaults(test::Borrow(&f), &plan));
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(h->block_buffer_size, kMaxBlockBuffer);
+    const auto data = test::Pattern(big + 5, 9);
+    ASSERT_EQ(MiniFileWriteStream(h, u"s", data.data(), big + 5), big + 5);
+    MiniFileClose(h);
+    // Block 2 in three pieces, block 3 in one (or three when padded), the
+    // header of the new file, then table and directory.
+    EXPECT_EQ(plan.writes, 1u + 3u + (pad ? 3u : 1u) + 1u);
+    EXPECT_EQ(f.size(), 128u + 32u + 64u + (pad ? 2 * big : big + 5));
+    EXPECT_EQ(test::ReadBack(test::Bytes(f), u"s"), data);
+  }
+}
+
+}  // namespace
+}  // namespace tl
