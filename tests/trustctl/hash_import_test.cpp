@@ -1,0 +1,266 @@
+// trustctl hash and import: the lines the hash command prints are the
+// fingerprints the library computes, and import stores what the library's own
+// import would, with a report of every line.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "blocklist/var_block_list.h"
+#include "common/le.h"
+#include "common/u16.h"
+#include "ctl_test_util.h"
+#include "entry/hash_list.h"
+#include "entry/list_stream.h"
+#include "fingerprint/file_fingerprint.h"
+#include "minifile/creation_parameters.h"
+#include "minifile/header.h"
+#include "minifile/minifile.h"
+#include "payload_view.h"
+#include "trustctl.h"
+
+namespace tl::test {
+namespace {
+
+using ctl::kExitFailure;
+using ctl::kExitOk;
+using ctl::kExitUsage;
+
+std::string LineFor(const std::u16string& path) {
+  const uint64_t fp = ComputeFileFingerprint(path.c_str());
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%08x %08x\n", static_cast<unsigned>(fp >> 32),
+                static_cast<unsigned>(fp));
+  return buf;
+}
+
+std::vector<uint8_t> Pattern(size_t n, unsigned seed) {
+  std::vector<uint8_t> v(n);
+  for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>((i * 31 + seed) ^ (i >> 7));
+  return v;
+}
+
+TEST(CtlHash, PrintsTheLibraryFingerprintOfEachFile) {
+  TempDir dir;
+  // Below, at and above the whole-file limit, and empty.
+  const size_t sizes[] = {0, 5000, 8191, 8192, 100000};
+  std::vector<std::string> args;
+  std::string expected;
+  for (size_t n : sizes) {
+    const std::string name = "f" + std::to_string(n);
+    WriteAll(dir.path() / name, Pattern(n, static_cast<unsigned>(n)));
+    args.push_back(Arg(dir, name));
+    expected += LineFor(dir.File(name));
+  }
+  args.insert(args.begin(), "hash");
+  const CtlResult r = Ctl(args);
+  EXPECT_EQ(r.rc, kExitOk) << r.err;
+  EXPECT_EQ(r.out, expected);
+  EXPECT_EQ(r.out.substr(0, 18), "00000000 00000000\n");
+  EXPECT_EQ(r.out.substr(18, 9), "00001388 ");  // 5000 bytes
+}
+
+TEST(CtlHash, DirectoriesNeedRecursionAndAreListedInOrder) {
+  TempDir dir;
+  std::filesystem::create_directories(dir.path() / "tree" / "sub");
+  WriteAll(dir.path() / "tree" / "b.bin", Pattern(10, 1));
+  WriteAll(dir.path() / "tree" / "a.bin", Pattern(20, 2));
+  WriteAll(dir.path() / "tree" / "sub" / "c.bin", Pattern(30, 3));
+  const std::string tree = Arg(dir, "tree");
+
+  const CtlResult flat = Ctl({"hash", tree});
+  EXPECT_EQ(flat.rc, kExitFailure);
+  EXPECT_NE(flat.err.find("is a directory (use -r)"), std::string::npos);
+
+  const CtlResult r = Ctl({"hash", "-r", "--names", tree});
+  EXPECT_EQ(r.rc, kExitOk) << r.err;
+  const size_t a = r.out.find("a.bin"), b = r.out.find("b.bin"), c = r.out.find("c.bin");
+  ASSERT_NE(c, std::string::npos);
+  EXPECT_LT(a, b);
+  EXPECT_LT(b, c);
+  EXPECT_EQ(r.out.rfind("00000014 ", 0), 0u);  // a.bin, 20 bytes, comes first
+}
+
+TEST(CtlHash, MissingFilesAreNamedAndTheOthersStillPrinted) {
+  TempDir dir;
+  WriteAll(dir.path() / "there", Pattern(3, 0));
+  const CtlResult r = Ctl({"hash", Arg(dir, "missing"), Arg(dir, "there")});
+  EXPECT_EQ(r.rc, kExitFailure);
+  EXPECT_NE(r.err.find("missing: cannot open the file for reading"), std::string::npos);
+  EXPECT_EQ(r.out, LineFor(dir.File("there")));
+  EXPECT_EQ(Ctl({"hash"}).rc, kExitUsage);
+}
+
+TEST(CtlHash, OutputImportsBackAsTheFilesFingerprints) {
+  TempDir dir;
+  std::filesystem::create_directories(dir.path() / "in");
+  for (int i = 0; i < 3; ++i) {
+    WriteAll(dir.path() / "in" / ("f" + std::to_string(i)), Pattern(9000 + i, i));
+  }
+  const CtlResult h = Ctl({"hash", "-r", "--names", Arg(dir, "in")});
+  ASSERT_EQ(h.rc, kExitOk);
+  const std::string list = WriteText(dir, "list.txt", h.out);
+  const std::string box = Arg(dir, "c.mnf");
+  const CtlResult imp = Ctl({"import", box, "--stream", "ProgramList", list});
+  ASSERT_EQ(imp.rc, kExitOk) << imp.err;
+  const std::vector<uint8_t> payload = StreamPayload(box, u"ProgramList");
+  const ctl::PayloadView v = ctl::ParsePayload(payload.data(), payload.size());
+  ASSERT_EQ(v.blocks.size(), 3u);
+  EXPECT_TRUE(v.issues.empty());
+  for (int i = 0; i < 3; ++i) {
+    const std::u16string f = U16Path(dir.path() / "in" / ("f" + std::to_string(i)));
+    EXPECT_EQ(v.blocks[i].decoded.fingerprint, ComputeFileFingerprint(f.c_str()));
+  }
+}
+
+// What the library's import would store for the same file: the same reader
+// into a list, written with the commit's parameters into a container.
+std::vector<uint8_t> LibraryPayload(const TempDir& dir, const std::u16string& hash_list) {
+  CVarBlockList list;
+  EXPECT_TRUE(ImportHashListInto(list, hash_list.c_str()));
+  CreationParameters p = GetCreationParameters();
+  p.blockSize = 0x100000;
+  p.tableEntries = 32;
+  p.directoryEntries = 4;
+  SetCreationParameters(&p);
+  const std::u16string box = dir.File("library.mnf");
+  MiniFileHandle* h = MiniFileOpen(box.c_str());
+  EXPECT_NE(h, nullptr);
+  WriteListStream(h, u"ProgramList", list);
+  MiniFileClose(h);
+  return StreamPayload(U16ToUtf8(box), u"ProgramList");
+}
+
+struct ImportCase {
+  const char* name;
+  std::string text;
+  std::vector<std::string> stored;  // block names in stored order
+  std::string summary;
+  std::vector<std::string> notes;
+};
+
+TEST(CtlImport, StoresWhatTheLibraryStoresAndReportsEveryLine) {
+  const ImportCase cases[] = {
+      {"single",
+       "2000 1234abcd\n",
+       {"000020001234abcd.*"},
+       "1 lines: 1 accepted, 0 duplicate, 0 skipped",
+       {}},
+      {"prefixes", "0x2000 0X1234ABCD\n", {"000020001234abcd.*"}, "1 accepted", {}},
+      {"spaces and a third token", "  10   20  thirty\n", {"0000001000000020.*"}, "1 accepted", {}},
+      {"tab is no separator",
+       "10\t20\n",
+       {},
+       "0 accepted, 0 duplicate, 1 skipped",
+       {":1: skipped: "}},
+      {"short last line", "1 2\n1 3", {"0000000100000002.*"}, "1 skipped", {":2: skipped: "}},
+      {"duplicate moves to the end",
+       "1 1\n2 2\n1 1\n",
+       {"0000000200000002.*", "0000000100000001.*"},
+       "3 lines: 2 accepted, 1 duplicate, 0 skipped",
+       {":3: duplicate of line 1 (00000001 00000001)"}},
+      {"empty", "", {}, "0 lines: 0 accepted", {}},
+      {"crlf", "5 6\r\n7 8\r\n", {"0000000500000006.*", "0000000700000008.*"}, "2 accepted", {}},
+  };
+  for (const ImportCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const std::string list = WriteText(dir, "h.txt", c.text);
+    const std::string box = Arg(dir, "c.mnf");
+    const CtlResult r = Ctl({"import", box, "--stream", "ProgramList", list});
+    ASSERT_EQ(r.rc, kExitOk) << r.err;
+    EXPECT_NE(r.out.find(c.summary), std::string::npos) << r.out;
+    for (const auto& n : c.notes) EXPECT_NE(r.out.find(n), std::string::npos) << r.out;
+
+    const std::vector<uint8_t> payload = StreamPayload(box, u"ProgramList");
+    const ctl::PayloadView v = ctl::ParsePayload(payload.data(), payload.size());
+    EXPECT_TRUE(v.issues.empty());
+    ASSERT_EQ(v.blocks.size(), c.stored.size());
+    for (size_t i = 0; i < c.stored.size(); ++i) {
+      EXPECT_EQ(U16ToUtf8(v.blocks[i].decoded.name), c.stored[i]);
+      EXPECT_EQ(v.blocks[i].decoded.size, 200u);
+    }
+    EXPECT_EQ(payload, LibraryPayload(dir, dir.File("h.txt")));
+  }
+}
+
+TEST(CtlImport, NewContainerTakesTheCommitParameters) {
+  TempDir dir;
+  const std::string list = WriteText(dir, "h.txt", "2000 1234abcd\n");
+  const std::string box = Arg(dir, "new.mnf");
+  ASSERT_EQ(Ctl({"import", box, "--stream", "BlockList", list}).rc, kExitOk);
+  const std::vector<uint8_t> bytes = FileBytes(box);
+  ASSERT_GE(bytes.size(), 448u + 220u);
+  EXPECT_EQ(LoadU32(bytes.data(), kHeaderBlockSizeOffset), 0x100000u);
+  EXPECT_EQ(LoadU32(bytes.data(), kHeaderTableEntriesOffset), 32u);
+  EXPECT_EQ(LoadU32(bytes.data(), kHeaderDirEntriesOffset), 4u);
+  // One 220-byte stream (16 + 200 + 4): the file ends with its last byte.
+  EXPECT_EQ(bytes.size(), 448u + 220u);
+}
+
+TEST(CtlImport, ReplacesOnlyItsStream) {
+  TempDir dir;
+  const std::string box = Arg(dir, "c.mnf");
+  const std::string one = WriteText(dir, "one.txt", "1 1\n");
+  const std::string two = WriteText(dir, "two.txt", "2 2\n3 3\n");
+  ASSERT_EQ(Ctl({"import", box, "--stream", "ProgramList", one}).rc, kExitOk);
+  ASSERT_EQ(Ctl({"import", box, "--stream", "BlockList", two}).rc, kExitOk);
+  const auto block_list = StreamPayload(box, u"BlockList");
+  ASSERT_EQ(Ctl({"import", box, "--stream", "programlist", two}).rc, kExitOk);
+  EXPECT_EQ(StreamPayload(box, u"BlockList"), block_list);
+  EXPECT_EQ(StreamPayload(box, u"ProgramList"), block_list);
+  EXPECT_EQ(Ctl({"verify", box}).rc, kExitOk);
+}
+
+TEST(CtlImport, DryRunAndFailuresWriteNothing) {
+  TempDir dir;
+  const std::string list = WriteText(dir, "h.txt", "1 1\nx\n");
+  const std::string box = Arg(dir, "c.mnf");
+
+  const CtlResult dry = Ctl({"import", box, "--stream", "ProgramList", list, "--dry-run"});
+  EXPECT_EQ(dry.rc, kExitOk);
+  EXPECT_NE(dry.out.find("would hold 1 blocks (220-byte payload)"), std::string::npos) << dry.out;
+  EXPECT_NE(dry.out.find("h.txt:2: skipped"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "c.mnf"));
+
+  const CtlResult missing = Ctl({"import", box, "--stream", "ProgramList", Arg(dir, "nope.txt")});
+  EXPECT_EQ(missing.rc, kExitFailure);
+  EXPECT_NE(missing.err.find("nope.txt: cannot open the hash list"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "c.mnf"));
+
+  for (const char* name : {"", "ABCDEFGHIJKLMNOPQ"}) {
+    EXPECT_EQ(Ctl({"import", box, "--stream", name, list}).rc, kExitUsage) << name;
+  }
+  EXPECT_EQ(Ctl({"import", box, list}).rc, kExitUsage);
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "c.mnf"));
+}
+
+TEST(CtlImport, RefusesADamagedContainerAndLeavesItAlone) {
+  TempDir dir;
+  const std::string list = WriteText(dir, "h.txt", "1 1\n");
+  const std::string box = Arg(dir, "c.mnf");
+  ASSERT_EQ(Ctl({"import", box, "--stream", "ProgramList", list}).rc, kExitOk);
+  FlipByte(box, kHeaderTextOffset, 0x20);  // the header check no longer matches
+  const std::vector<uint8_t> before = FileBytes(box);
+  const CtlResult r = Ctl({"import", box, "--stream", "BlockList", list});
+  EXPECT_EQ(r.rc, kExitFailure);
+  EXPECT_NE(r.err.find("header-crc"), std::string::npos) << r.err;
+  EXPECT_EQ(FileBytes(box), before);
+}
+
+TEST(CtlImport, AFullDirectoryFailsAndKeepsEveryStream) {
+  TempDir dir;
+  const std::string list = WriteText(dir, "h.txt", "1 1\n");
+  const std::string box = Arg(dir, "c.mnf");
+  for (const char* s : {"A", "B", "C", "D"}) {
+    ASSERT_EQ(Ctl({"import", box, "--stream", s, list}).rc, kExitOk);
+  }
+  const std::vector<uint8_t> before = FileBytes(box);
+  const CtlResult r = Ctl({"import", box, "--stream", "E", list});
+  EXPECT_EQ(r.rc, kExitFailure);
+  EXPECT_NE(r.err.find("could not be written"), std::string::npos) << r.err;
+  EXPECT_EQ(FileBytes(box), before);
+  EXPECT_EQ(Ctl({"import", box, "--stream", "d", list}).rc, kExitOk);  // an existing name still can
+}
+
+}  // namespace
+}  // namespace tl::test
