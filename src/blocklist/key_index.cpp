@@ -13,8 +13,9 @@ namespace {
 constexpr size_t kInitialCapacity = 64;
 // A table grown beyond this many slots is given back when the chain is emptied.
 constexpr size_t kShrinkAbove = 4096;
-// After a drop, at least this many links pass before a rebuild is tried, and
-// never fewer than there are nodes, so rebuild walks cost O(1) per link.
+// After a drop (or a failed rebuild), as many links as the chain then holds,
+// and at least this many, pass before the next rebuild is tried: the rebuild
+// walks cost O(1) per link.
 constexpr size_t kMinOpsBeforeRebuild = 16;
 
 // Load factor at most 0.7: linear probing stays short.
@@ -35,7 +36,9 @@ size_t Mix(uint64_t key) {
 
 }  // namespace
 
-KeyIndex::KeyIndex(const LinksPair* head) : head_(head) { Allocate(kInitialCapacity); }
+KeyIndex::KeyIndex(const LinksPair* head) : head_(head) {
+  if (!Allocate(kInitialCapacity)) ScheduleRebuild();
+}
 
 KeyIndex::~KeyIndex() { ZeroFree(table_); }
 
@@ -114,14 +117,13 @@ void KeyIndex::NodeUnlinked(LinksPair* node) {
 
 void KeyIndex::ChainCleared() {
   nodes_ = 0;
-  ops_since_drop_ = 0;
   if (table_ != nullptr && capacity_ <= kShrinkAbove) {
     std::memset(table_, 0, capacity_ * sizeof(Slot));
     distinct_ = 0;
     return;
   }
   Drop();
-  Allocate(kInitialCapacity);
+  Allocate(kInitialCapacity);  // on failure Drop has scheduled a rebuild
 }
 
 void KeyIndex::ChainReordered() {
@@ -221,16 +223,21 @@ void KeyIndex::Drop() {
   table_ = nullptr;
   capacity_ = 0;
   distinct_ = 0;
-  ops_since_drop_ = 0;
+  ScheduleRebuild();
 }
 
 void KeyIndex::MaybeRebuild() {
-  ++ops_since_drop_;
-  const size_t due = nodes_ > kMinOpsBeforeRebuild ? nodes_ : kMinOpsBeforeRebuild;
-  if (ops_since_drop_ < due) return;
+  if (++ops_since_drop_ < rebuild_due_) return;
+  if (Allocate(CapacityFor(nodes_))) {
+    FillFromChain();
+    if (table_ != nullptr) return;
+  }
+  ScheduleRebuild();
+}
+
+void KeyIndex::ScheduleRebuild() {
   ops_since_drop_ = 0;
-  if (!Allocate(CapacityFor(nodes_))) return;
-  FillFromChain();
+  rebuild_due_ = nodes_ > kMinOpsBeforeRebuild ? nodes_ : kMinOpsBeforeRebuild;
 }
 
 bool KeyIndex::Precedes(const LinksPair* node, const LinksPair* other) const {

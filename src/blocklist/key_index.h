@@ -69,15 +69,17 @@ class KeyIndex final : public LinkObserver {
   void FillFromChain();
   void Drop();
   void MaybeRebuild();
+  void ScheduleRebuild();
   // Whether `node` stands before `other` in the chain (both listed).
   bool Precedes(const LinksPair* node, const LinksPair* other) const;
 
   const LinksPair* head_;
   Slot* table_ = nullptr;
-  size_t capacity_ = 0;  // a power of two, or 0 without a table
-  size_t distinct_ = 0;  // slots in use
-  size_t nodes_ = 0;     // nodes in the chain
-  size_t ops_since_drop_ = 0;
+  size_t capacity_ = 0;        // a power of two, or 0 without a table
+  size_t distinct_ = 0;        // slots in use
+  size_t nodes_ = 0;           // nodes in the chain
+  size_t ops_since_drop_ = 0;  // links since the table was lost
+  size_t rebuild_due_ = 0;     // links after which a rebuild is tried
 };
 
 }  // namespace tl
