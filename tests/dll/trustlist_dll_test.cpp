@@ -441,6 +441,25 @@ TEST_F(DllTest, ImportOfAMissingFileChangesNothing) {
   EXPECT_FALSE(fs::exists(custom_file()));
 }
 
+TEST(DllBuildTest, CarriesAVersionResource) {
+  std::wstring dll = ArtifactPath(L"trustlist.dll").wstring();
+  DWORD ignored = 0;
+  DWORD size = GetFileVersionInfoSizeW(dll.c_str(), &ignored);
+  ASSERT_GT(size, 0u);
+  std::vector<uint8_t> info(size);
+  ASSERT_TRUE(GetFileVersionInfoW(dll.c_str(), 0, size, info.data()));
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT fixed_len = 0;
+  ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &fixed_len));
+  EXPECT_EQ(fixed->dwSignature, 0xFEEF04BDu);
+  EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_DLL));
+  wchar_t* name = nullptr;
+  UINT name_len = 0;
+  ASSERT_TRUE(VerQueryValueW(info.data(), L"\\StringFileInfo\\040904b0\\OriginalFilename",
+                             reinterpret_cast<void**>(&name), &name_len));
+  EXPECT_STREQ(name, L"trustlist.dll");
+}
+
 // Where the commit finds the client, and that it tells it exactly once per
 // commit, loading and unloading it each time.
 TEST_F(DllTest, ClientFoundByPlainNameIsNotifiedOncePerCommit) {
