@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -163,6 +164,13 @@ TEST_F(DllTest, SelectTargetFollowsTheHostModule) {
   ASSERT_NE(r, nullptr);
   EXPECT_EQ(fs::path(Text(r->targetPath, 260)),
             fs::path(exe_path).parent_path() / L"TrustHash.mnf");
+
+  // A handle that names no module gives no target, and the commit writes nothing.
+  dll_->SetHostModule(reinterpret_cast<void*>(0x12340000));
+  EXPECT_EQ(dll_->SelectTarget(1, 1), nullptr);
+  ASSERT_EQ(Add(L"C:\\x\\app.exe"), 1);
+  EXPECT_EQ(dll_->Commit(), 0u);
+  EXPECT_TRUE(ContainerFiles().empty());
 }
 
 TEST_F(DllTest, NoRecordWhenTheTargetPathWouldNotFit) {
@@ -353,6 +361,30 @@ TEST_F(DllTest, AddProgramRefusesWhatItCannotUseAndWritesResultsBack) {
   ASSERT_EQ(s.blocks.size(), 1u);
   EXPECT_EQ(s.blocks[0].fingerprint, p->fingerprintFile);
   EXPECT_EQ(s.blocks[0].linkTimeStamp, stamp);
+}
+
+TEST_F(DllTest, AddProgramRefusesARecordThatRunsIntoUnreadableMemory) {
+  ASSERT_NE(dll_->SelectTarget(1, 1), nullptr);
+  // One readable page followed by one that may not be touched.
+  auto* pages = static_cast<uint8_t*>(
+      VirtualAlloc(nullptr, 2 * 4096, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+  ASSERT_NE(pages, nullptr);
+  DWORD old = 0;
+  ASSERT_TRUE(VirtualProtect(pages + 4096, 4096, PAGE_NOACCESS, &old));
+  auto place = [&](size_t offset, uint32_t cb_size) {
+    auto src = Program(L"C:\\x\\edge.exe", L"t");
+    src->cbSize = cb_size;
+    size_t n = std::min<size_t>(sizeof(TrustlistProgram), 4096 - offset);
+    std::memcpy(pages + offset, src.get(), n);
+    return reinterpret_cast<TrustlistProgram*>(pages + offset);
+  };
+  EXPECT_EQ(dll_->AddProgram(place(4096 - 2048, 2048)), 1) << "wholly readable";
+  EXPECT_EQ(dll_->AddProgram(place(4096 - 2048, 0xFFFFFFFFu)), 0)
+      << "declares more than is readable where text3 may be read";
+  EXPECT_EQ(dll_->AddProgram(place(4096 - 1024, 2048)), 0) << "runs into the guarded page";
+  EXPECT_EQ(dll_->AddProgram(reinterpret_cast<TrustlistProgram*>(pages + 4096)), 0);
+  EXPECT_EQ(dll_->Commit(), 1u);
+  VirtualFree(pages, 0, MEM_RELEASE);
 }
 
 TEST_F(DllTest, ConcurrentAddsKeepEveryBlockOnce) {

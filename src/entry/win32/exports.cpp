@@ -2,6 +2,9 @@
 // noexcept shell: nothing is thrown or logged across the library boundary.
 #include <windows.h>
 
+#include <algorithm>
+
+#include "blocklist/block_copy.h"
 #include "entry/program_builder.h"
 #include "entry/win32/commit.h"
 #include "entry/win32/import_hash_list.h"
@@ -19,10 +22,18 @@ TrustlistRequest* SelectTarget(int32_t custom_file, int32_t program_list) noexce
   return tl::entry::SelectTarget(custom_file, program_list);
 }
 
-// Ordinal 11. 0 for a null record, a record below 2048 bytes or one without
-// any attribute; otherwise 1, whether or not the block could be stored.
+// Ordinal 11. 0 for a null or unreadable record, a record below 2048 bytes or
+// one without any attribute; otherwise 1, whether or not the block could be
+// stored. The builder reads no further into the record than the start of text3
+// plus its longest working copy, and never past cbSize; that much is probed.
 int32_t AddProgram(TrustlistProgram* program) noexcept {
-  if (program == nullptr) return 0;
+  constexpr uint32_t kMostRead =
+      static_cast<uint32_t>(tl::kPdText3Offset + (tl::kPdMaxStringUnits + 1) * 2);
+  if (program == nullptr || !tl::ProbeReadable(program, sizeof(uint32_t))) return 0;
+  const uint32_t declared = program->cbSize;
+  if (declared < tl::kPdMinSize || !tl::ProbeReadable(program, std::min(declared, kMostRead))) {
+    return 0;
+  }
   return tl::AddProgramTo(tl::entry::GlobalList(), program);
 }
 
