@@ -1,0 +1,208 @@
+// trustctl verify and dump over sound and damaged containers.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "common/le.h"
+#include "common/u16.h"
+#include "ctl_test_util.h"
+#include "minifile/header.h"
+#include "trustctl.h"
+
+namespace tl::test {
+namespace {
+
+using ctl::kExitFailure;
+using ctl::kExitFindings;
+using ctl::kExitOk;
+
+// A container with three 200-byte blocks in "ProgramList": a 620-byte payload
+// in block 2 at the data offset 448.
+std::string SoundContainer(const TempDir& dir) {
+  const std::string list = WriteText(dir, "h.txt", "1 1\n2 2\n3 3\n");
+  const std::string box = Arg(dir, "c.mnf");
+  EXPECT_EQ(Ctl({"import", box, "--stream", "ProgramList", list}).rc, ctl::kExitOk);
+  return box;
+}
+
+constexpr uint32_t kData = 448;  // data offset with the commit's parameters
+constexpr uint32_t kFirstBlock = kData + 16;
+
+void SetU16(const std::string& path, size_t offset, uint16_t v) {
+  std::vector<uint8_t> bytes = FileBytes(path);
+  StoreU16(bytes.data(), offset, v);
+  WriteAll(std::filesystem::path(Utf8ToU16(path)), bytes);
+}
+
+void Truncate(const std::string& path, size_t size) {
+  std::vector<uint8_t> bytes = FileBytes(path);
+  bytes.resize(size);
+  WriteAll(std::filesystem::path(Utf8ToU16(path)), bytes);
+}
+
+struct Damage {
+  const char* name;
+  std::function<void(const std::string&)> apply;
+  const char* expected;  // in the output
+};
+
+TEST(CtlVerify, NamesEachDefect) {
+  const Damage cases[] = {
+      {"header check", [](const std::string& p) { FlipByte(p, kHeaderTextOffset, 1); },
+       "header-crc"},
+      {"chain loop", [](const std::string& p) { SetU16(p, kTableOffset + 2 * 2, 2); },
+       "chain-loop entry 0 \"ProgramList\""},
+      {"link out of range", [](const std::string& p) { SetU16(p, kTableOffset + 2 * 2, 40); },
+       "link-out-of-range"},
+      {"orphaned block", [](const std::string& p) { SetU16(p, kTableOffset + 2 * 5, 0xFFFF); },
+       "block-orphaned block 5"},
+      {"truncated file", [](const std::string& p) { Truncate(p, kData + 100); }, "block-past-end"},
+      {"payload tag", [](const std::string& p) { FlipByte(p, kData + 0, 1); },
+       "payload entry 0 \"ProgramList\" at payload offset 0: header tag is 49, not 48"},
+      {"block count", [](const std::string& p) { FlipByte(p, kData + 2, 4); },
+       "block count 7 disagrees with the 3 blocks found"},
+      {"blocks size", [](const std::string& p) { FlipByte(p, kData + 4, 8); },
+       "blocks size 596 disagrees with the 604 bytes after the header"},
+      {"block pool offset", [](const std::string& p) { FlipByte(p, kFirstBlock + 52, 2); },
+       "block entry 0 \"ProgramList\" program block 1 at payload offset 16: poolOffset"},
+      {"block magic", [](const std::string& p) { FlipByte(p, kFirstBlock + 200 + 8, 1); },
+       "program block 2 at payload offset 224: block magic is 0x5a65564a"},
+      {"block key", [](const std::string& p) { FlipByte(p, kFirstBlock + 24, 1); },
+       "is not the name key"},
+      {"block flags", [](const std::string& p) { FlipByte(p, kFirstBlock + 49, 1); },
+       "unknown flag bits"},
+      {"block size", [](const std::string& p) { FlipByte(p, kFirstBlock + 400, 0x80); },
+       "program block 3"},
+      {"terminator", [](const std::string& p) { FlipByte(p, kData + 616, 1); },
+       "block size 1 ends the walk"},
+      {"empty file", [](const std::string& p) { Truncate(p, 0); }, "header-short"},
+  };
+  for (const Damage& d : cases) {
+    SCOPED_TRACE(d.name);
+    TempDir dir;
+    const std::string box = SoundContainer(dir);
+    d.apply(box);
+    const CtlResult r = Ctl({"verify", box});
+    EXPECT_EQ(r.rc, kExitFindings);
+    EXPECT_NE(r.out.find(d.expected), std::string::npos) << r.out;
+    // One line per defect, each naming the container first.
+    size_t lines = 0;
+    for (size_t at = 0; (at = r.out.find('\n', at)) != std::string::npos; ++at) ++lines;
+    EXPECT_GE(lines, 1u);
+    EXPECT_EQ(r.out.rfind(box + ": ", 0), 0u);
+  }
+}
+
+TEST(CtlVerify, SoundUnreadableAndJson) {
+  TempDir dir;
+  const std::string box = SoundContainer(dir);
+  const CtlResult ok = Ctl({"verify", box});
+  EXPECT_EQ(ok.rc, kExitOk);
+  EXPECT_EQ(ok.out, box + ": ok\n");
+
+  const CtlResult missing = Ctl({"verify", Arg(dir, "none.mnf")});
+  EXPECT_EQ(missing.rc, kExitFailure);
+  EXPECT_NE(missing.err.find("none.mnf: cannot open the container"), std::string::npos);
+
+  EXPECT_NE(Ctl({"verify", "--json", box}).out.find("\"sound\": true"), std::string::npos);
+  SetU16(box, kTableOffset + 2 * 2, 2);
+  const CtlResult j = Ctl({"verify", "--json", box});
+  EXPECT_EQ(j.rc, kExitFindings);
+  EXPECT_NE(j.out.find("\"sound\": false"), std::string::npos) << j.out;
+  EXPECT_NE(j.out.find("\"code\": \"chain-loop\""), std::string::npos) << j.out;
+}
+
+// A program with every attribute, and the PE file its stamp comes from.
+std::string RichContainer(const TempDir& dir) {
+  WriteAll(dir.path() / "app.exe", PeImage(0x5F5E1000, 5000));
+  const std::string box = Arg(dir, "c.mnf");
+  const CtlResult r = Ctl({"add", box, "--path", "C:\\Tools\\app.exe", "--tokens", ";;a;;b;c;d;e",
+                           "--text1", "first", "--text2", "second", "--text3", "third \"quoted\"",
+                           "--value", "5", "--pair", "7,9", "--file", Arg(dir, "app.exe")});
+  EXPECT_EQ(r.rc, kExitOk) << r.err;
+  return box;
+}
+
+TEST(CtlDump, ShowsEveryFieldOfEveryBlock) {
+  TempDir dir;
+  const std::string box = RichContainer(dir);
+  const CtlResult r = Ctl({"dump", box});
+  ASSERT_EQ(r.rc, kExitOk) << r.err;
+  for (const char* want : {
+           "text           \"MiniFile Library\"",
+           "table entries  32",
+           "block size     1048576",
+           "dir entries    4",
+           "(matches)",
+           "[0] \"ProgramList\" present",
+           "chain 2 -> end",
+           "[1] free",
+           "payload        ",
+           "block count 1",
+           "name           \"app.exe@*\"",
+           "flags          0x000000ff "
+           "VALUE|VALUE_PAIR|TIMESTAMP|TEXT2|TEXT1|TOKENS|TEXT3|FINGERPRINT",
+           "text3          \"third \\\"quoted\\\"\"",
+           "tokens         \"a\" \"b\" \"c\" \"d\"\n",
+           "text1          \"first\"",
+           "text2          \"second\"",
+           "value          7 ",
+           "valueSecond    9 ",
+           "linkTimeStamp  0x5f5e1000 2020-09-13T12:26:40Z",
+           "fingerprint    0x00001388",
+           "magic          0x5a65564b 'ZeVK'",
+       }) {
+    EXPECT_NE(r.out.find(want), std::string::npos) << want << "\n" << r.out;
+  }
+}
+
+TEST(CtlDump, JsonCarriesTheSameFields) {
+  TempDir dir;
+  const std::string box = RichContainer(dir);
+  const CtlResult r = Ctl({"dump", "--json", box, "programlist"});
+  ASSERT_EQ(r.rc, kExitOk) << r.err;
+  for (const char* want :
+       {"\"name\": \"app.exe@*\"", "\"tokens\": [", "\"linkTime\": \"2020-09-13T12:26:40Z\"",
+        "\"fileSize\": 5000", "\"blockCount\": 1", "\"chain\": [", "\"valueSecond\": 9",
+        "\"text2\": \"second\"", "\"issues\": []"}) {
+    EXPECT_NE(r.out.find(want), std::string::npos) << want << "\n" << r.out;
+  }
+  int depth = 0;
+  bool in_string = false, escaped = false;
+  for (char c : r.out) {
+    if (in_string) {
+      escaped = !escaped && c == '\\';
+      if (c == '"' && !escaped) in_string = false;
+      continue;
+    }
+    if (c == '"') in_string = true;
+    if (c == '{' || c == '[') ++depth;
+    if (c == '}' || c == ']') --depth;
+    ASSERT_GE(depth, 0);
+  }
+  EXPECT_EQ(depth, 0);
+  EXPECT_FALSE(in_string);
+}
+
+TEST(CtlDump, DamagedAndMissingInput) {
+  TempDir dir;
+  const std::string box = SoundContainer(dir);
+  const CtlResult none = Ctl({"dump", box, "BlockList"});
+  EXPECT_EQ(none.rc, kExitFailure);
+  EXPECT_NE(none.err.find("no stream \"BlockList\""), std::string::npos);
+
+  SetU16(box, kTableOffset + 2 * 2, 2);
+  const CtlResult loop = Ctl({"dump", box});
+  EXPECT_EQ(loop.rc, kExitOk);
+  EXPECT_NE(loop.out.find("chain 2 -> loop back to 2"), std::string::npos) << loop.out;
+  EXPECT_NE(loop.out.find("UNREADABLE"), std::string::npos);
+
+  FlipByte(box, kHeaderTextOffset, 1);
+  const CtlResult bad = Ctl({"dump", box});
+  EXPECT_EQ(bad.rc, kExitFailure);
+  EXPECT_NE(bad.out.find("UNUSABLE       header-crc"), std::string::npos) << bad.out;
+  EXPECT_EQ(Ctl({"dump", Arg(dir, "none.mnf")}).rc, kExitFailure);
+}
+
+}  // namespace
+}  // namespace tl::test
