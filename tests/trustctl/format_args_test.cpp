@@ -45,6 +45,11 @@ TEST(CtlFormat, PrintableKeepsOneTextOnOneLine) {
   for (const auto& c : cases) EXPECT_EQ(Printable(std::u16string_view(c.in)), c.out);
 }
 
+TEST(CtlFormat, PathsKeepTheirBackslashes) {
+  EXPECT_EQ(PrintablePath(u"C:\\dir\\a \"b\".exe\n"), "C:\\dir\\a \"b\".exe\\x0a");
+  EXPECT_EQ(ParseStreamRef("C:\\x\\a.mnf:BlockList").container, u"C:\\x\\a.mnf");
+}
+
 TEST(CtlFormat, JsonQuoteEscapesAndKeepsUnpairedSurrogates) {
   EXPECT_EQ(JsonQuote(std::u16string_view(u"a\"b\\c\n")), "\"a\\\"b\\\\c\\u000a\"");
   EXPECT_EQ(JsonQuote(std::u16string_view(std::u16string(1, char16_t{0xDC01}))), "\"\\udc01\"");

@@ -22,7 +22,7 @@ StreamRef ParseStreamRef(const std::string& text) {
   return ref;
 }
 
-std::string Shown(const std::u16string& path) { return Printable(std::u16string_view(path)); }
+std::string Shown(const std::u16string& path) { return PrintablePath(path); }
 
 bool ReadStreamContents(const ContainerReader& reader, uint32_t entry, StreamContents* out,
                         std::string* error) {

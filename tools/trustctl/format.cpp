@@ -91,7 +91,9 @@ std::string FileTimeToUtc(uint64_t filetime) {
 
 std::string UnixTimeToUtc(uint32_t seconds) { return DateTime(seconds) + "Z"; }
 
-std::string Printable(std::u16string_view s) {
+namespace {
+
+std::string Escaped(std::u16string_view s, bool quote_marks) {
   std::string out;
   ForEachCodePoint(s, [&](uint32_t cp, bool valid) {
     if (!valid) cp = 0xFFFD;
@@ -99,7 +101,7 @@ std::string Printable(std::u16string_view s) {
       char buf[8];
       std::snprintf(buf, sizeof buf, "\\x%02x", cp);
       out += buf;
-    } else if (cp == '\\' || cp == '"') {
+    } else if (quote_marks && (cp == '\\' || cp == '"')) {
       out.push_back('\\');
       out.push_back(static_cast<char>(cp));
     } else {
@@ -109,7 +111,13 @@ std::string Printable(std::u16string_view s) {
   return out;
 }
 
+}  // namespace
+
+std::string Printable(std::u16string_view s) { return Escaped(s, true); }
+
 std::string Printable(std::string_view utf8) { return Printable(Utf8ToU16(utf8)); }
+
+std::string PrintablePath(std::u16string_view s) { return Escaped(s, false); }
 
 std::string JsonQuote(std::u16string_view s) {
   std::string out = "\"";

@@ -26,6 +26,10 @@ std::string UnixTimeToUtc(uint32_t seconds);
 std::string Printable(std::u16string_view s);
 std::string Printable(std::string_view utf8);
 
+// The same for a file path in a message: only control characters are escaped,
+// so a Windows path keeps its single backslashes.
+std::string PrintablePath(std::u16string_view s);
+
 // A JSON string literal, quotes included. Texts that are not valid UTF-16 have
 // their unpaired surrogates written as \uXXXX escapes, so nothing is lost.
 std::string JsonQuote(std::u16string_view s);

@@ -33,7 +33,7 @@ constexpr size_t kMaxNamedLine = 4096;
 
 bool HashFile(const fs::path& path, bool names, Io& io) {
   const std::u16string p16 = path.u16string();
-  const std::string shown = Printable(std::u16string_view(p16));
+  const std::string shown = PrintablePath(p16);
   std::unique_ptr<platform::File> file = platform::OpenFileForReading(p16.c_str());
   uint32_t size = 0;
   if (!file || !file->Size(&size)) {
@@ -77,7 +77,7 @@ int RunHash(const std::vector<std::string>& argv, Io& io) {
       continue;
     }
     if (!recursive) {
-      Complain(io, Printable(std::string_view(arg)) + ": is a directory (use -r)");
+      Complain(io, PrintablePath(Utf8ToU16(arg)) + ": is a directory (use -r)");
       all_ok = false;
       continue;
     }
@@ -89,8 +89,7 @@ int RunHash(const std::vector<std::string>& argv, Io& io) {
       if (it->is_regular_file(type_ec)) files.push_back(it->path());
     }
     if (ec) {
-      Complain(io,
-               Printable(std::string_view(arg)) + ": cannot list the directory: " + ec.message());
+      Complain(io, PrintablePath(Utf8ToU16(arg)) + ": cannot list the directory: " + ec.message());
       all_ok = false;
     }
     std::sort(files.begin(), files.end());
