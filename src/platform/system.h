@@ -23,7 +23,7 @@ class ErrorModeScope {
   ErrorModeScope& operator=(const ErrorModeScope&) = delete;
 
  private:
-  unsigned previous_ = 0;
+  [[maybe_unused]] unsigned previous_ = 0;  // unused where the mode is a no-op
 };
 
 // The current process id (seeds the key generator at attach).
