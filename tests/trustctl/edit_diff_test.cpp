@@ -274,6 +274,16 @@ TEST(CtlDiff, ReorderAndLoadedTagAreNoChange) {
       << d.out;
 }
 
+TEST(CtlDiff, ADamagedListEqualsItself) {
+  TempDir dir;
+  const std::string a = Imported(dir, "1 1\n2 2\n");
+  FlipByte(a, DataOffset(a) + 16 + 2, 1);  // the first block claims 64 KiB more than there is
+  const CtlResult r = Ctl({"diff", a, a});
+  EXPECT_EQ(r.rc, kExitOk) << r.out;
+  EXPECT_NE(r.err.find("payload issue(s)"), std::string::npos);
+  EXPECT_NE(r.out.find("1 unchanged"), std::string::npos) << r.out;
+}
+
 TEST(CtlDiff, UnreadableSides) {
   TempDir dir;
   const std::string a = Imported(dir, "1 1\n");

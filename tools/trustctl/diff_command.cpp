@@ -87,10 +87,12 @@ bool LoadSide(const std::string& text, Side* side, Io& io) {
   return true;
 }
 
-// Blocks whose bytes lie wholly inside the payload; the others cannot be compared.
-bool Whole(const Side& s, size_t i) {
+// The bytes of block i that lie inside the payload: all of them for a sound
+// block, the part before the payload's end for a damaged one.
+uint32_t Available(const Side& s, size_t i) {
   const PayloadBlock& b = s.contents.view.blocks[i];
-  return b.decoded.size >= kPbFixedBytes && b.decoded.size <= s.contents.payload.size() - b.offset;
+  const size_t rest = s.contents.payload.size() - b.offset;
+  return b.decoded.size < rest ? b.decoded.size : static_cast<uint32_t>(rest);
 }
 
 }  // namespace
@@ -123,9 +125,9 @@ int RunDiff(const std::vector<std::string>& argv, Io& io) {
       continue;
     }
     const size_t j = it->second;
-    const bool same =
-        Whole(a, i) && Whole(b, j) && ablocks[i].decoded.size == bblocks[j].decoded.size &&
-        SameContent(a.contents.BlockBytes(i), b.contents.BlockBytes(j), ablocks[i].decoded.size);
+    const uint32_t n = Available(a, i);
+    const bool same = ablocks[i].decoded.size == bblocks[j].decoded.size && n == Available(b, j) &&
+                      SameContent(a.contents.BlockBytes(i), b.contents.BlockBytes(j), n);
     if (same) {
       ++unchanged;
     } else {
