@@ -23,7 +23,9 @@ constexpr CommandInfo kCommands[] = {
      "dump [--json] CONTAINER [STREAM]\n"
      "  Prints the header, the allocation table chains, the directory and every\n"
      "  stream (or only STREAM): its payload header and each program block with all\n"
-     "  its fields. --json prints the same as one JSON document.\n"},
+     "  its fields. --json prints the same as one JSON document. Damage is shown\n"
+     "  where it is met; the exit code is 2 only when the container cannot be read\n"
+     "  or its header is unusable (verify judges the rest).\n"},
     {"verify", RunVerify,
      "verify [--json] CONTAINER\n"
      "  Checks the header, table, directory and chains, each stream's payload and\n"
