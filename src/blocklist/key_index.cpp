@@ -66,15 +66,19 @@ void KeyIndex::NodeLinked(LinksPair* node, Where where) {
     return;
   }
   const uint64_t key = KeyOfNode(node);
-  Slot* slot = Lookup(key);
-  if (slot == nullptr) {
-    if (!Reserve(distinct_ + 1)) {
-      Drop();
-      return;
+  Slot* slot = Probe(key);
+  if (slot->first == nullptr) {
+    if (!Fits(distinct_ + 1, capacity_)) {
+      if (!Reserve(distinct_ + 1)) {
+        Drop();
+        return;
+      }
+      slot = Probe(key);  // the table was rebuilt
     }
-    slot = InsertNew(key);
+    slot->key = key;
     slot->first = node;
     slot->count = 1;
+    ++distinct_;
     return;
   }
   ++slot->count;
@@ -133,13 +137,17 @@ void KeyIndex::ChainReordered() {
   FillFromChain();
 }
 
-KeyIndex::Slot* KeyIndex::Lookup(uint64_t key) const {
+KeyIndex::Slot* KeyIndex::Probe(uint64_t key) const {
   const size_t mask = capacity_ - 1;
   for (size_t i = Mix(key) & mask;; i = (i + 1) & mask) {
     Slot* slot = &table_[i];
-    if (slot->first == nullptr) return nullptr;
-    if (slot->key == key) return slot;
+    if (slot->first == nullptr || slot->key == key) return slot;
   }
+}
+
+KeyIndex::Slot* KeyIndex::Lookup(uint64_t key) const {
+  Slot* slot = Probe(key);
+  return slot->first == nullptr ? nullptr : slot;
 }
 
 KeyIndex::Slot* KeyIndex::InsertNew(uint64_t key) {

@@ -59,13 +59,15 @@ class KeyIndex final : public LinkObserver {
   };
   static_assert(sizeof(Slot) == 24);
 
+  // The slot holding `key`, or the free slot where it would go.
+  Slot* Probe(uint64_t key) const;
   Slot* Lookup(uint64_t key) const;
   // Inserts a new slot for `key` (which must be absent); table has room.
   Slot* InsertNew(uint64_t key);
   void Erase(Slot* slot);
   bool Reserve(size_t distinct);
   bool Allocate(size_t capacity);
-  // Fills the (empty) table from the chain; false on an inconsistency.
+  // Fills the (empty) table from the chain; drops the table when it cannot grow.
   void FillFromChain();
   void Drop();
   void MaybeRebuild();

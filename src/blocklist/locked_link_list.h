@@ -69,7 +69,10 @@ class CLockedLinkList : public L {
   CLockedLinkList() = default;
   CLockedLinkList(const CLockedLinkList&) = delete;
   CLockedLinkList& operator=(const CLockedLinkList&) = delete;
-  ~CLockedLinkList() override { CLockedLinkList::RemoveAll(); }
+  // Frees every node still linked (unless the node offset is negative), as
+  // RemoveAll does, with this layer's own lock and FreeNode: the derived
+  // layers are already gone.
+  ~CLockedLinkList() override { ClearChain(/*in_destructor=*/true); }
 
   // 1 if the list holds no node, else 0. Locked.
   virtual int32_t IsEmpty() {
@@ -151,19 +154,7 @@ class CLockedLinkList : public L {
 
   // Unlinks and frees (FreeNode) every node, first to last. A list with a
   // negative node offset owns no node: it returns at once, without the lock.
-  virtual void RemoveAll() {
-    if (node_offset_ < 0) return;
-    this->Lock();
-    if (observer_ != nullptr && head_.next != &head_) observer_->ChainCleared();
-    for (;;) {
-      LinksPair* r = head_.next;
-      head_.next = r->next;
-      r->next->prev = &head_;
-      if (r == &head_) break;
-      this->FreeNode(r);
-    }
-    this->Unlock();
-  }
+  virtual void RemoveAll() { ClearChain(/*in_destructor=*/false); }
 
   // Releases the allocation holding `node` (node pointer minus node offset)
   // with free(), unless that address is null. Neither locks nor unlinks.
@@ -259,6 +250,32 @@ class CLockedLinkList : public L {
     node->next = after;
     before->next = node;
     after->prev = node;
+  }
+
+  void ClearChain(bool in_destructor) {
+    if (node_offset_ < 0) return;
+    if (in_destructor) {
+      L::Lock();
+    } else {
+      this->Lock();
+    }
+    if (observer_ != nullptr && head_.next != &head_) observer_->ChainCleared();
+    for (;;) {
+      LinksPair* r = head_.next;
+      head_.next = r->next;
+      r->next->prev = &head_;
+      if (r == &head_) break;
+      if (in_destructor) {
+        CLockedLinkList::FreeNode(r);
+      } else {
+        this->FreeNode(r);
+      }
+    }
+    if (in_destructor) {
+      L::Unlock();
+    } else {
+      this->Unlock();
+    }
   }
 
   void Notify(LinksPair* node) {

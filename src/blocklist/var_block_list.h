@@ -62,10 +62,13 @@ class CVarBlockList : public CLockedLinkList<CSpinLocker> {
   // under the other list's lock. Modified = 1 if any was taken, else 0.
   virtual void MergeFrom(CVarBlockList& other);
   // Serializes the blocks into `buffer` (room for capacity + 4 bytes): as many
-  // whole blocks as fit in `capacity`, then a u32 0. Returns the bytes of
-  // blocks written + 4; with a null buffer, the bytes all blocks need + 4
-  // (saturated at 0xFFFFFFFF). No lock: hold it around the call for a result
-  // consistent with the list.
+  // whole blocks as fit in `capacity`, then a u32 0. Each copy carries the
+  // magic at byte 8, zeros in bytes 12..23 and transient 0. Returns the bytes
+  // of blocks written + 4; with a null buffer, the bytes all blocks need + 4
+  // (saturated at 0xFFFFFFFF). A block whose size is outside 48..0x80000000
+  // (only a caller breaking AddBlock's contract can list one) is left out of
+  // both. No lock: hold it around the call for a result consistent with the
+  // list.
   virtual uint32_t ExportTo(void* buffer, uint32_t capacity);
   // Appends copies of the loaded-tagged blocks of another chain (sentinel
   // `chain_head`, links at byte 8), stopping at the first that cannot be taken.
