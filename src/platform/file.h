@@ -39,7 +39,18 @@ class MappedFile {
   MappedFile(const MappedFile&) = delete;
   MappedFile& operator=(const MappedFile&) = delete;
   MappedFile(MappedFile&& other) noexcept { *this = static_cast<MappedFile&&>(other); }
-  MappedFile& operator=(MappedFile&& other) noexcept;
+  MappedFile& operator=(MappedFile&& other) noexcept {
+    if (this != &other) {
+      reset();
+      data_ = other.data_;
+      size_ = other.size_;
+      os_ = other.os_;
+      other.data_ = nullptr;
+      other.size_ = 0;
+      other.os_ = nullptr;
+    }
+    return *this;
+  }
   ~MappedFile() { reset(); }
 
   // Maps `path`; false (and nothing mapped) when it cannot be opened or mapped.

@@ -24,6 +24,9 @@ class AutoResetEvent {
   static void FailNextCreates(int n);
 
  private:
+  // Consumes one pending failure of the test hook; true when Create must fail.
+  static bool TakeInjectedFailure();
+
   void* os_ = nullptr;
 };
 

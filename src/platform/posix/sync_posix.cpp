@@ -1,5 +1,4 @@
 // POSIX backend of the auto-reset event: a mutex, a condition and a flag.
-#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <new>
@@ -15,18 +14,11 @@ struct Event {
   bool signalled;
 };
 
-std::atomic<int> g_fail_creates{0};
-
 }  // namespace
-
-void AutoResetEvent::FailNextCreates(int n) { g_fail_creates.store(n); }
 
 bool AutoResetEvent::Create(bool signalled) {
   Close();
-  int pending = g_fail_creates.load();
-  while (pending > 0 && !g_fail_creates.compare_exchange_weak(pending, pending - 1)) {
-  }
-  if (pending > 0) return false;
+  if (TakeInjectedFailure()) return false;
   auto* e = new (std::nothrow) Event{{}, {}, signalled};
   os_ = e;
   return e != nullptr;

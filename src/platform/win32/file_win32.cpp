@@ -81,19 +81,6 @@ std::unique_ptr<File> OpenFileForReading(const char16_t* path) {
                           FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
-MappedFile& MappedFile::operator=(MappedFile&& other) noexcept {
-  if (this != &other) {
-    reset();
-    data_ = other.data_;
-    size_ = other.size_;
-    os_ = other.os_;
-    other.data_ = nullptr;
-    other.size_ = 0;
-    other.os_ = nullptr;
-  }
-  return *this;
-}
-
 bool MappedFile::Open(const char16_t* path) {
   reset();
   if (path == nullptr) return false;
