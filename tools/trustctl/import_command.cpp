@@ -52,6 +52,7 @@ class ReportingSink final : public HashListSink {
     const auto [it, first] = first_line_.emplace(key, line.number);
     if (first) {
       ++accepted;
+      accepted_lines.push_back(line.number);
     } else {
       ++duplicates;
       notes.push_back({line.number, std::string("duplicate of line ") + std::to_string(it->second) +
@@ -62,11 +63,26 @@ class ReportingSink final : public HashListSink {
 
   uint32_t lines = 0, accepted = 0, duplicates = 0, skipped = 0, dropped = 0;
   std::vector<LineNote> notes;
+  std::vector<uint32_t> accepted_lines;  // rising
 
  private:
   CVarBlockList& list_;
   std::unordered_map<uint64_t, uint32_t> first_line_;
 };
+
+// "1-3, 5, 7-9": rising line numbers as ranges, so that a long list stays one line.
+std::string Ranges(const std::vector<uint32_t>& numbers) {
+  std::string s;
+  for (size_t i = 0; i < numbers.size();) {
+    size_t j = i;
+    while (j + 1 < numbers.size() && numbers[j + 1] == numbers[j] + 1) ++j;
+    if (!s.empty()) s += ", ";
+    s += std::to_string(numbers[i]);
+    if (j > i) s += "-" + std::to_string(numbers[j]);
+    i = j + 1;
+  }
+  return s.empty() ? "none" : s;
+}
 
 }  // namespace
 
@@ -105,6 +121,7 @@ int RunImport(const std::vector<std::string>& argv, Io& io) {
   for (const LineNote& n : sink.notes) {
     io.out << Shown(hash_list) << ":" << n.number << ": " << n.text << "\n";
   }
+  io.out << Shown(hash_list) << ": accepted lines: " << Ranges(sink.accepted_lines) << "\n";
   io.out << Shown(hash_list) << ": " << sink.lines << " lines: " << sink.accepted << " accepted, "
          << sink.duplicates << " duplicate, " << sink.skipped << " skipped\n";
   if (sink.dropped != 0) {
