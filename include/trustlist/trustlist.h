@@ -130,11 +130,15 @@ TRUSTLIST_STATIC_ASSERT(sizeof(TrustlistRequest) == TRUSTLIST_REQUEST_SIZE, "req
 TRUSTLIST_STATIC_ASSERT(offsetof(TrustlistProgram, cbSize) == 0, "program: cbSize");
 TRUSTLIST_STATIC_ASSERT(offsetof(TrustlistProgram, path) == 4, "program: path");
 TRUSTLIST_STATIC_ASSERT(offsetof(TrustlistProgram, valueSingle) == 524, "program: valueSingle");
-TRUSTLIST_STATIC_ASSERT(offsetof(TrustlistProgram, valuePairFirst) == 528, "program: valuePairFirst");
-TRUSTLIST_STATIC_ASSERT(offsetof(TrustlistProgram, valuePairSecond) == 532, "program: valuePairSecond");
+TRUSTLIST_STATIC_ASSERT(offsetof(TrustlistProgram, valuePairFirst) == 528,
+                        "program: valuePairFirst");
+TRUSTLIST_STATIC_ASSERT(offsetof(TrustlistProgram, valuePairSecond) == 532,
+                        "program: valuePairSecond");
 TRUSTLIST_STATIC_ASSERT(offsetof(TrustlistProgram, tokenList) == 616, "program: tokenList");
-TRUSTLIST_STATIC_ASSERT(offsetof(TrustlistProgram, timeStampFile) == 1136, "program: timeStampFile");
-TRUSTLIST_STATIC_ASSERT(offsetof(TrustlistProgram, fingerprintFile) == 1144, "program: fingerprintFile");
+TRUSTLIST_STATIC_ASSERT(offsetof(TrustlistProgram, timeStampFile) == 1136,
+                        "program: timeStampFile");
+TRUSTLIST_STATIC_ASSERT(offsetof(TrustlistProgram, fingerprintFile) == 1144,
+                        "program: fingerprintFile");
 TRUSTLIST_STATIC_ASSERT(offsetof(TrustlistProgram, text1) == 1160, "program: text1");
 TRUSTLIST_STATIC_ASSERT(offsetof(TrustlistProgram, text2) == 1288, "program: text2");
 TRUSTLIST_STATIC_ASSERT(offsetof(TrustlistProgram, text3) == 1416, "program: text3");

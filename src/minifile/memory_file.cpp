@@ -24,9 +24,10 @@ bool MemoryFile::Reserve(uint64_t capacity) {
   uint64_t grown = capacity_ * 2;
   if (grown < capacity) grown = capacity;
   if (grown > kMaxContainerEnd) grown = kMaxContainerEnd;
+  if (grown < capacity) return false;
   auto* p = static_cast<uint8_t*>(ZeroAlloc(static_cast<size_t>(grown)));
   if (p == nullptr) return false;
-  if (size_ != 0) std::memcpy(p, data_, size_);
+  if (data_ != nullptr && size_ != 0) std::memcpy(p, data_, size_);
   ZeroFree(data_);
   data_ = p;
   capacity_ = grown;

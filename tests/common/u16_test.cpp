@@ -27,7 +27,7 @@ TEST(U16, FoldsOnlyAsciiLetters) {
   EXPECT_TRUE(U16EqualFoldAscii(u"ProgramList", u"PROGRAMLIST"));
   EXPECT_FALSE(U16EqualFoldAscii(u"ProgramList", u"ProgramLis"));
   EXPECT_FALSE(U16EqualFoldAscii(u"\u00C4", u"\u00E4"));  // accented letters are not folded
-  EXPECT_FALSE(U16EqualFoldAscii(u"[", u"{"));             // neighbours of the letter ranges
+  EXPECT_FALSE(U16EqualFoldAscii(u"[", u"{"));            // neighbours of the letter ranges
   EXPECT_EQ(U16FoldAscii(u'@'), u'@');
   EXPECT_EQ(U16FoldAscii(u'Z'), u'z');
 }
@@ -53,8 +53,8 @@ TEST(U16, Utf8RoundTrip) {
   const std::u16string wide = Utf8ToU16(text);
   EXPECT_EQ(wide, u"C:\\Programme\\\u00E4pp \U0001F600.exe");
   EXPECT_EQ(U16ToUtf8(wide), text);
-  EXPECT_EQ(Utf8ToU16("\xFF"), u"\uFFFD");        // invalid byte
-  EXPECT_EQ(Utf8ToU16("\xE2\x82"), u"\uFFFD");    // cut sequence
+  EXPECT_EQ(Utf8ToU16("\xFF"), u"\uFFFD");          // invalid byte
+  EXPECT_EQ(Utf8ToU16("\xE2\x82"), u"\uFFFD");      // cut sequence
   EXPECT_EQ(U16ToUtf8(u"\xD800"), "\xEF\xBF\xBD");  // lone surrogate
 }
 

@@ -14,8 +14,8 @@ TempDir::TempDir() {
   static std::atomic<unsigned> counter{0};
   const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
   path_ = std::filesystem::temp_directory_path() /
-          ("tl-test-" + std::to_string(platform::CurrentProcessId()) + "-" +
-           std::to_string(stamp) + "-" + std::to_string(counter++));
+          ("tl-test-" + std::to_string(platform::CurrentProcessId()) + "-" + std::to_string(stamp) +
+           "-" + std::to_string(counter++));
   std::filesystem::create_directories(path_);
 }
 
@@ -35,7 +35,8 @@ std::vector<uint8_t> ReadAll(const std::filesystem::path& p) {
 
 void WriteAll(const std::filesystem::path& p, const std::vector<uint8_t>& bytes) {
   std::ofstream out(p, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
 }
 
 }  // namespace tl::test
