@@ -5,8 +5,9 @@
 //
 // Inputs that carry the magic get their header CRC fixed up first, so that the
 // fuzzer reaches the table and directory handling instead of the fresh-header
-// path every time. Headers claiming a directory above 64 Ki entries are left as
-// they are: their size is legal but beyond this harness's memory limit.
+// path every time. Headers claiming a directory above 64 Ki entries or blocks
+// above 64 KiB are left as they are: legal, but a write into them makes an
+// in-memory file of up to 2 GiB, which would starve the search of executions.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -56,7 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<uint8_t> file_bytes(data + 2, data + size);
   if (file_bytes.size() >= tl::kHeaderSize &&
       tl::LoadU32(file_bytes.data(), tl::kHeaderMagicOffset) == tl::kHeaderMagic &&
-      tl::LoadU32(file_bytes.data(), tl::kHeaderDirEntriesOffset) <= 0x10000) {
+      tl::LoadU32(file_bytes.data(), tl::kHeaderDirEntriesOffset) <= 0x10000 &&
+      tl::LoadU32(file_bytes.data(), tl::kHeaderBlockSizeOffset) <= 0x10000) {
     tl::StoreU32(file_bytes.data(), tl::kHeaderCrcOffset, tl::HeaderCrc(file_bytes.data()));
   }
   auto file = tl::MemoryFile::FromBytes(file_bytes.data(), file_bytes.size());
