@@ -21,26 +21,6 @@
 #include "minifile/memory_file.h"
 #include "minifile/minifile.h"
 
-namespace {
-
-class Borrowed final : public tl::platform::File {
- public:
-  explicit Borrowed(tl::MemoryFile* f) : f_(f) {}
-  bool ReadAt(uint32_t o, void* b, uint32_t l, uint32_t* d) override {
-    return f_->ReadAt(o, b, l, d);
-  }
-  bool WriteAt(uint32_t o, const void* b, uint32_t l, uint32_t* d) override {
-    return f_->WriteAt(o, b, l, d);
-  }
-  bool Size(uint32_t* s) override { return f_->Size(s); }
-  bool Flush() override { return true; }
-
- private:
-  tl::MemoryFile* f_;
-};
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const bool params_set = [] {
     tl::CreationParameters p{20, 512, 32, 4, 0};
@@ -79,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   std::vector<uint8_t> payload(length);
   for (uint32_t k = 0; k < length; ++k) payload[k] = static_cast<uint8_t>(k * 7 + data[0]);
-  tl::MiniFileHandle* h = tl::MiniFileOpenFile(std::make_unique<Borrowed>(file.get()));
+  tl::MiniFileHandle* h = tl::MiniFileOpenFile(tl::platform::BorrowFile(file.get()));
   if (h == nullptr) return 0;
   const uint32_t written = tl::MiniFileWriteStream(h, name, payload.data(), length);
   tl::MiniFileClose(h);

@@ -31,6 +31,11 @@ std::unique_ptr<File> OpenContainerFile(const char16_t* path);
 // An existing file for reading, shared for reading only. Null on failure.
 std::unique_ptr<File> OpenFileForReading(const char16_t* path);
 
+// A non-owning view of `target` as a File of its own, for handing a file to an
+// owner (MiniFileOpenFile) while the caller keeps it. `target` must outlive
+// the view. Null when the memory cannot be had.
+std::unique_ptr<File> BorrowFile(File* target);
+
 // A read-only mapping of a whole existing file (opened for reading, shared for
 // reading only). An empty file maps to size 0 and a null data pointer.
 class MappedFile {

@@ -25,26 +25,8 @@ bool FaultFile::Flush() {
   return inner_->Flush();
 }
 
-namespace {
-class BorrowedFile final : public platform::File {
- public:
-  explicit BorrowedFile(platform::File* target) : target_(target) {}
-  bool ReadAt(uint32_t offset, void* buf, uint32_t len, uint32_t* done) override {
-    return target_->ReadAt(offset, buf, len, done);
-  }
-  bool WriteAt(uint32_t offset, const void* buf, uint32_t len, uint32_t* done) override {
-    return target_->WriteAt(offset, buf, len, done);
-  }
-  bool Size(uint32_t* size) override { return target_->Size(size); }
-  bool Flush() override { return target_->Flush(); }
-
- private:
-  platform::File* target_;
-};
-}  // namespace
-
 std::unique_ptr<platform::File> Borrow(platform::File* target) {
-  return std::make_unique<BorrowedFile>(target);
+  return platform::BorrowFile(target);
 }
 
 std::unique_ptr<platform::File> WrapFaults(std::unique_ptr<platform::File> inner, FaultPlan* plan) {
