@@ -1,9 +1,13 @@
 /*
  * trustlist.dll — public interface for callers in the same product.
  *
- * The library exports its entry points by ordinal only. A caller loads the DLL,
- * resolves each ordinal with GetProcAddress(module, MAKEINTRESOURCEA(ordinal))
- * and casts the result to the matching function type below.
+ * The library exports its entry points by ordinal only. A caller either
+ * - links the import library (lib/libtrustlist.dll.a, or lib/trustlist.lib for
+ *   MSVC-style linkers), which imports each entry point by its ordinal, and
+ *   calls the functions declared below by their names; or
+ * - loads the DLL, resolves each ordinal with
+ *   GetProcAddress(module, MAKEINTRESOURCEA(ordinal)) and casts the result to
+ *   the matching function type below.
  *
  * Request record (returned by SelectTarget, owned by the library, 632 bytes):
  *   OFFSET  SIZE  CONTENT
@@ -111,6 +115,21 @@ typedef TrustlistRequest* (*TrustlistSelectTargetFn)(int32_t customFile, int32_t
 typedef int32_t (*TrustlistAddProgramFn)(TrustlistProgram* program);
 typedef uint32_t (*TrustlistCommitFn)(void);
 typedef uint32_t (*TrustlistImportFn)(const trustlist_wchar* hashListPath);
+
+/* The entry points by the names the import library knows them by (the names
+   of trustlist.def, ordinals in the comments); each takes and returns what
+   its function type above says. None of them throws. */
+#if defined(__cplusplus)
+#define TRUSTLIST_NOEXCEPT noexcept
+#else
+#define TRUSTLIST_NOEXCEPT
+#endif
+void SetHostModule(void* hostModule) TRUSTLIST_NOEXCEPT;                                    /* 8 */
+TrustlistRequest* SelectTarget(int32_t customFile, int32_t programList) TRUSTLIST_NOEXCEPT; /* 10 */
+int32_t AddProgram(TrustlistProgram* program) TRUSTLIST_NOEXCEPT;                           /* 11 */
+uint32_t Commit(void) TRUSTLIST_NOEXCEPT;                                                   /* 19 */
+uint32_t ImportProgramList(const trustlist_wchar* hashListPath) TRUSTLIST_NOEXCEPT;         /* 20 */
+uint32_t ImportBlockList(const trustlist_wchar* hashListPath) TRUSTLIST_NOEXCEPT;           /* 21 */
 
 #if defined(__cplusplus)
 #define TRUSTLIST_STATIC_ASSERT(c, m) static_assert(c, m)

@@ -1,5 +1,7 @@
 // The exported entry points (by ordinal, see trustlist.def). Each is a thin,
 // noexcept shell: nothing is thrown or logged across the library boundary.
+// They define the declarations of trustlist.h, so the compiler holds the
+// public prototypes (and, below, the function types) to these definitions.
 #include <windows.h>
 
 #include <algorithm>
@@ -15,7 +17,9 @@
 extern "C" {
 
 // Ordinal 8. Any value is taken, null included (the host process's executable).
-void SetHostModule(HMODULE module) noexcept { tl::entry::SetHostModuleHandle(module); }
+void SetHostModule(void* module) noexcept {
+  tl::entry::SetHostModuleHandle(static_cast<HMODULE>(module));
+}
 
 // Ordinal 10.
 TrustlistRequest* SelectTarget(int32_t custom_file, int32_t program_list) noexcept {
@@ -41,13 +45,22 @@ int32_t AddProgram(TrustlistProgram* program) noexcept {
 uint32_t Commit() noexcept { return tl::entry::Commit(); }
 
 // Ordinal 20.
-uint32_t ImportProgramList(const wchar_t* path) noexcept {
-  return tl::entry::ImportHashList(path, 1);
+uint32_t ImportProgramList(const trustlist_wchar* path) noexcept {
+  return tl::entry::ImportHashList(reinterpret_cast<const wchar_t*>(path), 1);
 }
 
 // Ordinal 21.
-uint32_t ImportBlockList(const wchar_t* path) noexcept {
-  return tl::entry::ImportHashList(path, 0);
+uint32_t ImportBlockList(const trustlist_wchar* path) noexcept {
+  return tl::entry::ImportHashList(reinterpret_cast<const wchar_t*>(path), 0);
 }
 
 }  // extern "C"
+
+// A caller resolving ordinals casts to these types: each must fit its entry.
+static_assert(sizeof(wchar_t) == sizeof(trustlist_wchar), "UTF-16 units");
+[[maybe_unused]] constexpr TrustlistSetHostModuleFn kSetHostModuleType = &SetHostModule;
+[[maybe_unused]] constexpr TrustlistSelectTargetFn kSelectTargetType = &SelectTarget;
+[[maybe_unused]] constexpr TrustlistAddProgramFn kAddProgramType = &AddProgram;
+[[maybe_unused]] constexpr TrustlistCommitFn kCommitType = &Commit;
+[[maybe_unused]] constexpr TrustlistImportFn kImportProgramListType = &ImportProgramList;
+[[maybe_unused]] constexpr TrustlistImportFn kImportBlockListType = &ImportBlockList;

@@ -1,0 +1,114 @@
+# What `cmake --install` lays out, and the packages CPack makes of it
+# (scripts/package). Included at the end of the top CMakeLists.txt, when every
+# target exists.
+#
+# windows: the tree a product team drops in (trustlist-X.Y.Z-win64.zip)
+#   bin/        trustlist.dll, VeltrixClt.dll, trustctl.exe, stripped
+#   debug/      NAME.debug for each of them, named by its GNU debug link
+#   include/    trustlist/trustlist.h
+#   lib/        libtrustlist.dll.a, trustlist.lib: import by ordinal
+#   lib/cmake/trustlist/   trustlistConfig.cmake + version: trustlist::trustlist
+#   share/doc/trustlist/   README.md, caller.c
+# native: trustctl and its man page (trustctl_X.Y.Z_ARCH.deb)
+#   bin/trustctl, share/man/man1/trustctl.1
+#
+# release_files builds exactly what is installed (scripts/package builds it
+# instead of everything).
+include(CMakePackageConfigHelpers)
+add_custom_target(release_files)
+
+if(WIN32)
+  if(NOT (TARGET trustlist AND TARGET VeltrixClt AND TARGET trustctl))
+    return()
+  endif()
+  # The import libraries come from the same .def the DLL is linked with, so
+  # they know the entry points by the same names and ordinals. NONAME there
+  # makes dlltool import by ordinal, as the DLL exports no names. The GNU
+  # archive it writes is read by MSVC-style linkers as well; trustlist.lib is
+  # the same archive under the name those look for.
+  find_program(TL_DLLTOOL NAMES ${TL_MINGW_PREFIX}-dlltool REQUIRED)
+  set(tl_def ${PROJECT_SOURCE_DIR}/src/entry/win32/trustlist.def)
+  set(tl_implib_dir ${PROJECT_BINARY_DIR}/importlib)
+  add_custom_command(
+    OUTPUT ${tl_implib_dir}/libtrustlist.dll.a ${tl_implib_dir}/trustlist.lib
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${tl_implib_dir}
+    COMMAND ${TL_DLLTOOL} -m i386:x86-64 -d ${tl_def} -D trustlist.dll
+            -l ${tl_implib_dir}/libtrustlist.dll.a
+    COMMAND ${CMAKE_COMMAND} -E copy ${tl_implib_dir}/libtrustlist.dll.a
+            ${tl_implib_dir}/trustlist.lib
+    DEPENDS ${tl_def}
+    COMMENT "Import libraries of trustlist.dll (by ordinal)")
+  add_custom_target(trustlist_import_libs ALL
+    DEPENDS ${tl_implib_dir}/libtrustlist.dll.a ${tl_implib_dir}/trustlist.lib)
+  add_dependencies(release_files trustlist VeltrixClt trustctl trustlist_import_libs)
+
+  install(PROGRAMS $<TARGET_FILE:trustlist> $<TARGET_FILE:VeltrixClt> $<TARGET_FILE:trustctl>
+          DESTINATION bin)
+  install(CODE "
+    set(TL_OBJCOPY \"${CMAKE_OBJCOPY}\")
+    set(TL_BINARIES \"bin/$<TARGET_FILE_NAME:trustlist>;bin/$<TARGET_FILE_NAME:VeltrixClt>;bin/$<TARGET_FILE_NAME:trustctl>\")
+    set(TL_DEBUG_DIR debug)
+    include(\"${CMAKE_CURRENT_LIST_DIR}/split_debug.cmake\")")
+  install(FILES ${PROJECT_SOURCE_DIR}/include/trustlist/trustlist.h DESTINATION include/trustlist)
+  install(FILES ${tl_implib_dir}/libtrustlist.dll.a ${tl_implib_dir}/trustlist.lib DESTINATION lib)
+
+  set(tl_config_dir ${PROJECT_BINARY_DIR}/cmake-config)
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/trustlistConfig.cmake.in
+                 ${tl_config_dir}/trustlistConfig.cmake @ONLY)
+  # Not ARCH_INDEPENDENT: a 32-bit project is told this package does not fit.
+  write_basic_package_version_file(${tl_config_dir}/trustlistConfigVersion.cmake
+    VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+  install(FILES ${tl_config_dir}/trustlistConfig.cmake ${tl_config_dir}/trustlistConfigVersion.cmake
+          DESTINATION lib/cmake/trustlist)
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/examples/caller.c
+          DESTINATION share/doc/trustlist)
+
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_NAME trustlist)
+  set(CPACK_PACKAGE_FILE_NAME trustlist-${PROJECT_VERSION}-win64)
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "User trust lists for Windows x64")
+else()
+  if(NOT TARGET trustctl)
+    return()
+  endif()
+  # The man page is written from `trustctl --help` whenever trustctl is
+  # rebuilt, so the two never say different things.
+  set(tl_man ${PROJECT_BINARY_DIR}/man/trustctl.1)
+  add_custom_command(
+    OUTPUT ${tl_man}
+    COMMAND ${CMAKE_COMMAND} -DTRUSTCTL=$<TARGET_FILE:trustctl> -DVERSION=${PROJECT_VERSION}
+            -DOUT=${tl_man} -P ${CMAKE_CURRENT_LIST_DIR}/trustctl_man.cmake
+    DEPENDS trustctl ${CMAKE_CURRENT_LIST_DIR}/trustctl_man.cmake
+    COMMENT "Man page trustctl.1 from trustctl --help")
+  add_custom_target(trustctl_man ALL DEPENDS ${tl_man})
+  add_dependencies(release_files trustctl trustctl_man)
+  if(NOT TL_FUZZ)
+    find_program(TL_GROFF groff)
+    if(TL_GROFF)
+      add_test(NAME trustctl_man_page_is_help
+        COMMAND bash ${PROJECT_SOURCE_DIR}/tests/package/man_page_test.sh ${CMAKE_COMMAND}
+                ${CMAKE_CURRENT_LIST_DIR}/trustctl_man.cmake $<TARGET_FILE:trustctl> ${tl_man}
+                ${PROJECT_VERSION})
+    endif()
+  endif()
+
+  install(TARGETS trustctl RUNTIME DESTINATION bin)
+  install(FILES ${tl_man} DESTINATION share/man/man1)
+
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_PACKAGE_NAME trustctl)
+  set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+  set(CPACK_STRIP_FILES ON)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+      "inspect, verify, compare and prepare trust list containers")
+endif()
+
+# One version for every package: project(VERSION) in the top CMakeLists.txt.
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR "Brenmoor")
+set(CPACK_PACKAGE_CONTACT "Brenmoor trustlist maintainers <trustlist@brenmoor.invalid>")
+set(CPACK_SOURCE_GENERATOR "")
+include(CPack)

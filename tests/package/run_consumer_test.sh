@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# The release as a product team gets it: installs the windows build into a
+# fresh prefix, checks the tree (files, stripped binaries, debug links), builds
+# consumer/ against it with find_package, checks that both programs import the
+# entry points by ordinal, runs them under Wine against the installed DLL and
+# reads the containers they leave with the independent reader.
+# Usage: run_consumer_test.sh WINDOWS_BUILD_DIR
+# A Wine server for the build's prefix should be running (scripts/test starts
+# one); without it each Wine start takes seconds.
+set -euo pipefail
+build=$(cd "$1" && pwd)
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+work="$build/package-test"
+objdump=x86_64-w64-mingw32-objdump
+reader="$root/tests/crosscheck/read_container.py"
+winpath() { echo "Z:${1//\//\\}"; }
+
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+[ -n "$version" ] || { echo "no project version in $build/CMakeCache.txt"; exit 1; }
+
+rm -rf "$work"
+mkdir -p "$work"
+echo "-- install ($version) into $work/install"
+cmake --install "$build" --prefix "$work/install" >"$work/install.log"
+python3 "$here/check_package.py" "$objdump" tree "$work/install"
+
+echo "-- consumer project"
+cmake -S "$here/consumer" -B "$work/consumer" -G Ninja \
+  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
+  -DCMAKE_PREFIX_PATH="$work/install" -DTL_EXPECTED_VERSION="$version" >"$work/configure.log"
+cmake --build "$work/consumer" -j 2 >"$work/build.log"
+python3 "$here/check_package.py" "$objdump" imports \
+  "$work/consumer/consumer.exe" "$work/consumer/consumer_lib.exe"
+
+# Programs to describe: files of the installed tree (two PE files with a link
+# time stamp, one without); a hash list with a line that is not a pair.
+programs=("$work/install/bin/trustlist.dll" "$work/install/bin/VeltrixClt.dll"
+          "$work/install/include/trustlist/trustlist.h")
+printf '2000 1234abcd\nnot-a-pair\n10 20\n2000 1234abcd\n7 8\n' >"$work/hashlist.txt"
+args=()
+for p in "${programs[@]}"; do args+=("$(winpath "$p")"); done
+export WINEPATH
+WINEPATH=$(winpath "$work/install/bin")
+for exe in consumer consumer_lib; do
+  echo "-- $exe.exe under Wine, trustlist.dll from the installed bin/"
+  run="$work/run-$exe"
+  mkdir -p "$run"
+  cp "$work/consumer/$exe.exe" "$run/"
+  # Output to a file, never a pipe that Wine's helper processes would hold.
+  status=0
+  timeout 300 "$root/cmake/wine-run" "$run/$exe.exe" "$(winpath "$work/hashlist.txt")" "${args[@]}" \
+    </dev/null >"$run/out.raw" 2>&1 || status=$?
+  tr -d '\r' <"$run/out.raw" >"$run/out.txt"
+  cat "$run/out.txt"
+  [ $status -eq 0 ] || { echo "$exe.exe: exit status $status"; exit 1; }
+  grep -q '^ImportBlockList(.*) -> 3$' "$run/out.txt" ||
+    { echo "$exe.exe: ImportBlockList did not store the 3 distinct pairs"; exit 1; }
+  python3 "$reader" "$run/TrustCustom.mnf" ProgramList programs "${programs[@]}"
+  python3 "$reader" "$run/TrustCustom.mnf" BlockList hashlist "$work/hashlist.txt"
+done
+[ -z "$(ls "$work/install/bin" | grep -iv -e '^trustlist.dll$' -e '^VeltrixClt.dll$' -e '^trustctl.exe$')" ] ||
+  { echo "the runs wrote into the installed bin/"; exit 1; }
+echo "package consumer test: ok"
