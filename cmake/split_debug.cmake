@@ -24,5 +24,7 @@ foreach(_tl_bin IN LISTS TL_BINARIES)
       message(FATAL_ERROR "objcopy ${_tl_step} failed: ${_tl_err}")
     endif()
   endforeach()
+  # objcopy gives the debug file the binary's mode; it is data, not a program.
+  file(CHMOD "${_tl_debug}" PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
   list(APPEND CMAKE_INSTALL_MANIFEST_FILES "${_tl_debug}")
 endforeach()

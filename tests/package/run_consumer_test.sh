@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The release as a product team gets it: installs the windows build into a
 # fresh prefix, checks the tree (files, stripped binaries, debug links), builds
-# consumer/ against it with find_package, checks that both programs import the
-# entry points by ordinal, runs them under Wine against the installed DLL and
-# reads the containers they leave with the independent reader.
+# consumer/ against it with find_package, checks that its programs (and a probe
+# linked by lld-link against trustlist.lib) import the entry points by ordinal,
+# runs them under Wine against the installed DLL and reads the containers they
+# leave with the independent reader.
 # Usage: run_consumer_test.sh WINDOWS_BUILD_DIR
 # A Wine server for the build's prefix should be running (scripts/test starts
 # one); without it each Wine start takes seconds.
@@ -32,6 +33,14 @@ cmake -S "$here/consumer" -B "$work/consumer" -G Ninja \
 cmake --build "$work/consumer" -j 2 >"$work/build.log"
 python3 "$here/check_package.py" "$objdump" imports \
   "$work/consumer/consumer.exe" "$work/consumer/consumer_lib.exe"
+
+# trustlist.lib through an MSVC-style linker: clang for the MSVC target and
+# lld-link, with no C runtime (the probe is never run).
+clang --target=x86_64-pc-windows-msvc -I"$work/install/include" -c "$here/msvc_probe.c" \
+  -o "$work/msvc_probe.obj"
+lld-link /nologo /nodefaultlib /entry:ProbeEntry /subsystem:console "$work/msvc_probe.obj" \
+  "$work/install/lib/trustlist.lib" /out:"$work/msvc_probe.exe"
+python3 "$here/check_package.py" "$objdump" imports "$work/msvc_probe.exe"
 
 # Programs to describe: files of the installed tree (two PE files with a link
 # time stamp, one without); a hash list with a line that is not a pair.
