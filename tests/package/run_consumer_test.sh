@@ -34,6 +34,28 @@ cmake --build "$work/consumer" -j 2 >"$work/build.log"
 python3 "$here/check_package.py" "$objdump" imports \
   "$work/consumer/consumer.exe" "$work/consumer/consumer_lib.exe"
 
+# gdb finds trustlist.dll's symbols through its debug link, in the two places
+# the README names (beside the binary, a .debug folder there), and the
+# stripped DLL alone has none.
+symbols() {  # $1: folder holding trustlist.dll
+  timeout 120 gdb -nx -batch -ex 'info line SelectTarget' "$1/trustlist.dll" 2>&1 </dev/null
+}
+g="$work/gdb"
+mkdir -p "$g/beside" "$g/subfolder/.debug" "$g/none"
+cp "$work/install/bin/trustlist.dll" "$g/none/"
+cp "$work/install/bin/trustlist.dll" "$work/install/debug/trustlist.dll.debug" "$g/beside/"
+cp "$work/install/bin/trustlist.dll" "$g/subfolder/"
+cp "$work/install/debug/trustlist.dll.debug" "$g/subfolder/.debug/"
+for place in beside subfolder; do
+  out=$(symbols "$g/$place") || true
+  grep -q 'of ".*exports\.cpp"' <<<"$out" ||
+    { echo "gdb does not find the debug file $place:"; echo "$out"; exit 1; }
+done
+out=$(symbols "$g/none") || true
+grep -q 'No symbol table' <<<"$out" ||
+  { echo "the stripped trustlist.dll alone gives gdb:"; echo "$out"; exit 1; }
+echo "symbols: ok"
+
 # trustlist.lib through an MSVC-style linker: clang for the MSVC target and
 # lld-link, with no C runtime (the probe is never run).
 clang --target=x86_64-pc-windows-msvc -I"$work/install/include" -c "$here/msvc_probe.c" \
