@@ -13,7 +13,9 @@
 #   bin/trustctl, share/man/man1/trustctl.1
 #
 # release_files builds exactly what is installed (scripts/package builds it
-# instead of everything).
+# instead of everything); the stripped copies and debug files are made in
+# <build>/release/ after each link, the build tree's binaries keep their
+# debug information.
 include(CMakePackageConfigHelpers)
 add_custom_target(release_files)
 
@@ -40,22 +42,36 @@ if(WIN32)
     COMMENT "Import libraries of trustlist.dll (by ordinal)")
   add_custom_target(trustlist_import_libs ALL
     DEPENDS ${tl_implib_dir}/libtrustlist.dll.a ${tl_implib_dir}/trustlist.lib)
-  add_dependencies(release_files trustlist VeltrixClt trustctl trustlist_import_libs)
+  add_dependencies(release_files trustlist_import_libs)
 
-  install(PROGRAMS $<TARGET_FILE:trustlist> $<TARGET_FILE:VeltrixClt> $<TARGET_FILE:trustctl>
-          DESTINATION bin)
-  install(CODE "
-    set(TL_OBJCOPY \"${CMAKE_OBJCOPY}\")
-    set(TL_BINARIES \"bin/$<TARGET_FILE_NAME:trustlist>;bin/$<TARGET_FILE_NAME:VeltrixClt>;bin/$<TARGET_FILE_NAME:trustctl>\")
-    set(TL_DEBUG_DIR debug)
-    include(\"${CMAKE_CURRENT_LIST_DIR}/split_debug.cmake\")")
+  # The shipped binaries: stripped copies made after each link, with their
+  # debug files beside in a folder of their own.
+  set(tl_release_dir ${PROJECT_BINARY_DIR}/release)
+  foreach(pair trustlist:trustlist.dll VeltrixClt:VeltrixClt.dll trustctl:trustctl.exe)
+    string(REPLACE ":" ";" pair ${pair})
+    list(GET pair 0 target)
+    list(GET pair 1 name)
+    set(bin ${tl_release_dir}/bin/${name})
+    set(debug ${tl_release_dir}/debug/${name}.debug)
+    add_custom_command(
+      OUTPUT ${bin} ${debug}
+      COMMAND ${CMAKE_COMMAND} -DOBJCOPY=${CMAKE_OBJCOPY} -DBINARY=$<TARGET_FILE:${target}>
+              -DSTRIPPED=${bin} -DDEBUG_FILE=${debug} -P ${CMAKE_CURRENT_LIST_DIR}/split_debug.cmake
+      DEPENDS ${target} $<TARGET_FILE:${target}> ${CMAKE_CURRENT_LIST_DIR}/split_debug.cmake
+      COMMENT "Stripped ${target} and its debug file")
+    add_custom_target(${target}_stripped ALL DEPENDS ${bin} ${debug})
+    add_dependencies(release_files ${target}_stripped)
+    install(PROGRAMS ${bin} DESTINATION bin)
+    install(FILES ${debug} DESTINATION debug)
+  endforeach()
   install(FILES ${PROJECT_SOURCE_DIR}/include/trustlist/trustlist.h DESTINATION include/trustlist)
   install(FILES ${tl_implib_dir}/libtrustlist.dll.a ${tl_implib_dir}/trustlist.lib DESTINATION lib)
 
   set(tl_config_dir ${PROJECT_BINARY_DIR}/cmake-config)
   configure_file(${CMAKE_CURRENT_LIST_DIR}/trustlistConfig.cmake.in
                  ${tl_config_dir}/trustlistConfig.cmake @ONLY)
-  # Not ARCH_INDEPENDENT: a 32-bit project is told this package does not fit.
+  # Not ARCH_INDEPENDENT: the version file compares the pointer size too, as
+  # the DLL is 64-bit only.
   write_basic_package_version_file(${tl_config_dir}/trustlistConfigVersion.cmake
     VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
   install(FILES ${tl_config_dir}/trustlistConfig.cmake ${tl_config_dir}/trustlistConfigVersion.cmake
