@@ -104,9 +104,6 @@ std::vector<std::string> ClientLog::Paths(const std::string& event) const {
   return paths;
 }
 
-DllSearchDir::DllSearchDir(const std::filesystem::path& dir) { SetDllDirectoryW(dir.c_str()); }
-DllSearchDir::~DllSearchDir() { SetDllDirectoryW(nullptr); }
-
 ClientRegistrationGuard::ClientRegistrationGuard() {
   CModuleLoader loader(kClientName);
   wchar_t value[MAX_PATH] = {};

@@ -1,6 +1,6 @@
 // Shared fixtures of the DLL tests: where the built artifacts are, a fresh
 // loaded copy of trustlist.dll with its entry points resolved by ordinal, the
-// reference client's log, the library search path, and the machine-wide lock
+// reference client's log, and the machine-wide lock
 // that keeps tests of several processes from sharing win.ini, the manifest
 // folder and the client registration at the same time.
 #pragma once
@@ -74,17 +74,6 @@ class ClientLog {
 
  private:
   std::filesystem::path file_;
-};
-
-// Adds `dir` to the library search path (after the program's own folder);
-// restores the default search on destruction. An empty path removes the
-// current folder from the search.
-class DllSearchDir {
- public:
-  explicit DllSearchDir(const std::filesystem::path& dir);
-  ~DllSearchDir();
-  DllSearchDir(const DllSearchDir&) = delete;
-  DllSearchDir& operator=(const DllSearchDir&) = delete;
 };
 
 // Makes sure no registration of the client "VeltrixClt" exists for the test's
