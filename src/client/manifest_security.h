@@ -31,7 +31,10 @@ struct ManifestSecurity {
 // Specific rights rather than generic ones: they are stored as given, so the
 // folders carry exactly these entries.
 inline constexpr DWORD kManifestAdminAccess = FILE_ALL_ACCESS;
-inline constexpr DWORD kManifestEveryoneAccess = FILE_GENERIC_READ | FILE_GENERIC_EXECUTE;
+// Read and execute: FILE_GENERIC_READ | FILE_GENERIC_EXECUTE, written without
+// the parts the two share.
+inline constexpr DWORD kManifestEveryoneAccess = FILE_GENERIC_READ | FILE_EXECUTE;
+static_assert(kManifestEveryoneAccess == 0x1200a9);
 inline constexpr DWORD kManifestInheritance = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
 
 // Fills `security` with the access list above: SYSTEM and Administrators with

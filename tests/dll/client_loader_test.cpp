@@ -376,6 +376,28 @@ TEST_F(ModuleLoaderTest, LoadTakesTheFirstPlaceThatHasTheClient) {
   }
 }
 
+TEST_F(ModuleLoaderTest, LoadFindsTheFileNameInTheApplicationFolderAndSystem32) {
+  // Names of this process's own, so that nothing else finds these copies in
+  // the shared folders; removed again afterwards.
+  wchar_t exe[MAX_PATH];
+  ASSERT_GT(GetModuleFileNameW(nullptr, exe, MAX_PATH), 0u);
+  wchar_t system[MAX_PATH];
+  ASSERT_GT(GetSystemDirectoryW(system, MAX_PATH), 0u);
+  for (const fs::path& folder : {fs::path(exe).parent_path(), fs::path(system)}) {
+    SCOPED_TRACE(Utf8(folder));
+    std::wstring name = Name();
+    fs::path copy = ClientCopy(folder, name + L".dll");
+    CModuleLoader loader(name.c_str(), nullptr, (tmp_.path() / L"lib").c_str());
+    HMODULE module = loader.Load();
+    EXPECT_NE(module, nullptr);
+    if (module != nullptr) {
+      EXPECT_TRUE(fs::equivalent(ModulePath(module), copy));
+      FreeLibrary(module);
+    }
+    fs::remove(copy);
+  }
+}
+
 TEST_F(ModuleLoaderTest, LoadTakesANameWithADotAsItIs) {
   std::wstring name = Name() + L".plugin";
   fs::path copy = ClientCopy(tmp_.path() / L"lib", name);

@@ -558,6 +558,7 @@ class PlantedClientTest : public DllTest {
   void TearDown() override {
     SetCurrentDirectoryW(old_cwd_);
     SetEnvironmentVariableW(L"PATH", old_path_);
+    SetDllDirectoryW(nullptr);
   }
 
   fs::path Plant(const fs::path& dir, const std::wstring& relative = L"VeltrixClt.dll") {
@@ -620,6 +621,16 @@ TEST_F(PlantedClientTest, OnPathIsNotLoaded) {
   ExpectOrdinarySearchFinds(L"VeltrixClt.dll", planted);
   ExpectCommitLoadsNothing();
   if (given[0] != L'\0') fs::remove(planted);
+}
+
+// A folder the host process added to its own search (SetDllDirectory) is
+// none of the places either.
+TEST_F(PlantedClientTest, InAFolderTheProcessAddedIsNotLoaded) {
+  fs::path dir = tmp_.path() / L"added";
+  fs::path planted = Plant(dir);
+  ASSERT_TRUE(SetDllDirectoryW(dir.c_str()));
+  ExpectOrdinarySearchFinds(L"VeltrixClt.dll", planted);
+  ExpectCommitLoadsNothing();
 }
 
 TEST_F(PlantedClientTest, ARelativePath64IsNotFollowed) {
