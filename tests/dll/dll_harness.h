@@ -78,8 +78,9 @@ class ClientLog {
 
 // Makes sure no registration of the client "VeltrixClt" exists for the test's
 // time (profile and manifest), and removes what the test registered. Stale
-// registrations left by earlier test runs (paths in "tl-test-" folders) are
-// removed; any other registration belongs to the machine, and `usable()` is
+// registrations left by earlier test runs (paths in "tl-test-" folders, and
+// relative paths, which the loader never follows) are removed; any other
+// registration belongs to the machine, and `usable()` is
 // then false so that the test can skip instead of destroying it.
 class ClientRegistrationGuard {
  public:
