@@ -432,15 +432,12 @@ TEST_F(ModuleLoaderTest, NamesThatAreNoPlainFileNameAndRelativeRecordsLoadNothin
   std::wstring name = Name();
   fs::path cwd = tmp_.path() / L"cwd";
   ClientCopy(cwd, name + L".dll");
-  ClientCopy(cwd / L"sub", name + L".dll");
   struct Case {
     const char* what;
     std::wstring module_name;
     std::wstring recorded;  // in the manifest and the profile
   };
   const Case cases[] = {
-      {"bare name recorded", name, name + L".dll"},
-      {"relative folder recorded", name, L"sub\\" + name + L".dll"},
       {"dot-relative recorded", name, L".\\" + name + L".dll"},
       {"drive-relative recorded", name, cwd.root_name().wstring() + name + L".dll"},
       {"rooted without drive", name, cwd.wstring().substr(2) + L"\\" + name + L".dll"},
