@@ -54,7 +54,10 @@ class CModuleLoader {
 
   // Whether the manifest file, its folder and the vendor folder above it may be
   // believed (client/manifest_trust.h); false when there is no manifest file.
-  bool ManifestTrusted() const;
+  // Load reads the manifest only when this says so. Virtual so that the
+  // consequence of a refusal can be shown where the file system (Wine's)
+  // cannot produce an untrusted descriptor.
+  virtual bool ManifestTrusted() const;
 
   // The machine's Common AppData folder into `out`; its length, or 0.
   static int GetCommonAppDataPath(wchar_t (&out)[client::kPathUnits]);

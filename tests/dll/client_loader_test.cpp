@@ -426,6 +426,30 @@ TEST_F(ModuleLoaderTest, AManifestInTheFoldersTheLoaderMadeIsTrustedAndUsed) {
   loader.Unregister();
 }
 
+// A loader whose manifest fails the trust check, whatever the disk says.
+class DistrustingLoader : public CModuleLoader {
+ public:
+  using CModuleLoader::CModuleLoader;
+  bool ManifestTrusted() const override { return false; }
+};
+
+TEST_F(ModuleLoaderTest, AnUntrustedManifestIsIgnoredAsIfAbsent) {
+  std::wstring name = Name();
+  fs::path in_manifest = ClientCopy(tmp_.path() / L"m", name + L".dll");
+  fs::path in_profile = ClientCopy(tmp_.path() / L"p", name + L".dll");
+  DistrustingLoader loader(name.c_str(), (tmp_.path() / L"appdata").c_str(), nullptr);
+  ASSERT_EQ(loader.Register(in_manifest.c_str(), L"1"), 1);
+  WriteProfileStringW(name.c_str(), L"Path64", nullptr);
+  EXPECT_EQ(loader.Load(), nullptr) << "the manifest's path is not taken";
+
+  WriteProfileStringW(name.c_str(), L"Path64", in_profile.c_str());
+  HMODULE module = loader.Load();
+  ASSERT_NE(module, nullptr);
+  EXPECT_TRUE(fs::equivalent(ModulePath(module), in_profile));
+  FreeLibrary(module);
+  loader.Unregister();
+}
+
 TEST_F(ModuleLoaderTest, NamesThatAreNoPlainFileNameAndRelativeRecordsLoadNothing) {
   // Every one of these would be found by the ordinary search from the current
   // folder; none of them is where an administrator put it.
