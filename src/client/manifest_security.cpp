@@ -68,7 +68,8 @@ SECURITY_ATTRIBUTES* BuildManifestSecurity(ManifestSecurity* security) {
     return nullptr;
   }
   if (!InitializeSecurityDescriptor(&security->descriptor, SECURITY_DESCRIPTOR_REVISION) ||
-      !SetSecurityDescriptorDacl(&security->descriptor, TRUE, acl, FALSE)) {
+      !SetSecurityDescriptorDacl(&security->descriptor, TRUE, acl, FALSE) ||
+      !SetSecurityDescriptorControl(&security->descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
     LocalFree(acl);
     return nullptr;
   }

@@ -2,7 +2,9 @@
 
 #include <cwchar>
 
+#include "client/client_search.h"
 #include "client/manifest_security.h"
+#include "client/manifest_trust.h"
 
 namespace tl {
 
@@ -14,7 +16,6 @@ constexpr wchar_t kManifestSection[] = L"Image";
 constexpr wchar_t kVendorFolder[] = L"\\Brenmoor";
 constexpr wchar_t kManifestFolder[] = L"\\Manifest";
 constexpr wchar_t kManifestSuffix[] = L".manifest";
-constexpr wchar_t kLibrarySuffix[] = L".dll";
 
 template <size_t N>
 constexpr size_t Units(const wchar_t (&)[N]) {
@@ -41,12 +42,20 @@ void Append(wchar_t* dst, size_t& len, const wchar_t* src) {
 }  // namespace
 
 CModuleLoader::CModuleLoader(const wchar_t* module_name) {
+  client::OwnModuleFolder(libraryDir_);
   wchar_t common_app_data[client::kPathUnits];
   if (GetCommonAppDataPath(common_app_data) == 0) common_app_data[0] = L'\0';
   Init(module_name, common_app_data);
 }
 
 CModuleLoader::CModuleLoader(const wchar_t* module_name, const wchar_t* common_app_data) {
+  client::OwnModuleFolder(libraryDir_);
+  Init(module_name, common_app_data);
+}
+
+CModuleLoader::CModuleLoader(const wchar_t* module_name, const wchar_t* common_app_data,
+                             const wchar_t* library_dir) {
+  CopyCut(libraryDir_, client::kPathUnits, library_dir);
   Init(module_name, common_app_data);
 }
 
@@ -107,33 +116,53 @@ int CModuleLoader::Unregister() {
 }
 
 HMODULE CModuleLoader::Load() {
-  wchar_t buffer[client::kPathUnits];
-  size_t name_len = wcslen(moduleName_);
-  if (wcschr(moduleName_, L'.') != nullptr) {
-    CopyCut(buffer, client::kPathUnits, moduleName_);
-  } else if (name_len + Units(kLibrarySuffix) < client::kPathUnits) {
-    size_t len = 0;
-    buffer[0] = L'\0';
-    Append(buffer, len, moduleName_);
-    Append(buffer, len, kLibrarySuffix);
-  } else {
-    buffer[0] = L'\0';  // the name with ".dll" would not fit: no plain attempt
-  }
-  if (buffer[0] != L'\0') {
-    HMODULE module = LoadLibraryW(buffer);
+  wchar_t file_name[client::kPathUnits];
+  wchar_t path[client::kPathUnits];
+  // A name that is no plain file name is looked for nowhere by itself: joined
+  // to a folder it could lead out of it.
+  if (client::ClientFileName(moduleName_, file_name)) {
+    if (client::JoinFolder(libraryDir_, file_name, path)) {
+      HMODULE module = LoadLibraryExW(path, nullptr, client::kAbsolutePathSearch);
+      if (module != nullptr) return module;
+    }
+    HMODULE module = LoadLibraryExW(file_name, nullptr, client::kFileNameSearch);
     if (module != nullptr) return module;
   }
 
-  buffer[0] = L'\0';
-  if (manifestFile_[0] != L'\0') {
-    GetPrivateProfileStringW(kManifestSection, pathValueName_, L"", buffer, client::kPathUnits,
+  if (ManifestTrusted()) {
+    path[0] = L'\0';
+    GetPrivateProfileStringW(kManifestSection, pathValueName_, L"", path, client::kPathUnits,
                              manifestFile_);
+    HMODULE module = LoadRecorded(path);
+    if (module != nullptr) return module;
   }
-  if (buffer[0] == L'\0') {
-    GetProfileStringW(moduleName_, pathValueName_, moduleName_, buffer, client::kPathUnits);
+
+  path[0] = L'\0';
+  GetProfileStringW(moduleName_, pathValueName_, L"", path, client::kPathUnits);
+  return LoadRecorded(path);
+}
+
+HMODULE CModuleLoader::LoadRecorded(const wchar_t* path) const {
+  // A relative path would go through the search that the first places avoid;
+  // one that filled the buffer may have been cut.
+  if (!client::IsAbsolutePath(path) ||
+      wcsnlen(path, client::kPathUnits) + 1 >= client::kPathUnits) {
+    return nullptr;
   }
-  if (buffer[0] == L'\0') return nullptr;
-  return LoadLibraryW(buffer);
+  return LoadLibraryExW(path, nullptr, client::kAbsolutePathSearch);
+}
+
+bool CModuleLoader::ManifestTrusted() const {
+  if (manifestFile_[0] == L'\0') return false;
+  wchar_t vendor_dir[client::kPathUnits];
+  CopyCut(vendor_dir, client::kPathUnits, manifestDir_);
+  wchar_t* slash = wcsrchr(vendor_dir, L'\\');
+  if (slash == nullptr) return false;
+  *slash = L'\0';
+  client::ProcessIdentity identity;
+  return client::IsTrustedPath(manifestFile_, identity) &&
+         client::IsTrustedPath(manifestDir_, identity) &&
+         client::IsTrustedPath(vendor_dir, identity);
 }
 
 int CModuleLoader::GetCommonAppDataPath(wchar_t (&out)[client::kPathUnits]) {

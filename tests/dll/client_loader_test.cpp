@@ -14,6 +14,7 @@
 #include "client/client_entries.h"
 #include "client/common_appdata.h"
 #include "client/manifest_security.h"
+#include "client/manifest_trust.h"
 #include "client/module_loader.h"
 #include "dll_harness.h"
 #include "support/temp_dir.h"
@@ -138,7 +139,7 @@ std::wstring SidText(PSID sid) {
   return s;
 }
 
-TEST(ManifestSecurityTest, GrantsFullControlToSystemAndAdminsAndReadToEveryone) {
+TEST(ManifestSecurityTest, AProtectedListOfFullControlForSystemAndAdminsAndReadForEveryone) {
   client::ManifestSecurity security;
   SECURITY_ATTRIBUTES* attributes = client::BuildManifestSecurity(&security);
   ASSERT_EQ(attributes, &security.attributes);
@@ -146,6 +147,15 @@ TEST(ManifestSecurityTest, GrantsFullControlToSystemAndAdminsAndReadToEveryone) 
   EXPECT_EQ(attributes->lpSecurityDescriptor, &security.descriptor);
   EXPECT_FALSE(attributes->bInheritHandle);
   EXPECT_TRUE(IsValidSecurityDescriptor(&security.descriptor));
+
+  // Protected: nothing of the parent's inheritable entries applies.
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  ASSERT_TRUE(GetSecurityDescriptorControl(&security.descriptor, &control, &revision));
+  EXPECT_EQ(revision, static_cast<DWORD>(SECURITY_DESCRIPTOR_REVISION));
+  EXPECT_EQ(control & (SE_DACL_PRESENT | SE_DACL_PROTECTED | SE_DACL_DEFAULTED |
+                       SE_DACL_AUTO_INHERITED | SE_SELF_RELATIVE),
+            SE_DACL_PRESENT | SE_DACL_PROTECTED);
 
   BOOL present = FALSE, defaulted = TRUE;
   PACL acl = nullptr;
@@ -159,9 +169,9 @@ TEST(ManifestSecurityTest, GrantsFullControlToSystemAndAdminsAndReadToEveryone) 
     DWORD mask;
   };
   const Expected expected[] = {
-      {L"S-1-5-18", GENERIC_ALL},                    // SYSTEM
-      {L"S-1-5-32-544", GENERIC_ALL},                // BUILTIN\Administrators
-      {L"S-1-1-0", GENERIC_READ | GENERIC_EXECUTE},  // Everyone
+      {L"S-1-5-18", FILE_ALL_ACCESS},                          // SYSTEM
+      {L"S-1-5-32-544", FILE_ALL_ACCESS},                      // BUILTIN\Administrators
+      {L"S-1-1-0", FILE_GENERIC_READ | FILE_GENERIC_EXECUTE},  // Everyone (0x1200a9)
   };
   ASSERT_EQ(acl->AceCount, 3);
   bool seen[3] = {};
@@ -189,6 +199,15 @@ TEST(ManifestSecurityTest, GrantsFullControlToSystemAndAdminsAndReadToEveryone) 
     }
   }
   EXPECT_TRUE(seen[0] && seen[1] && seen[2]);
+
+  // With the owner that creation gives it, the list passes the manifest check.
+  PSID system = nullptr;
+  ASSERT_TRUE(ConvertStringSidToSidW(L"S-1-5-18", &system));
+  SECURITY_DESCRIPTOR owned = security.descriptor;
+  ASSERT_TRUE(SetSecurityDescriptorOwner(&owned, system, FALSE));
+  EXPECT_TRUE(client::IsTrustedObject(FILE_ATTRIBUTE_DIRECTORY, &owned,
+                                      client::ProcessIdentity(nullptr, nullptr)));
+  LocalFree(system);
 
   // Building again over the same object replaces the list (no leak, no stale list).
   PACL first = security.acl;
@@ -316,34 +335,88 @@ TEST_F(ModuleLoaderTest, ManifestPathMustFitWholeOrThereIsNone) {
   EXPECT_EQ(refused.Register(L"C:\\q.dll", L"1"), 0);
 }
 
-TEST_F(ModuleLoaderTest, LoadFindsThePlainNameFirst) {
-  std::wstring name = Name();
-  fs::path copy = ClientCopy(tmp_.path() / L"search", name + L".dll");
-  DllSearchDir search(tmp_.path() / L"search");
-  CModuleLoader loader(name.c_str(), nullptr);
-  HMODULE module = loader.Load();
-  ASSERT_NE(module, nullptr);
-  EXPECT_TRUE(fs::equivalent(ModulePath(module), copy));
-  FreeLibrary(module);
+TEST_F(ModuleLoaderTest, LoadTakesTheFirstPlaceThatHasTheClient) {
+  // Beside the library, then the manifest, then the profile; each later place
+  // is used only when every earlier one has nothing.
+  struct Case {
+    const char* what;
+    bool beside, in_manifest, in_profile;
+    const wchar_t* expected;  // sub-folder of the copy loaded, null: none
+  };
+  const Case cases[] = {
+      {"all three", true, true, true, L"lib"},
+      {"manifest and profile", false, true, true, L"m"},
+      {"profile only", false, false, true, L"p"},
+      {"nowhere", false, false, false, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::wstring name = Name();
+    fs::path lib = tmp_.path() / L"lib";
+    if (c.beside) ClientCopy(lib, name + L".dll");
+    CModuleLoader loader(name.c_str(), (tmp_.path() / L"appdata").c_str(), lib.c_str());
+    EXPECT_STREQ(loader.library_dir(), lib.c_str());
+    if (c.in_manifest) {
+      fs::path m = ClientCopy(tmp_.path() / L"m", name + L".dll");
+      WritePrivateProfileStringW(L"Image", L"Path64", m.c_str(), loader.manifest_file());
+    }
+    if (c.in_profile) {
+      fs::path p = ClientCopy(tmp_.path() / L"p", name + L".dll");
+      WriteProfileStringW(name.c_str(), L"Path64", p.c_str());
+    }
+    HMODULE module = loader.Load();
+    if (c.expected == nullptr) {
+      EXPECT_EQ(module, nullptr);
+      continue;
+    }
+    ASSERT_NE(module, nullptr);
+    EXPECT_TRUE(fs::equivalent(ModulePath(module), tmp_.path() / c.expected / (name + L".dll")));
+    FreeLibrary(module);
+    loader.Unregister();
+  }
+}
+
+TEST_F(ModuleLoaderTest, LoadFindsTheFileNameInTheApplicationFolderAndSystem32) {
+  // Names of this process's own, so that nothing else finds these copies in
+  // the shared folders; removed again afterwards.
+  wchar_t exe[MAX_PATH];
+  ASSERT_GT(GetModuleFileNameW(nullptr, exe, MAX_PATH), 0u);
+  wchar_t system[MAX_PATH];
+  ASSERT_GT(GetSystemDirectoryW(system, MAX_PATH), 0u);
+  for (const fs::path& folder : {fs::path(exe).parent_path(), fs::path(system)}) {
+    SCOPED_TRACE(Utf8(folder));
+    std::wstring name = Name();
+    fs::path copy = ClientCopy(folder, name + L".dll");
+    CModuleLoader loader(name.c_str(), nullptr, (tmp_.path() / L"lib").c_str());
+    HMODULE module = loader.Load();
+    EXPECT_NE(module, nullptr);
+    if (module != nullptr) {
+      EXPECT_TRUE(fs::equivalent(ModulePath(module), copy));
+      FreeLibrary(module);
+    }
+    fs::remove(copy);
+  }
 }
 
 TEST_F(ModuleLoaderTest, LoadTakesANameWithADotAsItIs) {
   std::wstring name = Name() + L".plugin";
-  fs::path copy = ClientCopy(tmp_.path() / L"search", name);
-  DllSearchDir search(tmp_.path() / L"search");
-  CModuleLoader loader(name.c_str(), nullptr);
+  fs::path copy = ClientCopy(tmp_.path() / L"lib", name);
+  ClientCopy(tmp_.path() / L"lib", name + L".dll");  // never looked for
+  CModuleLoader loader(name.c_str(), nullptr, (tmp_.path() / L"lib").c_str());
   HMODULE module = loader.Load();
   ASSERT_NE(module, nullptr);
   EXPECT_TRUE(fs::equivalent(ModulePath(module), copy));
   FreeLibrary(module);
 }
 
-TEST_F(ModuleLoaderTest, LoadPrefersTheManifestOverTheProfile) {
+TEST_F(ModuleLoaderTest, AManifestInTheFoldersTheLoaderMadeIsTrustedAndUsed) {
   std::wstring name = Name();
   fs::path in_manifest = ClientCopy(tmp_.path() / L"m", name + L".dll");
   fs::path in_profile = ClientCopy(tmp_.path() / L"p", name + L".dll");
-  CModuleLoader loader(name.c_str(), (tmp_.path() / L"appdata").c_str());
+  CModuleLoader loader(name.c_str(), (tmp_.path() / L"appdata").c_str(), nullptr);
+  EXPECT_FALSE(loader.ManifestTrusted()) << "no manifest file yet";
   ASSERT_EQ(loader.Register(in_manifest.c_str(), L"1"), 1);
+  EXPECT_TRUE(loader.ManifestTrusted());
   WriteProfileStringW(name.c_str(), L"Path64", in_profile.c_str());
 
   HMODULE module = loader.Load();
@@ -353,17 +426,70 @@ TEST_F(ModuleLoaderTest, LoadPrefersTheManifestOverTheProfile) {
   loader.Unregister();
 }
 
-TEST_F(ModuleLoaderTest, LoadFallsBackToTheProfileThenToNothing) {
+// A loader whose manifest fails the trust check, whatever the disk says.
+class DistrustingLoader : public CModuleLoader {
+ public:
+  using CModuleLoader::CModuleLoader;
+  bool ManifestTrusted() const override { return false; }
+};
+
+TEST_F(ModuleLoaderTest, AnUntrustedManifestIsIgnoredAsIfAbsent) {
   std::wstring name = Name();
+  fs::path in_manifest = ClientCopy(tmp_.path() / L"m", name + L".dll");
   fs::path in_profile = ClientCopy(tmp_.path() / L"p", name + L".dll");
-  CModuleLoader loader(name.c_str(), (tmp_.path() / L"appdata").c_str());
-  EXPECT_EQ(loader.Load(), nullptr) << "nothing registered, bare name not on the search path";
+  DistrustingLoader loader(name.c_str(), (tmp_.path() / L"appdata").c_str(), nullptr);
+  ASSERT_EQ(loader.Register(in_manifest.c_str(), L"1"), 1);
+  WriteProfileStringW(name.c_str(), L"Path64", nullptr);
+  EXPECT_EQ(loader.Load(), nullptr) << "the manifest's path is not taken";
 
   WriteProfileStringW(name.c_str(), L"Path64", in_profile.c_str());
   HMODULE module = loader.Load();
   ASSERT_NE(module, nullptr);
   EXPECT_TRUE(fs::equivalent(ModulePath(module), in_profile));
   FreeLibrary(module);
+  loader.Unregister();
+}
+
+TEST_F(ModuleLoaderTest, NamesThatAreNoPlainFileNameAndRelativeRecordsLoadNothing) {
+  // Every one of these would be found by the ordinary search from the current
+  // folder; none of them is where an administrator put it.
+  std::wstring name = Name();
+  fs::path cwd = tmp_.path() / L"cwd";
+  ClientCopy(cwd, name + L".dll");
+  struct Case {
+    const char* what;
+    std::wstring module_name;
+    std::wstring recorded;  // in the manifest and the profile
+  };
+  const Case cases[] = {
+      {"dot-relative recorded", name, L".\\" + name + L".dll"},
+      {"drive-relative recorded", name, cwd.root_name().wstring() + name + L".dll"},
+      {"rooted without drive", name, cwd.wstring().substr(2) + L"\\" + name + L".dll"},
+      {"name leading out of the library's folder", L"..\\cwd\\" + name, L""},
+      {"name that is a path", (cwd / name).wstring(), L""},
+  };
+  wchar_t old_cwd[MAX_PATH];
+  ASSERT_GT(GetCurrentDirectoryW(MAX_PATH, old_cwd), 0u);
+  ASSERT_TRUE(SetCurrentDirectoryW(cwd.c_str()));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    CModuleLoader loader(c.module_name.c_str(), (tmp_.path() / L"appdata").c_str(),
+                         (tmp_.path() / L"lib").c_str());
+    names_.push_back(c.module_name);
+    if (!c.recorded.empty()) {
+      ASSERT_EQ(loader.Register(c.recorded.c_str(), L"1"), 1);
+      HMODULE control = LoadLibraryW(c.recorded.c_str());
+      EXPECT_NE(control, nullptr) << "the ordinary search finds the planted copy";
+      if (control != nullptr) FreeLibrary(control);
+    }
+    HMODULE module = loader.Load();
+    if (module != nullptr) {
+      ADD_FAILURE() << "loaded " << Utf8(ModulePath(module));
+      FreeLibrary(module);
+    }
+    loader.Unregister();
+  }
+  SetCurrentDirectoryW(old_cwd);
 }
 
 class ClientEntriesTest : public ::testing::Test {

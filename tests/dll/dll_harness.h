@@ -1,6 +1,6 @@
 // Shared fixtures of the DLL tests: where the built artifacts are, a fresh
 // loaded copy of trustlist.dll with its entry points resolved by ordinal, the
-// reference client's log, the library search path, and the machine-wide lock
+// reference client's log, and the machine-wide lock
 // that keeps tests of several processes from sharing win.ini, the manifest
 // folder and the client registration at the same time.
 #pragma once
@@ -76,21 +76,11 @@ class ClientLog {
   std::filesystem::path file_;
 };
 
-// Adds `dir` to the library search path (after the program's own folder);
-// restores the default search on destruction. An empty path removes the
-// current folder from the search.
-class DllSearchDir {
- public:
-  explicit DllSearchDir(const std::filesystem::path& dir);
-  ~DllSearchDir();
-  DllSearchDir(const DllSearchDir&) = delete;
-  DllSearchDir& operator=(const DllSearchDir&) = delete;
-};
-
 // Makes sure no registration of the client "VeltrixClt" exists for the test's
 // time (profile and manifest), and removes what the test registered. Stale
-// registrations left by earlier test runs (paths in "tl-test-" folders) are
-// removed; any other registration belongs to the machine, and `usable()` is
+// registrations left by earlier test runs (paths in "tl-test-" folders, and
+// relative paths, which the loader never follows) are removed; any other
+// registration belongs to the machine, and `usable()` is
 // then false so that the test can skip instead of destroying it.
 class ClientRegistrationGuard {
  public:

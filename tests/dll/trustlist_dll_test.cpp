@@ -52,7 +52,6 @@ class DllTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!guard_.usable()) GTEST_SKIP() << "a VeltrixClt registration of this machine exists";
-    fs::create_directories(search_dir());
     Load(tmp_.path() / L"lib");
   }
 
@@ -65,13 +64,13 @@ class DllTest : public ::testing::Test {
   fs::path lib_dir() const { return dll_->path().parent_path(); }
   fs::path custom_file() const { return lib_dir() / L"TrustCustom.mnf"; }
   fs::path hash_file() const { return lib_dir() / L"TrustHash.mnf"; }
-  fs::path search_dir() const { return tmp_.path() / L"search"; }
 
-  // The full reference client, found by its plain name.
-  fs::path PlaceClientOnSearchPath(const wchar_t* artifact = L"client\\VeltrixClt.dll") {
-    fs::copy_file(ArtifactPath(artifact), search_dir() / L"VeltrixClt.dll",
+  // The full reference client beside the loaded trustlist.dll, the first place
+  // a commit looks.
+  fs::path PlaceClientBesideLibrary(const wchar_t* artifact = L"client\\VeltrixClt.dll") {
+    fs::copy_file(ArtifactPath(artifact), lib_dir() / L"VeltrixClt.dll",
                   fs::copy_options::overwrite_existing);
-    return search_dir() / L"VeltrixClt.dll";
+    return lib_dir() / L"VeltrixClt.dll";
   }
   fs::path ClientCopy(const wchar_t* sub_dir) {
     fs::create_directories(tmp_.path() / sub_dir);
@@ -113,7 +112,6 @@ class DllTest : public ::testing::Test {
   ClientRegistrationGuard guard_;
   TempDir tmp_;
   ClientLog log_{tmp_.path() / L"client.log"};
-  DllSearchDir search_{tmp_.path() / L"search"};
   std::unique_ptr<TrustlistDll> dll_;
 };
 
@@ -177,13 +175,15 @@ TEST_F(DllTest, NoRecordWhenTheTargetPathWouldNotFit) {
   // A library folder of L units: the target is L + 1 + 15 units for
   // TrustCustom.mnf and L + 1 + 13 for TrustHash.mnf; 259 is the most that fits.
   std::wstring base = tmp_.path().wstring() + L"\\";
+  // Beside the library the client's own path would not fit either: recorded.
+  fs::path client = ClientCopy(L"p");
+  WriteProfileStringW(L"VeltrixClt", L"Path64", client.c_str());
   for (size_t dir_len : {size_t{243}, size_t{244}, size_t{246}}) {
     SCOPED_TRACE(dir_len);
     ASSERT_LT(base.size() + 10, dir_len);
     fs::path dir = base + std::wstring(dir_len - base.size(), L'd');
     ASSERT_EQ(dir.wstring().size(), dir_len);
     Load(dir);
-    PlaceClientOnSearchPath();
     bool custom_fits = dir_len + 16 <= 259;
     bool hash_fits = dir_len + 14 <= 259;
 
@@ -212,7 +212,7 @@ TEST_F(DllTest, NoRecordWhenTheTargetPathWouldNotFit) {
 }
 
 TEST_F(DllTest, CommitBeforeAnySelectionWritesNothingAndNotifies) {
-  PlaceClientOnSearchPath();
+  PlaceClientBesideLibrary();
   ASSERT_EQ(Add(L"C:\\x\\app.exe"), 1);
   EXPECT_EQ(dll_->Commit(), 0u);
   EXPECT_TRUE(ContainerFiles().empty());
@@ -234,7 +234,7 @@ TEST_F(DllTest, EmptyCommitStoresTheTwentyBytePayloadInANewContainer) {
 }
 
 TEST_F(DllTest, TwoProgramsThenASecondCommitReplacesThemWithNothing) {
-  PlaceClientOnSearchPath();
+  PlaceClientBesideLibrary();
   ASSERT_NE(dll_->SelectTarget(1, 1), nullptr);
   ASSERT_EQ(Add(L"C:\\Tools\\app.exe", L"first"), 1);
   ASSERT_EQ(Add(L"tool.exe", L"second"), 1);
@@ -267,7 +267,7 @@ TEST_F(DllTest, SameFileNameReplacesTheEarlierBlock) {
 }
 
 TEST_F(DllTest, SkipFlagWritesNothingButEmptiesTheList) {
-  PlaceClientOnSearchPath();
+  PlaceClientBesideLibrary();
   TrustlistRequest* r = dll_->SelectTarget(1, 1);
   ASSERT_NE(r, nullptr);
   ASSERT_EQ(Add(L"C:\\x\\app.exe"), 1);
@@ -418,7 +418,7 @@ TEST_F(DllTest, ConcurrentAddsKeepEveryBlockOnce) {
 }
 
 TEST_F(DllTest, ImportProgramListStoresOneBlockPerUsedLine) {
-  PlaceClientOnSearchPath();
+  PlaceClientBesideLibrary();
   fs::path list = WriteHashList("list.txt",
                                 "2000 1234abcd\n"
                                 "  0x10   0X20  extra\n"
@@ -459,7 +459,7 @@ TEST_F(DllTest, ImportOfAnEmptyFileStoresTheEmptyPayload) {
 }
 
 TEST_F(DllTest, ImportOfAMissingFileChangesNothing) {
-  PlaceClientOnSearchPath();
+  PlaceClientBesideLibrary();
   ASSERT_NE(dll_->SelectTarget(0, 0), nullptr);
   ASSERT_EQ(Add(L"C:\\x\\kept.exe"), 1);
   fs::path missing = tmp_.path() / L"missing.txt";
@@ -493,15 +493,20 @@ TEST(DllBuildTest, CarriesAVersionResource) {
 }
 
 // Where the commit finds the client, and that it tells it exactly once per
-// commit, loading and unloading it each time.
-TEST_F(DllTest, ClientFoundByPlainNameIsNotifiedOncePerCommit) {
-  fs::path client = PlaceClientOnSearchPath();
+// commit, loading and unloading it each time: beside trustlist.dll, not beside
+// the program, whatever host module the caller named.
+TEST_F(DllTest, ClientBesideTheLibraryNotTheProgramIsNotifiedOncePerCommit) {
+  fs::path client = PlaceClientBesideLibrary();
+  wchar_t exe[MAX_PATH];
+  ASSERT_GT(GetModuleFileNameW(nullptr, exe, MAX_PATH), 0u);
+  ASSERT_FALSE(fs::exists(fs::path(exe).parent_path() / L"VeltrixClt.dll"));
   ASSERT_NE(dll_->SelectTarget(1, 1), nullptr);
+  dll_->SetHostModule(nullptr);  // the program's folder is not where the client is
   for (int i = 0; i < 3; ++i) dll_->Commit();
   EXPECT_EQ(log_.Count("notify"), 3);
   EXPECT_EQ(log_.Count("attach"), 3);
   EXPECT_EQ(log_.Count("detach"), 3);
-  for (const std::string& p : log_.Paths("notify")) EXPECT_EQ(p, Lower(Utf8(client)));
+  EXPECT_EQ(log_.Paths("notify"), std::vector<std::string>(3, Lower(Utf8(client))));
   EXPECT_EQ(GetModuleHandleW(L"VeltrixClt.dll"), nullptr) << "unloaded after the commit";
 }
 
@@ -530,13 +535,136 @@ TEST_F(DllTest, NoClientAnywhereIsNoFailure) {
 }
 
 TEST_F(DllTest, ClientWithoutTheNotificationIsLoadedAndUnloadedOnly) {
-  PlaceClientOnSearchPath(L"client_no16\\VeltrixClt.dll");
+  PlaceClientBesideLibrary(L"client_no16\\VeltrixClt.dll");
   ASSERT_NE(dll_->SelectTarget(1, 1), nullptr);
   EXPECT_EQ(dll_->Commit(), 0u);
   EXPECT_EQ(dll_->Commit(), 0u);
   EXPECT_EQ(log_.Count("attach"), 2);
   EXPECT_EQ(log_.Count("notify"), 0);
   EXPECT_EQ(log_.Count("detach"), 2);
+}
+
+// Clients planted where an ordinary library search of this process finds them
+// (each test first proves that it does) but no administrator put them: none is
+// loaded by a commit.
+class PlantedClientTest : public DllTest {
+ protected:
+  void SetUp() override {
+    DllTest::SetUp();
+    if (IsSkipped()) return;
+    ASSERT_GT(GetCurrentDirectoryW(MAX_PATH, old_cwd_), 0u);
+    ASSERT_GT(GetEnvironmentVariableW(L"PATH", old_path_, kPathCap), 0u);
+  }
+  void TearDown() override {
+    SetCurrentDirectoryW(old_cwd_);
+    SetEnvironmentVariableW(L"PATH", old_path_);
+    SetDllDirectoryW(nullptr);
+  }
+
+  fs::path Plant(const fs::path& dir, const std::wstring& relative = L"VeltrixClt.dll") {
+    fs::create_directories((dir / relative).parent_path());
+    fs::copy_file(ArtifactPath(L"client\\VeltrixClt.dll"), dir / relative,
+                  fs::copy_options::overwrite_existing);
+    return dir / relative;
+  }
+  // The ordinary search finds `name` at `planted`: what a plain LoadLibraryW of
+  // the recorded value would have loaded.
+  void ExpectOrdinarySearchFinds(const std::wstring& name, const fs::path& planted) {
+    HMODULE module = LoadLibraryW(name.c_str());
+    ASSERT_NE(module, nullptr) << "the plant is not where the ordinary search looks";
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(module, path, MAX_PATH);
+    FreeLibrary(module);
+    ASSERT_TRUE(fs::equivalent(path, planted));
+  }
+  // One commit that must load nothing.
+  void ExpectCommitLoadsNothing() {
+    int attached = log_.Count("attach");
+    dll_->Commit();
+    EXPECT_EQ(log_.Count("attach"), attached) << "a planted client was loaded";
+    EXPECT_EQ(log_.Count("notify"), 0);
+  }
+
+  static constexpr DWORD kPathCap = 32767;
+  wchar_t old_cwd_[MAX_PATH] = {};
+  wchar_t old_path_[kPathCap] = {};
+};
+
+TEST_F(PlantedClientTest, InTheCurrentDirectoryIsNotLoaded) {
+  fs::path cwd = tmp_.path() / L"cwd";
+  fs::path planted = Plant(cwd);
+  ASSERT_TRUE(SetCurrentDirectoryW(cwd.c_str()));
+  ExpectOrdinarySearchFinds(L"VeltrixClt.dll", planted);
+  ExpectCommitLoadsNothing();
+
+  // The same commit does load an administrator's copy beside the library.
+  fs::path client = PlaceClientBesideLibrary();
+  dll_->Commit();
+  EXPECT_EQ(log_.Paths("notify"), std::vector<std::string>{Lower(Utf8(client))});
+}
+
+// Run twice: by itself, putting the folder on PATH in-process, and by CTest
+// with the folder given to Wine as WINEPATH (TL_PLANTED_PATH_DIR names it),
+// which Wine puts on the PATH of the program it starts.
+TEST_F(PlantedClientTest, OnPathIsNotLoaded) {
+  wchar_t given[MAX_PATH] = {};
+  fs::path dir;
+  if (GetEnvironmentVariableW(L"TL_PLANTED_PATH_DIR", given, MAX_PATH) > 0) {
+    dir = given;
+    EXPECT_NE(std::wstring(old_path_).find(given), std::wstring::npos) << "WINEPATH not on PATH";
+  } else {
+    dir = tmp_.path() / L"onpath";
+    std::wstring path = dir.wstring() + L";" + old_path_;
+    ASSERT_TRUE(SetEnvironmentVariableW(L"PATH", path.c_str()));
+  }
+  fs::path planted = Plant(dir);
+  ExpectOrdinarySearchFinds(L"VeltrixClt.dll", planted);
+  ExpectCommitLoadsNothing();
+  if (given[0] != L'\0') fs::remove(planted);
+}
+
+// A folder the host process added to its own search (SetDllDirectory) is
+// none of the places either.
+TEST_F(PlantedClientTest, InAFolderTheProcessAddedIsNotLoaded) {
+  fs::path dir = tmp_.path() / L"added";
+  fs::path planted = Plant(dir);
+  ASSERT_TRUE(SetDllDirectoryW(dir.c_str()));
+  ExpectOrdinarySearchFinds(L"VeltrixClt.dll", planted);
+  ExpectCommitLoadsNothing();
+}
+
+TEST_F(PlantedClientTest, ARelativePath64IsNotFollowed) {
+  fs::path cwd = tmp_.path() / L"cwd";
+  fs::create_directories(cwd);
+  ASSERT_TRUE(SetCurrentDirectoryW(cwd.c_str()));
+  struct Case {
+    const char* what;
+    std::wstring recorded;
+    std::wstring planted;  // below the current directory
+    bool in_manifest;
+  };
+  const Case cases[] = {
+      {"manifest, bare name", L"VeltrixClt.dll", L"VeltrixClt.dll", true},
+      {"manifest, relative folder", L"planted\\VeltrixClt.dll", L"planted\\VeltrixClt.dll", true},
+      {"profile, bare name", L"VeltrixClt.dll", L"VeltrixClt.dll", false},
+      {"profile, relative folder", L"planted\\VeltrixClt.dll", L"planted\\VeltrixClt.dll", false},
+      {"profile, up and down", L"..\\cwd\\up\\VeltrixClt.dll", L"up\\VeltrixClt.dll", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::path planted = Plant(cwd, c.planted);
+    ExpectOrdinarySearchFinds(c.recorded, planted);
+    CModuleLoader loader(L"VeltrixClt");
+    if (c.in_manifest) {
+      ASSERT_EQ(loader.Register(c.recorded.c_str(), L"1"), 1);
+      WriteProfileStringW(L"VeltrixClt", L"Path64", nullptr);  // the manifest only
+      ASSERT_TRUE(loader.ManifestTrusted()) << "the manifest itself is believed";
+    } else {
+      WriteProfileStringW(L"VeltrixClt", L"Path64", c.recorded.c_str());
+    }
+    ExpectCommitLoadsNothing();
+    loader.Unregister();
+  }
 }
 
 }  // namespace
