@@ -127,9 +127,11 @@ TEST(Journal, CompleteOnlyWhenWholeAndChecked) {
       test::WriteAll(dir.path() / "TrustCustom.mnf-journal", j);
       const std::u16string path = test::U16Path(box);
       EXPECT_EQ(InspectJournal(path.c_str()), c.state);
-      ContainerReader r;
-      ASSERT_TRUE(r.Open(path.c_str()));
-      EXPECT_EQ(r.journal_state(), c.state);
+      {
+        ContainerReader r;  // holds the file open: closed before the recovery
+        ASSERT_TRUE(r.Open(path.c_str()));
+        EXPECT_EQ(r.journal_state(), c.state);
+      }
       if (way == 0) {
         EXPECT_TRUE(RecoverContainer(path.c_str()));
       } else {
