@@ -256,21 +256,22 @@ uint32_t MiniFileWriteStream(MiniFileHandle* h, const char16_t* name, const void
     return 0;
   }
 
-  // The prepared state becomes the handle's once the file holds it. A write
-  // that did not complete leaves the file describing the older state, as does
-  // the handle again; a failed flush after a complete write leaves the newer
-  // state in the file as far as we can tell, so the handle keeps it, but the
-  // write is not reported as done.
-  uint8_t* previous = h->meta;
-  h->meta = h->scratch;
-  h->scratch = previous;
-  if (!h->file->WriteAt(g.table_offset, h->meta, meta_bytes, &written) || written != meta_bytes) {
-    h->scratch = h->meta;
-    h->meta = previous;
-    return 0;
+  // The prepared state becomes the handle's once the file holds it. When the
+  // write or its flush fails, the file may hold part or all of the new table
+  // and directory: the older ones, which describe only untouched blocks, are
+  // written back as far as the file takes them, and the handle keeps them.
+  if (h->file->WriteAt(g.table_offset, h->scratch, meta_bytes, &written) && written == meta_bytes &&
+      h->file->Flush()) {
+    uint8_t* previous = h->meta;
+    h->meta = h->scratch;
+    h->scratch = previous;
+    return size;
   }
-  if (!h->file->Flush()) return 0;
-  return size;
+  if (!h->file->WriteAt(g.table_offset, h->meta, meta_bytes, &written) || written != meta_bytes ||
+      !h->file->Flush()) {
+    h->dirty = 1;  // a later MiniFileFlush tries again
+  }
+  return 0;
 }
 
 }  // namespace tl
