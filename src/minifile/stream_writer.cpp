@@ -130,20 +130,15 @@ bool WriteJournal(MiniFileHandle* h) {
   if (!h->file->Size(&file_size)) return false;
   uint32_t records = 1;
   uint64_t bytes = h->meta_bytes();
-  for (int pass = 0; pass < 2; ++pass) {
-    for (uint32_t b = kFirstDataBlock; b < g.block_limit; ++b) {
-      if (h->marks[b] != kMarkReused) continue;
-      for (uint32_t at = 0; at < g.block_size;) {
-        const uint32_t len = SavedPiece(h, b, at, file_size);
-        if (len == 0) break;
-        at += len;
-        if (pass == 0) {
-          ++records;
-          bytes += len;
-        }
-      }
+  for (uint32_t b = kFirstDataBlock; b < g.block_limit; ++b) {
+    if (h->marks[b] != kMarkReused) continue;
+    for (uint32_t at = 0; at < g.block_size;) {
+      const uint32_t len = SavedPiece(h, b, at, file_size);
+      if (len == 0) break;
+      at += len;
+      ++records;
+      bytes += len;
     }
-    if (pass == 1) break;
   }
   std::unique_ptr<platform::File> file = h->journal->Create();
   if (!file) return false;
