@@ -215,7 +215,10 @@ uint32_t MiniFileWriteStream(MiniFileHandle* h, const char16_t* name, const void
     // Without a journal the older stream could not be kept: refused.
     if (!h->journal) return 0;
     if (!WriteJournal(h)) {
-      h->journal->Remove();  // incomplete; the container is untouched
+      // The container is untouched. A journal that stays (its deletion
+      // failed) might be complete and would undo later writes at the next
+      // open: it must go before this handle writes again.
+      if (!h->journal->Remove()) h->journal_pending = 1;
       return 0;
     }
   }
