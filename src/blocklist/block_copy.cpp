@@ -1,5 +1,6 @@
 #include "blocklist/block_copy.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "common/zalloc.h"
@@ -9,9 +10,13 @@ namespace tl {
 
 namespace {
 constexpr uint32_t kPageSize = 4096;
+std::atomic<uint64_t> g_probes{0};
 }  // namespace
 
+uint64_t ProbeCallCount() { return g_probes.load(std::memory_order_relaxed); }
+
 bool ProbeReadable(const void* p, uint32_t len) {
+  g_probes.fetch_add(1, std::memory_order_relaxed);
   const uintptr_t address = reinterpret_cast<uintptr_t>(p);
   // Unsigned 32-bit arithmetic on purpose: the page count of the range.
   const uint32_t span =
@@ -28,6 +33,10 @@ bool ProbeReadable(const void* p, uint32_t len) {
 
 void* BlockCopy(const void* source, uint32_t len) {
   if (!ProbeReadable(source, len)) return nullptr;
+  return CopyOwnBlock(source, len);
+}
+
+void* CopyOwnBlock(const void* source, uint32_t len) {
   void* copy = ZeroAlloc(len);  // len + kSpareBytes zero bytes
   if (copy == nullptr) return nullptr;
   std::memcpy(copy, source, len);

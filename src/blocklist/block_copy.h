@@ -1,5 +1,6 @@
-// Taking a block over from memory the list does not own: the page-by-page
-// readability probe of its bytes and the zero-padded heap copy.
+// Taking a block over: the page-by-page readability probe of memory that came
+// from a caller, and the zero-padded heap copy, with the probe (caller memory)
+// or without it (a work area of the library's own, readable by construction).
 #pragma once
 
 #include <cstdint>
@@ -18,5 +19,14 @@ bool ProbeReadable(const void* p, uint32_t len);
 // range is unreadable or the memory cannot be had. The caller checks the
 // block's size (IsValidBlockSize) before asking for a copy.
 void* BlockCopy(const void* source, uint32_t len);
+
+// The same copy without the probe, for a block that one of the library's
+// builders assembled in its own work area: that memory is readable by
+// construction, and probing it would cost a system call per block for nothing.
+// Never for memory a caller handed in.
+void* CopyOwnBlock(const void* source, uint32_t len);
+
+// Test hook: the number of ProbeReadable calls since the process started.
+uint64_t ProbeCallCount();
 
 }  // namespace tl

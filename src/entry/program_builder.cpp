@@ -207,7 +207,7 @@ int32_t AddProgramTo(CVarBlockList& list, void* record) {
   uint32_t size = 0;
   if (BuildProgramBlock(record, work, &size) == 0) return 0;
   if (IsValidBlockSize(size)) {
-    void* copy = BlockCopy(work, size);
+    void* copy = CopyOwnBlock(work, size);  // our own work area: no probe
     if (copy != nullptr) list.AddBlock(copy);
   }
   return 1;

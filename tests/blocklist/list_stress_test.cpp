@@ -4,9 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <string>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 

@@ -209,11 +209,12 @@ TEST(HashList, ImportIntoAList) {
   // No memory for a copy: that line is dropped, the others stay.
   CVarBlockList short_of_memory;
   const auto path = write("b.txt", "5 6\n7 8\n");
-  SetAllocFailureAt(2);  // name key of line 1, then its block copy
+  SetAllocFailureAt(1);  // line 1's block copy: a line's one allocation
   EXPECT_TRUE(ImportHashListInto(short_of_memory, path.c_str(), &stats));
   SetAllocFailureAt(0);
   EXPECT_EQ(stats.dropped, 1u);
   EXPECT_EQ(Fingerprints(short_of_memory), (std::vector<uint64_t>{0x700000008ull}));
+  EXPECT_EQ(stats.used, 1u);
 }
 
 TEST(HashList, LargeFileAcrossReadChunks) {
