@@ -10,6 +10,12 @@ namespace tl::platform {
 // pages or raise a fault.
 bool IsReadable4(const void* p);
 
+// True when the process can read every byte of [p, p + len), with the same
+// care as IsReadable4; false for an empty range or one that wraps the address
+// space. Where the system describes memory by regions
+// of equal protection, one query answers for a whole region rather than a page.
+bool IsReadableRange(const void* p, size_t len);
+
 // The current UTC time as a FILETIME value (100 ns intervals since 1601-01-01).
 uint64_t UtcNowFileTime();
 

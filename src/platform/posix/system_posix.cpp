@@ -21,6 +21,20 @@ bool IsReadable4(const void* p) {
   return false;
 }
 
+bool IsReadableRange(const void* p, size_t len) {
+  // Pages are the unit of protection: one 4-byte read per page touched, and
+  // the range's last 4 bytes.
+  const auto start = reinterpret_cast<uintptr_t>(p);
+  if (len == 0 || start + len < start) return false;
+  const uintptr_t page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+  const uintptr_t last = start + len - 1;
+  for (uintptr_t at = start; at <= last; at = (at | (page - 1)) + 1) {
+    if (!IsReadable4(reinterpret_cast<const void*>(at))) return false;
+    if ((at | (page - 1)) >= last) break;
+  }
+  return last - start < 3 || IsReadable4(reinterpret_cast<const void*>(last - 3));
+}
+
 uint64_t UtcNowFileTime() {
   timespec ts{};
   ::clock_gettime(CLOCK_REALTIME, &ts);

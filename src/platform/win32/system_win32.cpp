@@ -5,12 +5,15 @@
 
 namespace tl::platform {
 
-bool IsReadable4(const void* p) {
+bool IsReadable4(const void* p) { return IsReadableRange(p, 4); }
+
+bool IsReadableRange(const void* p, size_t len) {
   // VirtualQuery instead of IsBadReadPtr: same answer for committed pages, but it
-  // never touches the memory, so a guard page stays armed for its owner.
+  // never touches the memory, so a guard page stays armed for its owner. Each
+  // query describes a whole region of equal state and protection.
   auto addr = reinterpret_cast<uintptr_t>(p);
-  const uintptr_t end = addr + 4;
-  if (end < addr) return false;
+  const uintptr_t end = addr + len;
+  if (len == 0 || end < addr) return false;
   while (addr < end) {
     MEMORY_BASIC_INFORMATION info{};
     if (VirtualQuery(reinterpret_cast<const void*>(addr), &info, sizeof info) == 0) return false;
