@@ -2,6 +2,7 @@
 // builder and the commit's stream write exactly as the entry points run them,
 // without the DLL around them.
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 
 #include "blocklist/var_block_list.h"
@@ -57,13 +58,20 @@ class CoreRoads final : public Roads {
 }  // namespace
 }  // namespace tl::bench
 
+// core_roads [SCRATCH-DIR [RUNS [TRUSTCTL]]]: with TRUSTCTL, times that tool's
+// import instead (a process of its own, so that its peak memory is its own).
 int main(int argc, char** argv) {
   namespace fs = std::filesystem;
   const fs::path dir = argc > 1 ? fs::path(argv[1]) : fs::temp_directory_path() / "trustlist-roads";
   const int runs = argc > 2 ? std::atoi(argv[2]) : 3;
   fs::create_directories(dir);
-  tl::bench::CoreRoads roads;
-  const int status = tl::bench::RunRoads(roads, dir, runs, "core roads, native");
+  int status = 0;
+  if (argc > 3) {
+    status = tl::bench::RunToolImport(argv[3], dir, runs);
+  } else {
+    tl::bench::CoreRoads roads;
+    status = tl::bench::RunRoads(roads, dir, runs, "core roads, native");
+  }
   std::error_code ec;
   fs::remove_all(dir, ec);
   return status;

@@ -1,8 +1,12 @@
-// Resident memory of this process on Linux.
+// Resident memory of this process on Linux, and a child program's time and
+// peak memory.
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
+#include <vector>
 
 #include "road_common.h"
 
@@ -22,6 +26,26 @@ uint64_t CurrentResidentBytes() {
   std::fclose(f);
   return got == 2 ? static_cast<uint64_t>(resident) * static_cast<uint64_t>(sysconf(_SC_PAGESIZE))
                   : 0;
+}
+
+bool RunChild(const std::vector<std::string>& argv, double* seconds, uint64_t* peak_bytes) {
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  const auto start = std::chrono::steady_clock::now();
+  const pid_t pid = fork();
+  if (pid < 0) return false;
+  if (pid == 0) {
+    if (std::freopen("/dev/null", "w", stdout) == nullptr) _exit(127);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  int status = 0;
+  rusage usage{};
+  if (wait4(pid, &status, 0, &usage) != pid) return false;
+  *seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  *peak_bytes = static_cast<uint64_t>(usage.ru_maxrss) * 1024;
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 }  // namespace tl::bench

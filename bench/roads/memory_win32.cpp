@@ -20,4 +20,7 @@ PROCESS_MEMORY_COUNTERS Counters() {
 uint64_t PeakResidentBytes() { return Counters().PeakWorkingSetSize; }
 uint64_t CurrentResidentBytes() { return Counters().WorkingSetSize; }
 
+// The tool is timed natively only (scripts/bench); here it is not offered.
+bool RunChild(const std::vector<std::string>&, double*, uint64_t*) { return false; }
+
 }  // namespace tl::bench

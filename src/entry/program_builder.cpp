@@ -71,8 +71,11 @@ bool CopyCallerPath(uint64_t address, WorkString* out) {
 
 class BlockAssembly {
  public:
+  // Only the fixed fields are cleared: the pool is written entry by entry
+  // behind them and the trailer at Finish, so every byte of the block is set
+  // without clearing the whole 32 KiB work area for each description.
   explicit BlockAssembly(uint8_t* work) : work_(work) {
-    std::memset(work_, 0, kProgramWorkBytes);
+    std::memset(work_, 0, kPbPoolStart);
     PbBeginRecord(work_);
   }
 
@@ -86,6 +89,7 @@ class BlockAssembly {
   uint8_t* work() { return work_; }
 
   uint32_t Finish(const char16_t* name) {
+    std::memset(work_ + kPbPoolStart + 2 * static_cast<size_t>(units_), 0, kPbTrailerBytes);
     StoreU32(work_, kPbFlagsOffset, flags_);
     return PbFinishRecord(work_, units_, name);
   }
