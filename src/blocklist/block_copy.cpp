@@ -32,6 +32,15 @@ bool ProbeReadable(const void* p, uint32_t len) {
   return true;
 }
 
+uint32_t ProbeReadableExtent(const void* p, uint32_t max) {
+  g_probes.fetch_add(1, std::memory_order_relaxed);
+  // Readability ends only at a page boundary, so the bytes readable from p are
+  // exactly the lengths a ProbeReadable would pass (its tests of 4 bytes at
+  // 8-aligned addresses never cross a page).
+  const size_t bytes = platform::ReadableBytes(p, max);
+  return static_cast<uint32_t>(bytes < max ? bytes : max);
+}
+
 void* BlockCopy(const void* source, uint32_t len) {
   if (!ProbeReadable(source, len)) return nullptr;
   return CopyOwnBlock(source, len);

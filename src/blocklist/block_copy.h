@@ -14,6 +14,11 @@ namespace tl {
 // unsigned 32-bit arithmetic: (((p mod 4096) + len + 4095) & ~4095) / 4096.
 bool ProbeReadable(const void* p, uint32_t len);
 
+// The number of bytes from `p` that a ProbeReadable of that length would pass,
+// counted up to `max`: one probe where a caller must first read a length from
+// the memory before it knows how much of it to test.
+uint32_t ProbeReadableExtent(const void* p, uint32_t max);
+
 // A heap copy of the first `len` bytes of `source` in a zeroed allocation of
 // len + 32 bytes (tl::ZeroAlloc, so free() releases it). Null when the source
 // range is unreadable or the memory cannot be had. The caller checks the

@@ -132,7 +132,17 @@ TEST(PlatformSystem, RangeReadability) {
        }) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(platform::IsReadableRange(c.p, c.len), c.readable);
+    // The extent agrees: the whole length exactly when the range is readable.
+    if (c.len != 0) {
+      EXPECT_EQ(platform::ReadableBytes(c.p, c.len) == c.len, c.readable);
+    }
   }
+  // Measured up to a limit, and ended by the first unreadable page.
+  EXPECT_EQ(platform::ReadableBytes(heap.data(), 100), 100u);
+  EXPECT_EQ(platform::ReadableBytes(nullptr, 100), 0u);
+  const size_t reach = platform::ReadableBytes(heap.data(), size_t{1} << 40);
+  EXPECT_GE(reach, heap.size());
+  EXPECT_LT(reach, size_t{1} << 40);
 }
 
 TEST(PlatformSystem, FileTimeIsAfter2020) {
