@@ -69,9 +69,25 @@ bool PbAppendPoolEntry(uint8_t* record, size_t capacity, uint32_t* units, const 
 uint32_t PbFinishRecord(uint8_t* record, uint32_t units, const char16_t* name) {
   const uint32_t size = PbSizeForUnits(units);
   StoreU32(record, kPbSizeOffset, size);
-  StoreU64(record, kPbKeyOffset, ComputeNameKey(name));
+  StoreU64(record, kPbKeyOffset, ComputeOwnNameKey(name));
   StoreU16(record, kPbKindOffset, kPbKind);
   return size;
+}
+
+uint32_t ComputeOwnNameKey(const char16_t* name) {
+  size_t n = 0;
+  while (n < kNameKeyMaxUnits && name[n] != 0) ++n;
+  if (n == 0 || n >= kNameKeyMaxUnits) return 0;
+  // Folded in pieces on the stack, little-endian as in ComputeNameKey.
+  constexpr size_t kPieceUnits = 64;
+  uint8_t piece[2 * kPieceUnits];
+  uint32_t state = kCrc32Init;
+  for (size_t at = 0; at < n; at += kPieceUnits) {
+    const size_t units = n - at < kPieceUnits ? n - at : kPieceUnits;
+    for (size_t i = 0; i < units; ++i) StoreU16(piece, 2 * i, U16FoldAscii(name[at + i]));
+    state = Crc32Update(state, piece, 2 * units);
+  }
+  return Crc32Final(state);
 }
 
 uint32_t ComputeNameKey(const char16_t* name) {

@@ -129,7 +129,7 @@ bool PbAppendPoolEntry(uint8_t* record, size_t capacity, uint32_t* units, const 
                        size_t n, uint16_t* offset);
 
 // Finishes a record whose pool holds `units` units: size = 160 + 2 * units,
-// key = ComputeNameKey(name) zero-extended, kind = 2. Returns the size.
+// key = ComputeOwnNameKey(name) zero-extended, kind = 2. Returns the size.
 uint32_t PbFinishRecord(uint8_t* record, uint32_t units, const char16_t* name);
 
 // Measures a terminated UTF-16 string that may lie in memory of unknown
@@ -143,6 +143,12 @@ bool ProbedU16Len(const char16_t* s, size_t max, size_t* len);
 // read, a name of 32768 or more units, or when the working copy cannot be
 // allocated.
 uint32_t ComputeNameKey(const char16_t* name);
+
+// The same key for a name in one of the library's own buffers (terminated,
+// readable by construction): no probe and no working copy on the heap, so it
+// cannot fail for want of memory. 0 for an empty name or one of 32768 or more
+// units.
+uint32_t ComputeOwnNameKey(const char16_t* name);
 inline constexpr size_t kNameKeyMaxUnits = 32768;
 
 }  // namespace tl

@@ -217,7 +217,7 @@ class ListSink final : public HashListSink {
       return;
     }
     void* copy =
-        IsValidBlockSize(line.block_size) ? BlockCopy(line.block, line.block_size) : nullptr;
+        IsValidBlockSize(line.block_size) ? CopyOwnBlock(line.block, line.block_size) : nullptr;
     if (copy == nullptr) {
       ++stats_->dropped;
       return;

@@ -71,8 +71,11 @@ bool CopyCallerPath(uint64_t address, WorkString* out) {
 
 class BlockAssembly {
  public:
+  // Only the fixed fields are cleared: the pool is written entry by entry
+  // behind them and the trailer at Finish, so every byte of the block is set
+  // without clearing the whole 32 KiB work area for each description.
   explicit BlockAssembly(uint8_t* work) : work_(work) {
-    std::memset(work_, 0, kProgramWorkBytes);
+    std::memset(work_, 0, kPbPoolStart);
     PbBeginRecord(work_);
   }
 
@@ -86,6 +89,7 @@ class BlockAssembly {
   uint8_t* work() { return work_; }
 
   uint32_t Finish(const char16_t* name) {
+    std::memset(work_ + kPbPoolStart + 2 * static_cast<size_t>(units_), 0, kPbTrailerBytes);
     StoreU32(work_, kPbFlagsOffset, flags_);
     return PbFinishRecord(work_, units_, name);
   }
@@ -207,7 +211,7 @@ int32_t AddProgramTo(CVarBlockList& list, void* record) {
   uint32_t size = 0;
   if (BuildProgramBlock(record, work, &size) == 0) return 0;
   if (IsValidBlockSize(size)) {
-    void* copy = BlockCopy(work, size);
+    void* copy = CopyOwnBlock(work, size);  // our own work area: no probe
     if (copy != nullptr) list.AddBlock(copy);
   }
   return 1;

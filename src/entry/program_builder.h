@@ -57,7 +57,8 @@ inline constexpr size_t kPdMaxTokens = 4;
 inline constexpr size_t kProgramWorkBytes = 32768;
 
 // Builds the block for the description at `record` in `work` (kProgramWorkBytes
-// bytes, zeroed here). Reads the link time stamp and the fingerprint of the
+// bytes; every byte of the finished block is written here, the rest of the
+// work area is left as it was). Reads the link time stamp and the fingerprint of the
 // files the record points at and writes them back into the record as the
 // builder must (stamp: first 4 bytes of timeStampFile, only when read;
 // fingerprint: all 8 bytes of fingerprintFile whenever its address is not 0).

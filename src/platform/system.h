@@ -10,6 +10,17 @@ namespace tl::platform {
 // pages or raise a fault.
 bool IsReadable4(const void* p);
 
+// True when the process can read every byte of [p, p + len), with the same
+// care as IsReadable4; false for an empty range or one that wraps the address
+// space. Where the system describes memory by regions
+// of equal protection, one query answers for a whole region rather than a page.
+bool IsReadableRange(const void* p, size_t len);
+
+// How many bytes from `p` on the process can read without a gap, counted up
+// to `max` (so the result is at most `max`; 0 when `p` itself is unreadable).
+// Readability changes only at page boundaries, so the count ends at one.
+size_t ReadableBytes(const void* p, size_t max);
+
 // The current UTC time as a FILETIME value (100 ns intervals since 1601-01-01).
 uint64_t UtcNowFileTime();
 

@@ -89,6 +89,34 @@ TEST_P(SpinLockerBacking, HeldLockBlocksAndAnyThreadMayRelease) {
   lock->Unlock();  // released by the main thread, though the waiter took it
 }
 
+// Releasing a free lock must not hand out a second permit later: after extra
+// Unlocks the lock still admits one holder at a time, and a Lock still succeeds.
+TEST_P(SpinLockerBacking, UnlockOfAFreeLockAddsNoPermit) {
+  auto lock = MakeLock(GetParam());
+  lock->Unlock();
+  lock->Unlock();
+  std::atomic<int> stage{0};
+  std::thread first([&] {
+    lock->Lock();
+    stage = 1;
+  });
+  for (int i = 0; i < 200 && stage.load() == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_EQ(stage.load(), 1) << "a Lock after extra Unlocks did not return";
+  first.join();
+  std::thread second([&] {
+    lock->Lock();
+    stage = 2;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(stage.load(), 1) << "two holders at once";
+  lock->Unlock();
+  second.join();
+  EXPECT_EQ(stage.load(), 2);
+  lock->Unlock();
+}
+
 INSTANTIATE_TEST_SUITE_P(EventAndFlag, SpinLockerBacking, ::testing::Values(0, 2),
                          [](const auto& info) { return info.param == 0 ? "Event" : "Flag"; });
 

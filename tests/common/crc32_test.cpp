@@ -38,7 +38,13 @@ TEST(Crc32, MatchesBitwiseReferenceAndIncrementalForm) {
   std::vector<uint8_t> bytes(10000);
   uint32_t x = 12345;
   for (auto& b : bytes) b = static_cast<uint8_t>((x = x * 1103515245u + 12345u) >> 16);
-  for (size_t len : {size_t{1}, size_t{7}, size_t{4096}, bytes.size()}) {
+  // Lengths around the 8-byte steps, from aligned and unaligned starts.
+  for (size_t len : {size_t{1}, size_t{7}, size_t{8}, size_t{9}, size_t{15}, size_t{16}, size_t{17},
+                     size_t{4096}, bytes.size() - 3}) {
+    for (size_t start : {size_t{0}, size_t{3}}) {
+      const uint8_t* at = bytes.data() + start;
+      EXPECT_EQ(Crc32(at, len), ReferenceCrc(std::vector<uint8_t>(at, at + len))) << len;
+    }
     std::vector<uint8_t> part(bytes.begin(), bytes.begin() + static_cast<long>(len));
     const uint32_t whole = Crc32(part.data(), part.size());
     EXPECT_EQ(whole, ReferenceCrc(part)) << len;

@@ -200,7 +200,7 @@ TEST(Journal, LeftoverJournalNeverUndoesALaterWrite) {
   auto file = MemoryFile::FromBytes(it.before.data(), it.before.size());
   MemoryJournalSite site;
   FaultPlan plan;
-  plan.fail_flush_at = 1;  // the journal's flush
+  plan.fail_flush_at = 1;   // the journal's flush
   plan.fail_write_at = 11;  // header, 4 records of 2 writes, check; then the deletion
   MiniFileHandle* h = MiniFileOpenFile(test::WrapFaults(test::Borrow(file.get()), &plan),
                                        std::make_unique<test::FaultJournalSite>(&site, &plan));

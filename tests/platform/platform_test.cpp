@@ -112,6 +112,39 @@ TEST(PlatformSystem, ReadabilityProbe) {
   EXPECT_FALSE(platform::IsReadable4(reinterpret_cast<const void*>(uintptr_t{16})));
 }
 
+TEST(PlatformSystem, RangeReadability) {
+  std::vector<uint8_t> heap(3 * 4096 + 5, 1);
+  struct Case {
+    const char* name;
+    const void* p;
+    size_t len;
+    bool readable;
+  };
+  const auto* top = reinterpret_cast<const void*>(UINTPTR_MAX - 2);
+  for (const Case& c : {
+           Case{"one byte", heap.data(), 1, true},
+           Case{"whole buffer across pages", heap.data(), heap.size(), true},
+           Case{"empty", heap.data(), 0, false},
+           Case{"null page", nullptr, 4, false},
+           Case{"low address", reinterpret_cast<const void*>(uintptr_t{16}), 4096, false},
+           Case{"runs on into unmapped memory", heap.data(), size_t{1} << 40, false},
+           Case{"wraps the address space", top, 8, false},
+       }) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(platform::IsReadableRange(c.p, c.len), c.readable);
+    // The extent agrees: the whole length exactly when the range is readable.
+    if (c.len != 0) {
+      EXPECT_EQ(platform::ReadableBytes(c.p, c.len) == c.len, c.readable);
+    }
+  }
+  // Measured up to a limit, and ended by the first unreadable page.
+  EXPECT_EQ(platform::ReadableBytes(heap.data(), 100), 100u);
+  EXPECT_EQ(platform::ReadableBytes(nullptr, 100), 0u);
+  const size_t reach = platform::ReadableBytes(heap.data(), size_t{1} << 40);
+  EXPECT_GE(reach, heap.size());
+  EXPECT_LT(reach, size_t{1} << 40);
+}
+
 TEST(PlatformSystem, FileTimeIsAfter2020) {
   // 2020-01-01 as FILETIME; a clock that is not converted from 1601 fails this.
   EXPECT_GT(platform::UtcNowFileTime(), 132223104000000000ull);

@@ -41,7 +41,7 @@ class ReportingSink final : public HashListSink {
     }
     const uint64_t key = LoadU64(line.block, kBlockKeyOffset);
     void* copy =
-        IsValidBlockSize(line.block_size) ? BlockCopy(line.block, line.block_size) : nullptr;
+        IsValidBlockSize(line.block_size) ? CopyOwnBlock(line.block, line.block_size) : nullptr;
     if (copy == nullptr) {
       ++dropped;
       notes.push_back({line.number, "no memory for its block"});

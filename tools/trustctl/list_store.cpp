@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "blocklist/block_header.h"
+#include "common/crc32.h"
 #include "common/le.h"
 #include "entry/list_payload.h"
 #include "entry/list_stream.h"
@@ -85,7 +86,16 @@ std::vector<uint8_t> PayloadOf(CVarBlockList& list) {
 
 bool StoreList(const std::u16string& container, const std::u16string& stream, CVarBlockList& list,
                uint32_t* payload_bytes, std::string* error) {
-  const std::vector<uint8_t> expected = PayloadOf(list);
+  // Only the expected payload's length and CRC-32 are kept for the check after
+  // the write: holding its bytes as well would keep a third copy of the list
+  // (beside the blocks and the stored bytes read back) alive at the peak.
+  uint32_t expected_size = 0;
+  uint32_t expected_crc = 0;
+  {
+    const std::vector<uint8_t> expected = PayloadOf(list);
+    expected_size = static_cast<uint32_t>(expected.size());
+    expected_crc = Crc32(expected.data(), expected.size());
+  }
   CreationParameters params = GetCreationParameters();
   params.blockSize = kCommitBlockSize;
   params.tableEntries = kCommitTableEntries;
@@ -102,21 +112,22 @@ bool StoreList(const std::u16string& container, const std::u16string& stream, CV
   WriteListStream(handle, stream.c_str(), list);
   MiniFileClose(handle);
 
+  // The raw stored bytes suffice for the check; decoding them is not needed.
   ContainerReader reader;
-  StreamContents stored;
-  std::string why;
-  const bool read_back =
-      reader.Open(container.c_str()) && reader.header_valid() &&
-      reader.FindStream(stream.c_str()) >= 0 &&
-      ReadStreamContents(reader, reader.FindStream(stream.c_str()), &stored, &why);
-  if (!read_back || stored.payload != expected) {
+  std::vector<uint8_t> stored;
+  const bool read_back = reader.Open(container.c_str()) && reader.header_valid() &&
+                         reader.FindStream(stream.c_str()) >= 0 &&
+                         reader.ReadStream(static_cast<uint32_t>(reader.FindStream(stream.c_str())),
+                                           &stored) == Defect::kNone;
+  if (!read_back || stored.size() != expected_size ||
+      Crc32(stored.data(), stored.size()) != expected_crc) {
     *error = Shown(container) + ": the stream could not be written (" +
-             std::to_string(expected.size()) +
+             std::to_string(expected_size) +
              "-byte payload: too little free space, no free directory slot, or a failed write);"
              " the older stream stays";
     return false;
   }
-  *payload_bytes = static_cast<uint32_t>(expected.size());
+  *payload_bytes = expected_size;
   return true;
 }
 

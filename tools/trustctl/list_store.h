@@ -31,7 +31,8 @@ std::vector<uint8_t> PayloadOf(CVarBlockList& list);
 
 // Stores `list` as stream `stream` of `container` with the commit's creation
 // parameters (1 MiB blocks, 32 table entries, 4 directory entries for a new
-// container), then reads the stream back and compares it with the payload.
+// container), then reads the stream back and checks its length and CRC-32
+// against the payload's.
 // On success *payload_bytes is the stored length.
 bool StoreList(const std::u16string& container, const std::u16string& stream, CVarBlockList& list,
                uint32_t* payload_bytes, std::string* error);

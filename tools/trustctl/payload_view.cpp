@@ -76,7 +76,7 @@ PayloadView ParsePayload(const uint8_t* data, size_t len) {
             "transient field is not zero in a stored block");
     }
     if (decoded) {
-      const uint32_t expected = ComputeNameKey(b.decoded.name.c_str());
+      const uint32_t expected = ComputeOwnNameKey(b.decoded.name.c_str());
       if (b.decoded.key != expected) {
         Issue(&v, offset + kBlockKeyOffset, index,
               "key " + Hex64(b.decoded.key) + " is not the name key " + Hex32(expected));

@@ -29,15 +29,16 @@ TrustlistRequest* SelectTarget(int32_t custom_file, int32_t program_list) noexce
 // Ordinal 11. 0 for a null or unreadable record, a record below 2048 bytes or
 // one without any attribute; otherwise 1, whether or not the block could be
 // stored. The builder reads no further into the record than the start of text3
-// plus its longest working copy, and never past cbSize; that much is probed.
+// plus its longest working copy, and never past cbSize; that much is probed,
+// with one probe that measures how far the record is readable.
 int32_t AddProgram(TrustlistProgram* program) noexcept {
   constexpr uint32_t kMostRead =
       static_cast<uint32_t>(tl::kPdText3Offset + (tl::kPdMaxStringUnits + 1) * 2);
-  if (program == nullptr || !tl::ProbeReadable(program, sizeof(uint32_t))) return 0;
+  if (program == nullptr) return 0;
+  const uint32_t readable = tl::ProbeReadableExtent(program, kMostRead);
+  if (readable < sizeof(uint32_t)) return 0;
   const uint32_t declared = program->cbSize;
-  if (declared < tl::kPdMinSize || !tl::ProbeReadable(program, std::min(declared, kMostRead))) {
-    return 0;
-  }
+  if (declared < tl::kPdMinSize || readable < std::min(declared, kMostRead)) return 0;
   return tl::AddProgramTo(tl::entry::GlobalList(), program);
 }
 

@@ -1,5 +1,7 @@
 #include "entry/win32/import_hash_list.h"
 
+#include "blocklist/block_copy.h"
+#include "blocklist/block_header.h"
 #include "entry/hash_list.h"
 #include "entry/win32/commit.h"
 #include "entry/win32/library_state.h"
@@ -10,14 +12,15 @@ namespace tl::entry {
 
 namespace {
 
-// Hands the block of every used line to the global list, as AddBlockCopy does
-// (a line whose copy cannot be allocated is dropped).
+// Hands a zero-padded copy of the block of every used line to the global list
+// (a line whose copy cannot be allocated is dropped). The parser built the
+// block in its own work area, so the copy needs no readability probe.
 class ListSink : public HashListSink {
  public:
   void OnLine(const HashListLine& line) override {
-    if (line.status == HashLineStatus::kUsed && line.block != nullptr) {
-      GlobalList().AddBlockCopy(line.block);
-    }
+    if (line.status != HashLineStatus::kUsed || line.block == nullptr) return;
+    if (!IsValidBlockSize(line.block_size)) return;
+    if (void* copy = CopyOwnBlock(line.block, line.block_size)) GlobalList().AddBlock(copy);
   }
 };
 

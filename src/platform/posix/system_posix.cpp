@@ -9,16 +9,47 @@
 
 namespace tl::platform {
 
-bool IsReadable4(const void* p) {
-  // Reading our own memory through the kernel reports EFAULT for an unmapped or
-  // unreadable range instead of raising a signal.
+namespace {
+
+// Reading our own memory through the kernel reports EFAULT for an unmapped or
+// unreadable range instead of raising a signal.
+bool ReadableAt(const void* p, size_t n) {
   char sink[4];
-  iovec local{sink, sizeof sink};
-  iovec remote{const_cast<void*>(p), sizeof sink};
+  iovec local{sink, n};
+  iovec remote{const_cast<void*>(p), n};
   const ssize_t r = ::process_vm_readv(::getpid(), &local, 1, &remote, 1, 0);
-  if (r == static_cast<ssize_t>(sizeof sink)) return true;
+  if (r == static_cast<ssize_t>(n)) return true;
   if (r < 0 && (errno == ENOSYS || errno == EPERM)) return p != nullptr;
   return false;
+}
+
+}  // namespace
+
+bool IsReadable4(const void* p) { return ReadableAt(p, 4); }
+
+bool IsReadableRange(const void* p, size_t len) {
+  const auto addr = reinterpret_cast<uintptr_t>(p);
+  if (len == 0 || addr + len < addr) return false;
+  return ReadableBytes(p, len) == len;
+}
+
+size_t ReadableBytes(const void* p, size_t max) {
+  // Pages are the unit of protection: one byte is read from each page touched.
+  const auto addr = reinterpret_cast<uintptr_t>(p);
+  if (max > UINTPTR_MAX - addr) max = UINTPTR_MAX - addr;
+  const uintptr_t end = addr + max;
+  const auto page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+  uintptr_t at = addr;
+  while (at < end) {
+    if (!ReadableAt(reinterpret_cast<const void*>(at), 1)) break;
+    const uintptr_t next = (at | (page - 1)) + 1;  // 0 past the top of the address space
+    if (next == 0 || next >= end) {
+      at = end;
+      break;
+    }
+    at = next;
+  }
+  return at >= end ? max : at - addr;
 }
 
 uint64_t UtcNowFileTime() {

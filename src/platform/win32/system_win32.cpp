@@ -5,24 +5,39 @@
 
 namespace tl::platform {
 
-bool IsReadable4(const void* p) {
+bool IsReadable4(const void* p) { return IsReadableRange(p, 4); }
+
+bool IsReadableRange(const void* p, size_t len) {
+  const auto addr = reinterpret_cast<uintptr_t>(p);
+  if (len == 0 || addr + len < addr) return false;
+  return ReadableBytes(p, len) == len;
+}
+
+size_t ReadableBytes(const void* p, size_t max) {
   // VirtualQuery instead of IsBadReadPtr: same answer for committed pages, but it
-  // never touches the memory, so a guard page stays armed for its owner.
-  auto addr = reinterpret_cast<uintptr_t>(p);
-  const uintptr_t end = addr + 4;
-  if (end < addr) return false;
-  while (addr < end) {
+  // never touches the memory, so a guard page stays armed for its owner. Each
+  // query describes a whole region of equal state and protection.
+  const auto addr = reinterpret_cast<uintptr_t>(p);
+  if (max > UINTPTR_MAX - addr) max = UINTPTR_MAX - addr;
+  const uintptr_t end = addr + max;
+  uintptr_t at = addr;
+  while (at < end) {
     MEMORY_BASIC_INFORMATION info{};
-    if (VirtualQuery(reinterpret_cast<const void*>(addr), &info, sizeof info) == 0) return false;
-    if (info.State != MEM_COMMIT) return false;
+    if (VirtualQuery(reinterpret_cast<const void*>(at), &info, sizeof info) == 0) break;
+    if (info.State != MEM_COMMIT) break;
     const DWORD protect = info.Protect;
-    if ((protect & (PAGE_GUARD | PAGE_NOACCESS)) != 0) return false;
+    if ((protect & (PAGE_GUARD | PAGE_NOACCESS)) != 0) break;
     const DWORD readable = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ |
                            PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
-    if ((protect & readable) == 0) return false;
-    addr = reinterpret_cast<uintptr_t>(info.BaseAddress) + info.RegionSize;
+    if ((protect & readable) == 0) break;
+    const uintptr_t next = reinterpret_cast<uintptr_t>(info.BaseAddress) + info.RegionSize;
+    if (next <= at) {  // the top of the address space
+      at = end;
+      break;
+    }
+    at = next;
   }
-  return true;
+  return at >= end ? max : at - addr;
 }
 
 uint64_t UtcNowFileTime() {
