@@ -480,7 +480,7 @@ TEST_F(DllTest, ImportOfAMissingFileChangesNothing) {
 // import as a failed commit ends: the stream is what it was, the list emptied,
 // the client told, the result 0.
 TEST_F(DllTest, ImportThatCannotReadItsFileCommitsNothing) {
-  PlaceClientOnSearchPath();
+  PlaceClientBesideLibrary();
   fs::path first = WriteHashList("first.txt", "2000 1234abcd\n");
   ASSERT_EQ(dll_->ImportProgramList(Units(first)), 1u);
   const std::wstring pipe_name =
