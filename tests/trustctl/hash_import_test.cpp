@@ -237,6 +237,14 @@ TEST(CtlImport, DryRunAndFailuresWriteNothing) {
   EXPECT_NE(missing.err.find("nope.txt: cannot open the hash list"), std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(dir.path() / "c.mnf"));
 
+  // A directory: opened but unreadable on POSIX (EISDIR), not openable on
+  // Windows; either way nothing is written.
+  std::filesystem::create_directories(dir.path() / "adir");
+  const CtlResult dir_list = Ctl({"import", box, "--stream", "ProgramList", Arg(dir, "adir")});
+  EXPECT_EQ(dir_list.rc, kExitFailure);
+  EXPECT_NE(dir_list.err.find("nothing was written"), std::string::npos) << dir_list.err;
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "c.mnf"));
+
   for (const char* name : {"", "ABCDEFGHIJKLMNOPQ"}) {
     EXPECT_EQ(Ctl({"import", box, "--stream", name, list}).rc, kExitUsage) << name;
   }

@@ -8,9 +8,8 @@
 #include "args.h"
 #include "command.h"
 #include "common/u16.h"
-#include "fingerprint/file_fingerprint.h"
 #include "format.h"
-#include "platform/file.h"
+#include "input_file.h"
 #include "trustctl.h"
 
 namespace tl::ctl {
@@ -31,21 +30,23 @@ std::string HashLine(uint64_t fingerprint) {
 // and each piece would count as a line of its own; names stay well below it.
 constexpr size_t kMaxNamedLine = 4096;
 
+// One line per file that could be read whole; a file that cannot be opened or
+// read gets a message and no line, so a list never holds a made-up pair.
 bool HashFile(const fs::path& path, bool names, Io& io) {
   const std::u16string p16 = path.u16string();
-  const std::string shown = PrintablePath(p16);
-  std::unique_ptr<platform::File> file = platform::OpenFileForReading(p16.c_str());
-  uint32_t size = 0;
-  if (!file || !file->Size(&size)) {
-    Complain(io, shown + ": cannot open the file for reading");
+  const std::string arg = U16ToUtf8(p16);
+  InputFile in;
+  std::string error;
+  uint64_t fingerprint = 0, full_size = 0;
+  if (!in.Open(arg, "file", &error) ||
+      !SequentialFingerprint(in, &fingerprint, &full_size, &error)) {
+    Complain(io, error);
     return false;
   }
-  std::error_code ec;
-  const uintmax_t real_size = fs::file_size(path, ec);
-  if (!ec && real_size > 0xFFFFFFFFu) {
+  const std::string shown = arg == "-" ? "-" : PrintablePath(p16);
+  if (full_size > 0xFFFFFFFFu) {
     Complain(io, shown + ": larger than 4 GiB; the fingerprint holds the low 32 bits of its size");
   }
-  const uint64_t fingerprint = (static_cast<uint64_t>(size) << 32) | SampledFileCrc(*file, size);
   std::string line = HashLine(fingerprint);
   if (names && line.size() + 1 + shown.size() <= kMaxNamedLine) line += " " + shown;
   io.out << line << "\n";

@@ -11,6 +11,7 @@
 #include "common/u16.h"
 #include "entry/hash_list.h"
 #include "format.h"
+#include "input_file.h"
 #include "list_store.h"
 #include "trustctl.h"
 
@@ -84,6 +85,22 @@ std::string Ranges(const std::vector<uint32_t>& numbers) {
   return s.empty() ? "none" : s;
 }
 
+// The whole hash list through the library's line parser, read sequentially.
+bool FeedHashList(const std::string& arg, HashListSink& sink, std::string* error) {
+  InputFile in;
+  if (!in.Open(arg, "hash list", error)) return false;
+  HashListParser parser(sink);
+  uint8_t chunk[65536];
+  while (true) {
+    size_t got = 0;
+    if (!in.Read(chunk, sizeof chunk, &got, error)) return false;
+    if (got == 0) break;
+    parser.Feed(chunk, got);
+  }
+  parser.Finish();
+  return true;
+}
+
 }  // namespace
 
 int RunImport(const std::vector<std::string>& argv, Io& io) {
@@ -114,8 +131,8 @@ int RunImport(const std::vector<std::string>& argv, Io& io) {
 
   CVarBlockList list;
   ReportingSink sink(list);
-  if (!ReadHashList(hash_list.c_str(), sink)) {
-    Complain(io, Shown(hash_list) + ": cannot open the hash list for reading");
+  if (!FeedHashList(args.positional[1], sink, &error)) {
+    Complain(io, error + "; nothing was written");
     return kExitFailure;
   }
   for (const LineNote& n : sink.notes) {
