@@ -15,6 +15,7 @@ StreamRef ParseStreamRef(const std::string& text) {
       text.find_first_of("/\\", colon + 1) == std::string::npos) {
     ref.container = Utf8ToU16(text.substr(0, colon));
     ref.stream = Utf8ToU16(text.substr(colon + 1));
+    ref.explicit_stream = !ref.stream.empty();
   } else {
     ref.container = Utf8ToU16(text);
   }

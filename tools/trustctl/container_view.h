@@ -20,6 +20,7 @@ inline constexpr char16_t kDefaultStream[] = u"ProgramList";
 struct StreamRef {
   std::u16string container;
   std::u16string stream;
+  bool explicit_stream = false;  // the text named a stream
 };
 StreamRef ParseStreamRef(const std::string& text);
 

@@ -11,15 +11,6 @@
 #include "minifile/minifile.h"
 
 namespace tl::ctl {
-namespace {
-
-// The values the library's commit sets before it opens a container.
-constexpr uint32_t kCommitBlockSize = 0x100000;
-constexpr uint32_t kCommitTableEntries = 32;
-constexpr uint32_t kCommitDirectoryEntries = 4;
-
-}  // namespace
-
 bool ValidStreamName(const std::u16string& name, std::string* error) {
   if (name.empty() || name.size() > kDirEntryMaxNameUnits) {
     *error = "a stream name has 1 to " + std::to_string(kDirEntryMaxNameUnits) + " characters";
