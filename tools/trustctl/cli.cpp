@@ -166,6 +166,30 @@ void Declare(CLI::App& app, Parsed& p, bool* quiet) {
   s->add_flag("--json", p.diff.json, "one JSON document; values as JSON values");
   Positional(s, "A", p.diff.a, "A[:STREAM]");
   Positional(s, "B", p.diff.b, "B[:STREAM]");
+
+  s = app.add_subcommand(
+      "export",
+      "Writes a list as text, in list order. jsonl: one JSON object per entry with every\n"
+      "field (name, key, kind, flags, tokens, texts, values, link time stamp,\n"
+      "fingerprint) and, for an entry those fields cannot rebuild byte for byte, its\n"
+      "stored bytes in base64 (\"bytes\"). hashlist: \"size crc\" lines; a list holding\n"
+      "anything but fingerprint-only entries fails (exit 2, nothing written).");
+  s->add_option("--format", p.export_.format, "jsonl (default) or hashlist")
+      ->check(CLI::IsMember({"jsonl", "hashlist"}));
+  s->add_option("-o,--output", p.export_.output, "the file to write; '-' (default) is standard output");
+  s->add_flag("--skip-other", p.export_.skip_other, "hashlist: leave other entries out");
+  Positional(s, "CONTAINER", p.export_.target, "CONTAINER or CONTAINER:STREAM");
+
+  s = app.add_subcommand(
+      "apply",
+      "Replaces the stream with exactly the entries of a jsonl file as export writes it.\n"
+      "Every line is checked first (errors name the line; exit 2; nothing written). An\n"
+      "export applied to any container stores a byte-identical payload (bytes 12-23 of\n"
+      "each block aside). An entry is edited by editing its fields; one that carries\n"
+      "\"bytes\" is rebuilt from its fields once \"bytes\" is removed.");
+  s->add_flag("--dry-run", p.apply.dry_run, "check and report without writing");
+  Positional(s, "CONTAINER", p.apply.target, "CONTAINER or CONTAINER:STREAM");
+  Positional(s, "FILE", p.apply.input, "the jsonl file; '-' is standard input");
 }
 
 }  // namespace
@@ -266,6 +290,8 @@ int RunTrustctl(const std::vector<std::string>& args, std::ostream& out, std::os
     if (name == "import") return RunImport(p.import, io);
     if (name == "remove") return RunRemove(p.remove, io);
     if (name == "diff") return RunDiff(p.diff, io);
+    if (name == "export") return RunExport(p.export_, io);
+    if (name == "apply") return RunApply(p.apply, io);
     Complain(io, "unknown command " + name);
     return kExitUsage;
   } catch (const std::bad_alloc&) {

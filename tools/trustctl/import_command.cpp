@@ -200,14 +200,8 @@ int RunImport(const ImportOptions& o, Io& io) {
     PrintRoomAfter(container, stream, payload_size, io);
     return kExitOk;
   }
-  const bool existed = std::filesystem::exists(std::filesystem::path(container));
   uint32_t payload_bytes = 0;
   if (!StoreList(container, stream, list, &payload_bytes, &error)) {
-    // A first import that failed leaves no new file behind.
-    if (!existed) {
-      std::error_code ec;
-      std::filesystem::remove(std::filesystem::path(container), ec);
-    }
     Complain(io, error);
     return kExitFailure;
   }

@@ -83,8 +83,15 @@ bool StoreList(const std::u16string& container, const std::u16string& stream, CV
   params.directoryEntries = kCommitDirectoryEntries;
   SetCreationParameters(&params);
 
+  std::error_code ec;
+  const bool existed = std::filesystem::exists(std::filesystem::path(container), ec);
+  // A store that fails on a container it created leaves no new file behind.
+  auto forget_new = [&] {
+    if (!existed) std::filesystem::remove(std::filesystem::path(container), ec);
+  };
   MiniFileHandle* handle = MiniFileOpen(container.c_str());
   if (handle == nullptr) {
+    forget_new();
     *error = Shown(container) + ": cannot open or create the container for writing";
     return false;
   }
@@ -101,6 +108,7 @@ bool StoreList(const std::u16string& container, const std::u16string& stream, CV
       reader.FindStream(stream.c_str()) >= 0 &&
       ReadStreamContents(reader, reader.FindStream(stream.c_str()), &stored, &why);
   if (!read_back || stored.payload != expected) {
+    forget_new();
     *error = Shown(container) + ": the stream could not be written (" +
              std::to_string(expected.size()) +
              "-byte payload: too little free space, no free directory slot, or a failed write);"
