@@ -193,7 +193,9 @@ bool ReadHashList(const char16_t* path, HashListSink& sink) {
     const uint64_t room = 0x100000000ull - offset;
     const auto want = static_cast<uint32_t>(room < sizeof chunk ? room : sizeof chunk);
     uint32_t done = 0;
-    file->ReadAt(static_cast<uint32_t>(offset), chunk, want, &done);
+    // A failed read is not the end of the list: what came before it is only
+    // part of the list, and the caller must not take it for the whole.
+    if (!file->ReadAt(static_cast<uint32_t>(offset), chunk, want, &done)) return false;
     if (done == 0) break;
     if (done > want) done = want;
     parser.Feed(chunk, done);

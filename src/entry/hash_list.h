@@ -105,8 +105,10 @@ class HashListParser {
 };
 
 // Reads the file at `path` (opened for reading, shared for reading) in pieces
-// and reports its lines to `sink`. False when the file cannot be opened. Reading
-// stops at the first read that delivers nothing, or at 4 GiB.
+// and reports its lines to `sink`. Reading stops at the first read that
+// delivers nothing, or at 4 GiB. False when the file cannot be opened, or when
+// a read fails: the sink has then seen only part of the list (the last line
+// before the error is not reported) and must not be used as the whole.
 bool ReadHashList(const char16_t* path, HashListSink& sink);
 
 // What an import did with the lines of its file.
@@ -119,8 +121,10 @@ struct HashListStats {
 
 // Adds a block for every used line of the file to `list`, in file order, as a
 // zero-padded heap copy given to AddBlock (so a repeated pair replaces the
-// earlier block and moves to the end). False when the file cannot be opened;
-// the list is then unchanged. `stats` may be null.
+// earlier block and moves to the end). False when the file cannot be opened
+// (the list is then unchanged) or when a read fails (the list then holds the
+// blocks of the lines read before the error; the caller discards them).
+// `stats` may be null.
 bool ImportHashListInto(CVarBlockList& list, const char16_t* path, HashListStats* stats = nullptr);
 
 }  // namespace tl

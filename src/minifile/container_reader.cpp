@@ -1,7 +1,9 @@
 #include "minifile/container_reader.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "common/le.h"
 #include "common/u16.h"
@@ -69,12 +71,37 @@ struct ContainerReader::Walk {
   int32_t bad_block = -1;  // the block where the walk stopped on a defect
 };
 
+namespace {
+
+// Per directory slot: true for a present, named stream whose name an earlier
+// present stream already has (folding 'A'-'Z'). Sorting by folded name keeps
+// this O(D log D) for directories of any size.
+std::vector<bool> LaterDuplicates(const std::vector<DirEntryInfo>& entries) {
+  std::vector<std::pair<std::u16string, uint32_t>> named;
+  for (const DirEntryInfo& e : entries) {
+    if (!e.present() || e.name.empty()) continue;
+    std::u16string folded = e.name;
+    for (char16_t& c : folded) c = U16FoldAscii(c);
+    named.emplace_back(std::move(folded), e.index);
+  }
+  std::sort(named.begin(), named.end());
+  std::vector<bool> duplicate(entries.size(), false);
+  for (size_t k = 1; k < named.size(); ++k) {
+    if (named[k].first == named[k - 1].first) duplicate[named[k].second] = true;
+  }
+  return duplicate;
+}
+
+}  // namespace
+
 ContainerReader::ContainerReader() = default;
 ContainerReader::~ContainerReader() = default;
 
 bool ContainerReader::Open(const char16_t* path) {
   if (path == nullptr) return false;
-  return OpenFile(platform::OpenFileForReading(path));
+  const bool ok = OpenFile(platform::OpenFileForReading(path));
+  journal_state_ = InspectJournal(path);
+  return ok;
 }
 
 bool ContainerReader::OpenBytes(const void* data, size_t size) {
@@ -90,6 +117,7 @@ bool ContainerReader::OpenFile(std::unique_ptr<platform::File> file) {
   geometry_ = Geometry();
   header_defect_ = Defect::kHeaderShort;
   file_size_ = 0;
+  journal_state_ = JournalState::kNone;
   if (!file || !file->Size(&file_size_)) return false;
   uint32_t done = 0;
   if (!file->ReadAt(0, header_, kHeaderSize, &done)) return false;
@@ -267,6 +295,7 @@ std::vector<Finding> ContainerReader::Verify() const {
         (table_end >= 4 && table_[1] != kLinkReserved)) {
       found.push_back({Defect::kReservedEntry, -1, table_[0] != kLinkEnd ? 0 : 1});
     }
+    const std::vector<bool> duplicate = LaterDuplicates(entries_);
     std::vector<int32_t> owner(g.table_entries, 0);
     Walk walk;
     walk.owner = &owner;
@@ -276,18 +305,7 @@ std::vector<Finding> ContainerReader::Verify() const {
         found.push_back({Defect::kNameUnterminated, index, -1});
       if (!e.present()) continue;
       if (e.name.empty()) found.push_back({Defect::kNameEmpty, index, -1});
-      for (const DirEntryInfo& earlier : entries_) {
-        if (earlier.index >= e.index) break;
-        if (!earlier.present() || earlier.name.size() != e.name.size() || e.name.empty()) continue;
-        bool equal = true;
-        for (size_t k = 0; k < e.name.size() && equal; ++k) {
-          equal = U16FoldAscii(e.name[k]) == U16FoldAscii(earlier.name[k]);
-        }
-        if (equal) {
-          found.push_back({Defect::kNameDuplicate, index, -1});
-          break;
-        }
-      }
+      if (duplicate[e.index]) found.push_back({Defect::kNameDuplicate, index, -1});
       walk.entry = index;
       const Defect d = WalkChain(e, &walk);
       if (d != Defect::kNone) found.push_back({d, index, walk.bad_block});

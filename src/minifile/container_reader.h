@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "minifile/header.h"
+#include "minifile/journal.h"
 #include "platform/file.h"
 
 namespace tl {
@@ -71,6 +72,8 @@ class ContainerReader {
 
   // Opens an existing file for reading (shared for reading). False when it
   // cannot be opened or read; a damaged header still opens (see header_defect).
+  // The container is shown as it is: a journal beside it is not applied, only
+  // reported (journal_state).
   bool Open(const char16_t* path);
   // The same over a copy of `size` bytes.
   bool OpenBytes(const void* data, size_t size);
@@ -84,6 +87,10 @@ class ContainerReader {
   const Geometry& geometry() const { return geometry_; }
   const uint8_t* header() const { return header_; }  // 128 bytes, zero past the file
   uint32_t file_size() const { return file_size_; }
+  // The rollback journal beside the container when opened by path: kComplete
+  // means an interrupted stream write that the next open by the library rolls
+  // back. Always kNone when opened over bytes or a given file.
+  JournalState journal_state() const { return journal_state_; }
 
   // Table entry `index` as stored (0 past the end of the file); 0 for index >= T.
   uint16_t Link(uint32_t index) const;
@@ -113,6 +120,7 @@ class ContainerReader {
   uint8_t header_[kHeaderSize] = {};
   Geometry geometry_;
   uint32_t file_size_ = 0;
+  JournalState journal_state_ = JournalState::kNone;
   std::vector<uint16_t> table_;
   std::vector<DirEntryInfo> entries_;
 };

@@ -27,8 +27,14 @@ void DestroyHandle(MiniFileHandle* h) {
 bool WriteFreshHeader(platform::File* file, const uint8_t* header, const Geometry& g) {
   uint32_t size = 0;
   if (!file->Size(&size)) return false;
+  // Bytes past the end of the file read as zero already: only those the file
+  // holds need clearing.
   uint32_t len = kHeaderSize;
-  if (size > kHeaderSize) len += g.table_bytes() + g.dir_bytes();
+  if (size > kHeaderSize) {
+    const uint64_t meta = uint64_t{g.table_bytes()} + g.dir_bytes();
+    len += static_cast<uint32_t>(meta < size - kHeaderSize ? meta : size - kHeaderSize);
+    if (len < kHeaderSize + 4) len = kHeaderSize + 4;  // entries 0 and 1
+  }
   auto* buf = static_cast<uint8_t*>(ZeroAlloc(len));
   if (buf == nullptr) return false;
   std::memcpy(buf, header, kHeaderSize);
@@ -42,6 +48,17 @@ bool WriteFreshHeader(platform::File* file, const uint8_t* header, const Geometr
   return ok;
 }
 
+// Directory entries the handle holds for a file of `file_size` bytes: those
+// that lie (partly) inside the file, plus one, at most D.
+uint32_t DirEntriesHeld(const Geometry& g, uint32_t file_size) {
+  const uint32_t end = g.dir_offset + g.dir_bytes();
+  const uint32_t in_file = file_size <= g.dir_offset ? 0
+                           : file_size >= end        ? g.dir_bytes()
+                                                     : file_size - g.dir_offset;
+  const uint32_t held = (in_file + kDirEntrySize - 1) / kDirEntrySize + 1;
+  return held < g.dir_entries ? held : g.dir_entries;
+}
+
 }  // namespace
 
 bool MiniFileHandleUsable(const MiniFileHandle* h) {
@@ -51,19 +68,31 @@ bool MiniFileHandleUsable(const MiniFileHandle* h) {
 
 MiniFileHandle* MiniFileOpen(const char16_t* path) {
   if (path == nullptr) return nullptr;
-  return MiniFileOpenFile(platform::OpenContainerFile(path));
+  std::unique_ptr<JournalSite> journal = JournalBeside(path);
+  if (!journal) return nullptr;
+  return MiniFileOpenFile(platform::OpenContainerFile(path), std::move(journal));
 }
 
-MiniFileHandle* MiniFileOpenFile(std::unique_ptr<platform::File> file) {
+MiniFileHandle* MiniFileOpenFile(std::unique_ptr<platform::File> file,
+                                 std::unique_ptr<JournalSite> journal) {
   if (!file) return nullptr;
+  // An interrupted write that reused blocks is undone before anything of the
+  // container is read.
+  if (journal && !RecoverFromJournal(journal.get(), file.get())) return nullptr;
   auto* header = static_cast<uint8_t*>(ZeroAlloc(kHeaderSize));
   if (header == nullptr) return nullptr;
 
   Geometry g;
   uint32_t done = 0;
-  const bool read_ok = file->ReadAt(0, header, kHeaderSize, &done);
-  bool fresh = !read_ok || done != kHeaderSize || MiniFileCheckHeader(header) == 0 ||
-               !GeometryFromHeader(header, &g);
+  uint32_t file_size = 0;
+  // A header that cannot be read (unlike one that is short or damaged) may be
+  // sound: nothing is written, the open fails.
+  if (!file->ReadAt(0, header, kHeaderSize, &done) || !file->Size(&file_size)) {
+    ZeroFree(header);
+    return nullptr;
+  }
+  bool fresh =
+      done != kHeaderSize || MiniFileCheckHeader(header) == 0 || !GeometryFromHeader(header, &g);
   if (fresh) {
     // A fresh header whose own counts lie outside the format (creation
     // parameters chosen so) is never written: the open fails instead.
@@ -81,6 +110,7 @@ MiniFileHandle* MiniFileOpenFile(std::unique_ptr<platform::File> file) {
   }
   auto* h = new (mem) MiniFileHandle();
   h->geometry = g;
+  h->dir_held = DirEntriesHeld(g, fresh ? kHeaderSize : file_size);
   const uint32_t meta_bytes = h->meta_bytes();
   h->meta = static_cast<uint8_t*>(ZeroAlloc(meta_bytes));
   h->scratch = static_cast<uint8_t*>(ZeroAlloc(meta_bytes));
@@ -94,6 +124,7 @@ MiniFileHandle* MiniFileOpenFile(std::unique_ptr<platform::File> file) {
   // but a read error fails the open, so that a later flush cannot write an
   // empty table over streams that are on disk.
   if (ok && !fresh) ok = file->ReadAt(kTableOffset, h->meta, meta_bytes, &done);
+  h->journal = std::move(journal);
   if (!ok) {
     DestroyHandle(h);
     ZeroFree(header);

@@ -1,14 +1,20 @@
 // An open container: open (or create) a file, write named streams, close.
-// Each stream write is all-or-nothing on disk: its data go only into blocks that
-// no stream used before the write, are flushed, and only then the allocation
-// table and directory (adjacent in the file) are written in one write and
-// flushed. Until that one write the file still describes the older state.
+// Each stream write is all-or-nothing on disk. When the new stream fits into
+// blocks that no stream used before the write, its data go there, are flushed,
+// and only then the allocation table and directory (adjacent in the file) are
+// written in one write and flushed; until that write the file still describes
+// the older state. When it fits only by reusing blocks of the stream it
+// replaces, the original bytes of those blocks and the older table and
+// directory first go to the rollback journal beside the container (journal.h),
+// whose deletion after the new table is flushed is the commit point.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 
+#include "minifile/dir_entry.h"
 #include "minifile/header.h"
+#include "minifile/journal.h"
 #include "minifile/rc4.h"
 #include "platform/file.h"
 
@@ -19,14 +25,27 @@ inline constexpr uint32_t kHandleMagic = kHeaderMagic;
 inline constexpr uint32_t kMaxBlockBuffer = 0x100000;
 
 // The in-memory state of one open container. The table and directory are kept
-// as their on-disk bytes in one buffer (`meta`: 2*T table bytes, then 64*D
+// as their on-disk bytes in one buffer (`meta`: 2*T table bytes, then 64*H
 // directory bytes) so that they reach the file in one write; `scratch` is a
 // second buffer of the same size in which a stream write prepares the next state.
+//
+// H (`dir_held`) is D bounded by the file: the entries the file holds, plus one
+// free entry for a new stream when D has room for it. Entries past the end of
+// the file read as zero, i.e. free, so those not held are free slots that come
+// after a held free one: no write would choose them. A header that claims
+// millions of entries thus costs what the file holds, never what it claims.
 struct MiniFileHandle {
   uint32_t magic = 0;  // kHandleMagic while open
   std::unique_ptr<platform::File> file;
+  // The container's rollback journal; null for a container opened over a
+  // given file without one, which then refuses writes that would reuse blocks.
+  std::unique_ptr<JournalSite> journal;
+  // A write that reused blocks failed and could not roll itself back: the
+  // journal must be applied before the container is written again.
+  uint32_t journal_pending = 0;
   uint32_t dirty = 0;  // meta is to be written back
   Geometry geometry;
+  uint32_t dir_held = 0;
   uint8_t key[kHeaderKeySize] = {};
   uint8_t* meta = nullptr;
   uint8_t* scratch = nullptr;
@@ -39,20 +58,26 @@ struct MiniFileHandle {
 
   uint8_t* table() const { return meta; }
   uint8_t* directory() const { return meta + geometry.table_bytes(); }
-  uint32_t meta_bytes() const { return geometry.table_bytes() + geometry.dir_bytes(); }
+  uint32_t meta_bytes() const { return geometry.table_bytes() + kDirEntrySize * dir_held; }
 };
 
 // A handle is usable when it is neither null nor all ones and its magic is 'ZeVK'.
 bool MiniFileHandleUsable(const MiniFileHandle* h);
 
 // Opens the container at `path`, creating the file when it does not exist (an
-// existing file is never re-created or truncated). A header that fails the
-// check, or whose counts lie outside the format, is replaced by a fresh one and
-// the container starts empty. Null on any failure.
+// existing file is never re-created or truncated). Before anything else, a
+// complete journal beside it ("<path>-journal") is rolled back and deleted, an
+// incomplete one deleted; when that cannot be done the open fails. A header
+// that is short, fails the check, or whose counts lie outside the format, is
+// replaced by a fresh one and the container starts empty; a header that cannot
+// be read fails the open and changes nothing. Null on any failure.
 MiniFileHandle* MiniFileOpen(const char16_t* path);
 
-// The same over a file the caller opened (tests wrap files to inject faults).
-MiniFileHandle* MiniFileOpenFile(std::unique_ptr<platform::File> file);
+// The same over a file the caller opened (tests wrap files to inject faults),
+// with its journal at `journal` (null: none, and writes that would reuse the
+// replaced stream's blocks are refused).
+MiniFileHandle* MiniFileOpenFile(std::unique_ptr<platform::File> file,
+                                 std::unique_ptr<JournalSite> journal = nullptr);
 
 // Writes the allocation table and directory back (one write, then a flush) when
 // the dirty flag is set; clears it. Nothing for an unusable handle.
@@ -69,7 +94,9 @@ void MiniFileClose(MiniFileHandle* h);
 // Stores `size` bytes of `data` as the stream `name` (1 to 16 UTF-16 code units,
 // terminated), replacing an older stream whose name equals it folding 'A'-'Z'.
 // Returns `size` when the stream and the new table and directory are on disk,
-// else 0; after a failure the file and the handle still hold the older state.
+// else 0; after a failure the file and the handle still hold the older state
+// (where the write reused blocks and could not restore them, the journal stays
+// and the next open, or the next write through this handle, restores them).
 uint32_t MiniFileWriteStream(MiniFileHandle* h, const char16_t* name, const void* data,
                              uint32_t size);
 

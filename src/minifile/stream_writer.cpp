@@ -7,12 +7,20 @@
 // the two are adjacent), so a failure or a crash before that write leaves the
 // file describing the older stream, whose blocks are untouched. The handle's
 // table and directory change only once the new ones are on disk.
+//
+// When blocks of the replaced stream must be reused, their original bytes and
+// the older table and directory go to the rollback journal first (journal.h),
+// flushed before any of them is overwritten; the journal's deletion after the
+// new table and directory are flushed is the commit point. A failure before
+// that point writes the saved bytes back at once; a crash leaves the journal
+// for the next open, which does the same.
 #include <cstring>
 
 #include "common/le.h"
 #include "common/u16.h"
 #include "minifile/creation_parameters.h"
 #include "minifile/dir_entry.h"
+#include "minifile/journal.h"
 #include "minifile/minifile.h"
 #include "platform/system.h"
 
@@ -99,6 +107,69 @@ uint32_t WriteBlocks(MiniFileHandle* h, uint8_t* table, const uint8_t* data, uin
   return first;
 }
 
+constexpr uint8_t kMarkReused = kMarkOld | kMarkChosen;
+
+// The piece of block `b` starting `at` bytes into it that a journal record
+// holds: at most the block buffer, and only what the file holds.
+uint32_t SavedPiece(const MiniFileHandle* h, uint32_t b, uint32_t at, uint32_t file_size) {
+  const uint32_t start = h->geometry.BlockOffset(b) + at;
+  if (start >= file_size) return 0;
+  uint32_t len = h->geometry.block_size - at;
+  if (len > h->block_buffer_size) len = h->block_buffer_size;
+  if (len > file_size - start) len = file_size - start;
+  return len;
+}
+
+// Writes the journal of a write that reuses blocks: the older table and
+// directory as the handle holds them, then every reused block as far as the
+// file holds it, in pieces of the block buffer. False when it could not be
+// written and flushed whole; the container has not been touched then.
+bool WriteJournal(MiniFileHandle* h) {
+  const Geometry& g = h->geometry;
+  uint32_t file_size = 0;
+  if (!h->file->Size(&file_size)) return false;
+  uint32_t records = 1;
+  uint64_t bytes = h->meta_bytes();
+  for (int pass = 0; pass < 2; ++pass) {
+    for (uint32_t b = kFirstDataBlock; b < g.block_limit; ++b) {
+      if (h->marks[b] != kMarkReused) continue;
+      for (uint32_t at = 0; at < g.block_size;) {
+        const uint32_t len = SavedPiece(h, b, at, file_size);
+        if (len == 0) break;
+        at += len;
+        if (pass == 0) {
+          ++records;
+          bytes += len;
+        }
+      }
+    }
+    if (pass == 1) break;
+  }
+  std::unique_ptr<platform::File> file = h->journal->Create();
+  if (!file) return false;
+  JournalWriter writer(file.get());
+  bool ok = writer.Begin(file_size, records, bytes) &&
+            writer.Record(g.table_offset, h->meta, h->meta_bytes());
+  for (uint32_t b = kFirstDataBlock; ok && b < g.block_limit; ++b) {
+    if (h->marks[b] != kMarkReused) continue;
+    for (uint32_t at = 0; ok && at < g.block_size;) {
+      const uint32_t len = SavedPiece(h, b, at, file_size);
+      if (len == 0) break;
+      uint32_t done = 0;
+      ok = h->file->ReadAt(g.BlockOffset(b) + at, h->block_buffer, len, &done) && done == len &&
+           writer.Record(g.BlockOffset(b) + at, h->block_buffer, len);
+      at += len;
+    }
+  }
+  return ok && writer.Finish();
+}
+
+// Puts back what the journal saved and deletes it. When that fails the handle
+// remembers it, and no write goes to the container before it succeeds.
+void RollBack(MiniFileHandle* h) {
+  h->journal_pending = RecoverFromJournal(h->journal.get(), h->file.get()) ? 0 : 1;
+}
+
 }  // namespace
 
 uint32_t MiniFileWriteStream(MiniFileHandle* h, const char16_t* name, const void* data,
@@ -109,6 +180,11 @@ uint32_t MiniFileWriteStream(MiniFileHandle* h, const char16_t* name, const void
   const auto name_len = static_cast<uint32_t>(U16Len(name, kDirEntryMaxNameUnits + 1));
   if (name_len == 0 || name_len > kDirEntryMaxNameUnits) return 0;
 
+  if (h->journal_pending != 0) {
+    RollBack(h);
+    if (h->journal_pending != 0) return 0;
+  }
+
   const Geometry& g = h->geometry;
   const uint32_t meta_bytes = h->meta_bytes();
   uint8_t* table = h->scratch;
@@ -117,7 +193,7 @@ uint32_t MiniFileWriteStream(MiniFileHandle* h, const char16_t* name, const void
   std::memset(h->marks, 0, g.table_entries);
 
   // Drop the first present stream of the name (in the scratch state only).
-  for (uint32_t e = 0; e < g.dir_entries; ++e) {
+  for (uint32_t e = 0; e < h->dir_held; ++e) {
     uint8_t* entry = dir + e * kDirEntrySize;
     if (DirEntryPresent(entry) && DirEntryNameEquals(entry, name, name_len)) {
       FreeChain(g, table, h->marks, LoadU16(entry, kDirEntryFirstBlockOffset));
@@ -130,14 +206,30 @@ uint32_t MiniFileWriteStream(MiniFileHandle* h, const char16_t* name, const void
   if (!ChooseBlocks(g, h->meta, h->marks, needed)) return 0;
 
   uint8_t* slot = nullptr;
-  for (uint32_t e = 0; e < g.dir_entries && slot == nullptr; ++e) {
+  for (uint32_t e = 0; e < h->dir_held && slot == nullptr; ++e) {
     uint8_t* entry = dir + e * kDirEntrySize;
     if (LoadU16(entry, kDirEntryNameOffset) == 0) slot = entry;
   }
   if (slot == nullptr) return 0;
 
+  bool reuse = false;
+  for (uint32_t b = kFirstDataBlock; b < g.block_limit && !reuse; ++b) {
+    reuse = h->marks[b] == kMarkReused;
+  }
+  if (reuse) {
+    // Without a journal the older stream could not be kept: refused.
+    if (!h->journal) return 0;
+    if (!WriteJournal(h)) {
+      h->journal->Remove();  // incomplete; the container is untouched
+      return 0;
+    }
+  }
+
   const uint32_t first = WriteBlocks(h, table, static_cast<const uint8_t*>(data), size);
-  if (first == 0 || !h->file->Flush()) return 0;
+  if (first == 0 || !h->file->Flush()) {
+    if (reuse) RollBack(h);
+    return 0;
+  }
 
   // A free slot may hold stray bytes from a damaged file: it is cleared whole,
   // so the stored name always ends with a zero.
@@ -148,6 +240,22 @@ uint32_t MiniFileWriteStream(MiniFileHandle* h, const char16_t* name, const void
   StoreU64(slot, kDirEntryTimeOffset, platform::UtcNowFileTime());
   StoreU16(slot, kDirEntryFlagsOffset, kDirFlagPresent);
 
+  uint32_t written = 0;
+  h->dirty = 0;
+  if (reuse) {
+    // Success only once the journal is gone; until then every failure puts
+    // the older bytes back, and the handle keeps the older state.
+    if (h->file->WriteAt(g.table_offset, h->scratch, meta_bytes, &written) &&
+        written == meta_bytes && h->file->Flush() && h->journal->Remove()) {
+      uint8_t* previous = h->meta;
+      h->meta = h->scratch;
+      h->scratch = previous;
+      return size;
+    }
+    RollBack(h);
+    return 0;
+  }
+
   // The prepared state becomes the handle's once the file holds it. A write
   // that did not complete leaves the file describing the older state, as does
   // the handle again; a failed flush after a complete write leaves the newer
@@ -156,8 +264,6 @@ uint32_t MiniFileWriteStream(MiniFileHandle* h, const char16_t* name, const void
   uint8_t* previous = h->meta;
   h->meta = h->scratch;
   h->scratch = previous;
-  uint32_t written = 0;
-  h->dirty = 0;
   if (!h->file->WriteAt(g.table_offset, h->meta, meta_bytes, &written) || written != meta_bytes) {
     h->scratch = h->meta;
     h->meta = previous;

@@ -31,6 +31,18 @@ std::unique_ptr<File> OpenContainerFile(const char16_t* path);
 // An existing file for reading, shared for reading only. Null on failure.
 std::unique_ptr<File> OpenFileForReading(const char16_t* path);
 
+// A file for reading and writing, shared for reading only, created empty: an
+// existing one is truncated. Only for files of the library's own that hold
+// nothing worth keeping when it opens them anew (the rollback journal).
+std::unique_ptr<File> CreateEmptyFile(const char16_t* path);
+
+// Deletes the file at `path`; true when no file remains there (also when there
+// was none).
+bool RemoveFile(const char16_t* path);
+
+// True when something exists at `path`.
+bool FileExists(const char16_t* path);
+
 // A non-owning view of `target` as a File of its own, for handing a file to an
 // owner (MiniFileOpenFile) while the caller keeps it. `target` must outlive
 // the view. Null when the memory cannot be had.

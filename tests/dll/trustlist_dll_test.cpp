@@ -15,6 +15,8 @@
 
 #include "client/module_loader.h"
 #include "dll_harness.h"
+#include "minifile/journal.h"
+#include "platform/file.h"
 #include "stored_list.h"
 #include "support/temp_dir.h"
 
@@ -471,6 +473,93 @@ TEST_F(DllTest, ImportOfAMissingFileChangesNothing) {
   EXPECT_EQ(ReadStoredList(hash_file(), kBlockList).names(),
             std::vector<std::u16string>{u"kept.exe@*"});
   EXPECT_FALSE(fs::exists(custom_file()));
+}
+
+// A read that fails after the import opened its file (here: a pipe whose
+// writer goes away after one line, so that the read after it fails) ends the
+// import as a failed commit ends: the stream is what it was, the list emptied,
+// the client told, the result 0.
+TEST_F(DllTest, ImportThatCannotReadItsFileCommitsNothing) {
+  PlaceClientOnSearchPath();
+  fs::path first = WriteHashList("first.txt", "2000 1234abcd\n");
+  ASSERT_EQ(dll_->ImportProgramList(Units(first)), 1u);
+  const std::wstring pipe_name =
+      L"\\\\.\\pipe\\tl-test-import-" + std::to_wstring(GetCurrentProcessId());
+  HANDLE pipe = CreateNamedPipeW(pipe_name.c_str(), PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE, 1, 4096,
+                                 4096, 0, nullptr);
+  ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
+  std::thread writer([pipe] {
+    if (ConnectNamedPipe(pipe, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED) {
+      DWORD put = 0;
+      WriteFile(pipe, "1 2\n", 4, &put, nullptr);
+      FlushFileBuffers(pipe);
+    }
+    CloseHandle(pipe);  // the reader's next read fails: the pipe is broken
+  });
+  const int notified = log_.Count("notify");
+  EXPECT_EQ(dll_->ImportProgramList(reinterpret_cast<const trustlist_wchar*>(pipe_name.c_str())),
+            0u);
+  writer.join();
+  EXPECT_EQ(log_.Count("notify"), notified + 1);
+  EXPECT_EQ(ReadStoredList(custom_file(), kProgramList).names(),
+            std::vector<std::u16string>{u"000020001234abcd.*"});
+  // The import's selection stays, and its list is gone.
+  EXPECT_EQ(dll_->Commit(), 0u);
+  ExpectEmptyPayload(ReadStoredList(custom_file(), kProgramList));
+}
+
+// A commit whose list fits only by reusing the blocks of the stream it
+// replaces (two lists of over 15 of the 30 MiB) goes through the journal and
+// leaves none behind; the other stream keeps its bytes.
+TEST_F(DllTest, ReplacementInANearlyFullContainer) {
+  std::string text;
+  for (uint32_t i = 1; i <= 80000; ++i) text += std::to_string(i) + " 1\n";
+  fs::path big = WriteHashList("big.txt", text);
+  fs::path small = WriteHashList("small.txt", "5 6\n");
+  ASSERT_EQ(dll_->ImportBlockList(Units(small)), 1u);
+  ASSERT_EQ(dll_->ImportProgramList(Units(big)), 80000u);
+  text.clear();
+  for (uint32_t i = 1; i <= 80000; ++i) text += std::to_string(i) + " 2\n";
+  fs::path other = WriteHashList("other.txt", text);
+  EXPECT_EQ(dll_->ImportProgramList(Units(other)), 80000u);
+  fs::path journal = custom_file();
+  journal += L"-journal";
+  EXPECT_FALSE(fs::exists(journal));
+  StoredList s = ReadStoredList(custom_file(), kProgramList);
+  ASSERT_EQ(s.error, "");
+  ASSERT_EQ(s.blocks.size(), 80000u);
+  EXPECT_EQ(s.blocks[0].fingerprint, 0x0000000100000002ull);
+  EXPECT_EQ(ReadStoredList(custom_file(), kBlockList).names(),
+            std::vector<std::u16string>{u"0000000500000006.*"});
+}
+
+// A complete journal beside the container (left by a write that was cut off)
+// is rolled back by the next commit's open before that commit writes.
+TEST_F(DllTest, CommitRollsBackAPlantedJournalFirst) {
+  fs::path list = WriteHashList("l.txt", "2000 1234abcd\n");
+  ASSERT_EQ(dll_->ImportProgramList(Units(list)), 1u);
+  const std::vector<uint8_t> saved = ReadAll(custom_file());
+  ASSERT_EQ(dll_->ImportBlockList(Units(list)), 1u);
+  ASSERT_TRUE(HasStream(custom_file(), kBlockList));
+  // A journal that restores the container as it was before the BlockList.
+  fs::path journal = custom_file();
+  journal += L"-journal";
+  {
+    auto f = platform::CreateEmptyFile(journal.u16string().c_str());
+    ASSERT_NE(f, nullptr);
+    JournalWriter w(f.get());
+    ASSERT_TRUE(w.Begin(static_cast<uint32_t>(saved.size()), 1, saved.size()));
+    ASSERT_TRUE(w.Record(0, saved.data(), static_cast<uint32_t>(saved.size())));
+    ASSERT_TRUE(w.Finish());
+  }
+  ASSERT_EQ(InspectJournal(custom_file().u16string().c_str()), JournalState::kComplete);
+  ASSERT_NE(dll_->SelectTarget(1, 1), nullptr);
+  ASSERT_EQ(Add(L"C:\\x\\app.exe"), 1);
+  EXPECT_EQ(dll_->Commit(), 1u);
+  EXPECT_FALSE(fs::exists(journal));
+  EXPECT_FALSE(HasStream(custom_file(), kBlockList)) << "rolled back before the write";
+  EXPECT_EQ(ReadStoredList(custom_file(), kProgramList).names(),
+            std::vector<std::u16string>{u"app.exe@*"});
 }
 
 TEST(DllBuildTest, CarriesAVersionResource) {

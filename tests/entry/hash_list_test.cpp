@@ -12,6 +12,7 @@
 #include "common/zalloc.h"
 #include "entry/list_payload.h"
 #include "fingerprint/reference_crc32.h"
+#include "platform/fault_hook.h"
 #include "support/temp_dir.h"
 
 namespace tl {
@@ -232,6 +233,40 @@ TEST(HashList, LargeFileAcrossReadChunks) {
   ASSERT_EQ(fps.size(), 3000u);
   for (uint32_t i = 1; i <= 3000; ++i) {
     ASSERT_EQ(fps[i - 1], (uint64_t{i} << 32) | (i * 2654435761u)) << i;
+  }
+}
+
+// A read that fails after the open is never taken for the end of the list:
+// at every read of a list of several chunks, once or from there on, the import
+// reports failure; past the last read it completes.
+TEST(HashList, ReadErrorIsNotTheEndOfTheList) {
+  test::TempDir dir;
+  std::string text;
+  for (uint32_t i = 1; i <= 1500; ++i) text += std::to_string(i) + " 1234abcd\n";
+  ASSERT_GT(text.size(), 3 * 4096u);
+  test::WriteAll(dir.path() / "l.txt", std::vector<uint8_t>(text.begin(), text.end()));
+  const auto path = dir.File("l.txt");
+  for (bool persistent : {false, true}) {
+    uint64_t n = 1;
+    for (;; ++n) {
+      SCOPED_TRACE(testing::Message() << "read " << n << " persistent " << persistent);
+      CVarBlockList list;
+      HashListStats stats;
+      platform::IoFaultPlan plan{platform::IoOp::kRead, n, persistent};
+      bool ok = false;
+      {
+        platform::IoFaultScope scope(&plan);
+        ok = ImportHashListInto(list, path.c_str(), &stats);
+      }
+      if (plan.failed == 0) {
+        EXPECT_TRUE(ok);
+        EXPECT_EQ(stats.used, 1500u);
+        break;
+      }
+      // Also when only the read that would have found the end fails.
+      EXPECT_FALSE(ok);
+    }
+    EXPECT_EQ(n, 7u);  // five reads deliver bytes, the sixth finds the end
   }
 }
 

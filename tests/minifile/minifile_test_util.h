@@ -10,6 +10,7 @@
 #include "minifile/container_reader.h"
 #include "minifile/creation_parameters.h"
 #include "minifile/memory_file.h"
+#include "minifile/memory_journal.h"
 #include "minifile/minifile.h"
 #include "support/fault_file.h"
 
@@ -43,10 +44,11 @@ inline std::vector<uint8_t> Pattern(uint32_t size, uint32_t seed) {
   return v;
 }
 
-// Writes `data` as stream `name` into the container held by `file`.
+// Writes `data` as stream `name` into the container held by `file`, with a
+// journal in memory for the time of the write.
 inline uint32_t WriteStream(MemoryFile* file, const char16_t* name,
                             const std::vector<uint8_t>& data) {
-  MiniFileHandle* h = MiniFileOpenFile(Borrow(file));
+  MiniFileHandle* h = MiniFileOpenFile(Borrow(file), std::make_unique<MemoryJournalSite>());
   if (h == nullptr) return 0;
   const uint32_t r = MiniFileWriteStream(h, name, data.data(), static_cast<uint32_t>(data.size()));
   MiniFileClose(h);

@@ -130,7 +130,7 @@ TEST(MiniFileWriteStreamTest, RefusalsChangeNothing) {
     EXPECT_EQ(test::Bytes(f), before);
   }
   // The largest stream that fits after a replace uses its own old blocks too.
-  MiniFileHandle* h = MiniFileOpenFile(Borrow(&f));
+  MiniFileHandle* h = MiniFileOpenFile(Borrow(&f), std::make_unique<MemoryJournalSite>());
   ASSERT_NE(h, nullptr);
   EXPECT_EQ(MiniFileWriteStream(h, u"BlockList", data.data(), 13 * kB), 13 * kB);
   EXPECT_EQ(MiniFileWriteStream(h, u"ABCDEFGHIJKLMNOP", data.data(), 1), 0u);  // no slot
@@ -268,6 +268,8 @@ struct CrashFixture {
   std::vector<uint8_t> old_p, q, new_p;
 };
 
+// Q holds blocks 2..3, the older P blocks 4..6, and 9 blocks are free: a new P
+// of more than 9 blocks reuses blocks of the older one.
 CrashFixture MakeCrashFixture(uint32_t new_blocks) {
   CrashFixture fx;
   MemoryFile f;
@@ -280,37 +282,76 @@ CrashFixture MakeCrashFixture(uint32_t new_blocks) {
   return fx;
 }
 
+// A container and its journal, both in memory, opened with every call of both
+// going through `plan`.
+struct Disk {
+  std::unique_ptr<MemoryFile> file;
+  MemoryJournalSite journal;
+  explicit Disk(const std::vector<uint8_t>& bytes)
+      : file(MemoryFile::FromBytes(bytes.data(), bytes.size())) {}
+  MiniFileHandle* Open(FaultPlan* plan) {
+    return MiniFileOpenFile(test::WrapFaults(Borrow(file.get()), plan),
+                            std::make_unique<test::FaultJournalSite>(&journal, plan));
+  }
+  // The next open (recovery included) and close, without faults.
+  std::vector<uint8_t> Reopened() {
+    FaultPlan none;
+    MiniFileHandle* h = Open(&none);
+    EXPECT_NE(h, nullptr);
+    MiniFileClose(h);
+    EXPECT_FALSE(journal.Exists());
+    return test::Bytes(*file);
+  }
+};
+
 // For every n: a replace write whose writes stop after the n-th (a crash)
-// leaves a sound container with the older or the newer stream, and the other
-// stream byte for byte; once the table write got through, the newer one.
+// leaves, after the next open, a sound container with the older or the newer
+// stream, and the other stream byte for byte; once the last write got through,
+// the newer one. The same when the new stream must reuse blocks of the older
+// one: the journal's writes and its deletion are among the n.
 TEST(MiniFileWriteStreamTest, CrashAtAnyWriteLeavesOldOrNewStream) {
   ParamsScope params(kB, 16, 4);
-  const CrashFixture fx = MakeCrashFixture(4);
-  FaultPlan count;
-  {
-    auto file = MemoryFile::FromBytes(fx.before.data(), fx.before.size());
-    MiniFileHandle* h = MiniFileOpenFile(test::WrapFaults(Borrow(file.get()), &count));
-    ASSERT_NE(h, nullptr);
-    ASSERT_EQ(MiniFileWriteStream(h, u"P", fx.new_p.data(), uint32_t(fx.new_p.size())),
-              fx.new_p.size());
-    MiniFileClose(h);
-  }
-  ASSERT_EQ(count.writes, 5u);  // four blocks, then table and directory at once
-  for (uint32_t n = 0; n <= count.writes; ++n) {
-    SCOPED_TRACE(n);
-    auto file = MemoryFile::FromBytes(fx.before.data(), fx.before.size());
-    FaultPlan plan;
-    plan.drop_writes_after = n;
-    MiniFileHandle* h = MiniFileOpenFile(test::WrapFaults(Borrow(file.get()), &plan));
-    ASSERT_NE(h, nullptr);
-    MiniFileWriteStream(h, u"P", fx.new_p.data(), uint32_t(fx.new_p.size()));
-    MiniFileClose(h);
-    const auto after = test::Bytes(*file);
-    ContainerReader r;
-    ASSERT_TRUE(r.OpenBytes(after.data(), after.size()));
-    EXPECT_TRUE(r.Verify().empty());
-    EXPECT_EQ(test::ReadBack(after, u"Q"), fx.q);
-    EXPECT_EQ(test::ReadBack(after, u"P"), n < count.writes ? fx.old_p : fx.new_p);
+  struct Case {
+    uint32_t new_blocks;
+    uint32_t writes;  // of a write that completes
+  };
+  const Case cases[] = {
+      {4, 5},  // four free blocks, then table and directory at once
+      // journal: header, table+directory record (2), two reused blocks (2
+      // each), check; then 11 blocks, table and directory, the deletion
+      {11, 8 + 11 + 1 + 1},
+      {12, 10 + 12 + 1 + 1},  // every block of the older stream reused
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.new_blocks);
+    const CrashFixture fx = MakeCrashFixture(c.new_blocks);
+    const auto size = static_cast<uint32_t>(fx.new_p.size());
+    FaultPlan count;
+    {
+      Disk disk(fx.before);
+      MiniFileHandle* h = disk.Open(&count);
+      ASSERT_NE(h, nullptr);
+      ASSERT_EQ(MiniFileWriteStream(h, u"P", fx.new_p.data(), size), size);
+      MiniFileClose(h);
+      EXPECT_FALSE(disk.journal.Exists());
+    }
+    ASSERT_EQ(count.writes, c.writes);
+    for (uint32_t n = 0; n <= count.writes; ++n) {
+      SCOPED_TRACE(n);
+      Disk disk(fx.before);
+      FaultPlan plan;
+      plan.drop_writes_after = n;
+      MiniFileHandle* h = disk.Open(&plan);
+      ASSERT_NE(h, nullptr);
+      MiniFileWriteStream(h, u"P", fx.new_p.data(), size);
+      MiniFileClose(h);
+      const auto after = disk.Reopened();
+      ContainerReader r;
+      ASSERT_TRUE(r.OpenBytes(after.data(), after.size()));
+      EXPECT_TRUE(r.Verify().empty());
+      EXPECT_EQ(test::ReadBack(after, u"Q"), fx.q);
+      EXPECT_EQ(test::ReadBack(after, u"P"), n < count.writes ? fx.old_p : fx.new_p);
+    }
   }
 }
 
@@ -318,39 +359,55 @@ TEST(MiniFileWriteStreamTest, CrashAtAnyWriteLeavesOldOrNewStream) {
 // and leaves file and handle with the older stream; the handle stays usable.
 TEST(MiniFileWriteStreamTest, FailureAtAnyCallKeepsOlderStreamAndHandle) {
   ParamsScope params(kB, 16, 4);
-  const CrashFixture fx = MakeCrashFixture(3);
-  for (int kind = 0; kind < 2; ++kind) {
-    for (uint32_t n = 1;; ++n) {
-      SCOPED_TRACE(testing::Message() << (kind == 0 ? "write " : "flush ") << n);
-      auto file = MemoryFile::FromBytes(fx.before.data(), fx.before.size());
-      FaultPlan plan;
-      (kind == 0 ? plan.fail_write_at : plan.fail_flush_at) = n;
-      MiniFileHandle* h = MiniFileOpenFile(test::WrapFaults(Borrow(file.get()), &plan));
-      ASSERT_NE(h, nullptr);
-      const uint32_t r = MiniFileWriteStream(h, u"P", fx.new_p.data(), uint32_t(fx.new_p.size()));
-      const uint32_t calls = kind == 0 ? plan.writes : plan.flushes;
-      if (calls < n) {  // the fault was never reached: the write completed
-        EXPECT_EQ(r, fx.new_p.size());
+  for (uint32_t new_blocks : {3u, 11u}) {
+    const CrashFixture fx = MakeCrashFixture(new_blocks);
+    const auto size = static_cast<uint32_t>(fx.new_p.size());
+    const bool reuse = new_blocks > 9;
+    for (int kind = 0; kind < 3; ++kind) {
+      for (uint32_t n = 1;; ++n) {
+        SCOPED_TRACE(testing::Message() << new_blocks << " blocks, "
+                                        << (kind == 0   ? "write "
+                                            : kind == 1 ? "flush "
+                                                        : "read ")
+                                        << n);
+        Disk disk(fx.before);
+        FaultPlan plan;
+        MiniFileHandle* h = disk.Open(&plan);
+        ASSERT_NE(h, nullptr);
+        // Counted from the write on: the open's own reads are not its faults.
+        const uint32_t base = plan.reads;
+        (kind == 0   ? plan.fail_write_at
+         : kind == 1 ? plan.fail_flush_at
+                     : plan.fail_read_at) = (kind == 2 ? base : 0) + n;
+        const uint32_t r = MiniFileWriteStream(h, u"P", fx.new_p.data(), size);
+        const uint32_t calls = kind == 0   ? plan.writes
+                               : kind == 1 ? plan.flushes
+                                           : plan.reads - base;
+        if (calls < n) {  // the fault was never reached: the write completed
+          EXPECT_EQ(r, size);
+          MiniFileClose(h);
+          EXPECT_FALSE(disk.journal.Exists());
+          EXPECT_GT(n, kind == 2 && !reuse ? 0u : 1u);  // only a journal needs reads
+          break;
+        }
+        EXPECT_EQ(r, 0u);
+        EXPECT_FALSE(disk.journal.Exists());
+        const auto p = test::ReadBack(test::Bytes(*disk.file), u"P");
+        if (!reuse && kind == 1 && n == 2) {
+          // The table and directory were written, only their flush failed: the
+          // file may hold either state, and the handle follows the file.
+          EXPECT_TRUE(p == fx.old_p || p == fx.new_p);
+        } else {
+          EXPECT_EQ(p, fx.old_p);
+        }
+        // The handle still describes the file: a second attempt succeeds.
+        EXPECT_EQ(MiniFileWriteStream(h, u"P", fx.new_p.data(), size), size);
         MiniFileClose(h);
-        break;
+        const auto after = test::Bytes(*disk.file);
+        EXPECT_EQ(test::ReadBack(after, u"P"), fx.new_p);
+        EXPECT_EQ(test::ReadBack(after, u"Q"), fx.q);
+        ASSERT_LT(n, 40u);
       }
-      EXPECT_EQ(r, 0u);
-      const auto p = test::ReadBack(test::Bytes(*file), u"P");
-      if (kind == 1 && n == 2) {
-        // The table and directory were written, only their flush failed: the
-        // file may hold either state, and the handle follows the file.
-        EXPECT_TRUE(p == fx.old_p || p == fx.new_p);
-      } else {
-        EXPECT_EQ(p, fx.old_p);
-      }
-      // The handle still describes the file: a second attempt succeeds.
-      EXPECT_EQ(MiniFileWriteStream(h, u"P", fx.new_p.data(), uint32_t(fx.new_p.size())),
-                fx.new_p.size());
-      MiniFileClose(h);
-      const auto after = test::Bytes(*file);
-      EXPECT_EQ(test::ReadBack(after, u"P"), fx.new_p);
-      EXPECT_EQ(test::ReadBack(after, u"Q"), fx.q);
-      ASSERT_LT(n, 10u);
     }
   }
 }

@@ -34,4 +34,22 @@ std::unique_ptr<platform::File> WrapFaults(std::unique_ptr<platform::File> inner
   return std::make_unique<FaultFile>(std::move(inner), plan);
 }
 
+std::unique_ptr<platform::File> FaultJournalSite::Create() {
+  return WrapFaults(inner_->Create(), plan_);
+}
+
+std::unique_ptr<platform::File> FaultJournalSite::Open() {
+  return WrapFaults(inner_->Open(), plan_);
+}
+
+bool FaultJournalSite::Remove() {
+  const uint32_t n = ++plan_->writes;
+  if (n == plan_->fail_write_at) return false;
+  if (n > plan_->drop_writes_after) {
+    ++plan_->dropped;
+    return true;
+  }
+  return inner_->Remove();
+}
+
 }  // namespace tl::test

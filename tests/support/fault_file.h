@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "minifile/journal.h"
 #include "platform/file.h"
 
 namespace tl::test {
@@ -38,6 +39,23 @@ class FaultFile final : public platform::File {
 
  private:
   std::unique_ptr<platform::File> inner_;
+  FaultPlan* plan_;
+};
+
+// A journal site whose files are wrapped with the same plan, so that the
+// journal's reads, writes and flushes count (and fail, or are dropped) in one
+// sequence with the container's. Its deletion counts as one write: a crash
+// before it leaves the journal in place. `inner` must outlive the site.
+class FaultJournalSite final : public JournalSite {
+ public:
+  FaultJournalSite(JournalSite* inner, FaultPlan* plan) : inner_(inner), plan_(plan) {}
+  std::unique_ptr<platform::File> Create() override;
+  std::unique_ptr<platform::File> Open() override;
+  bool Exists() override { return inner_->Exists(); }
+  bool Remove() override;
+
+ private:
+  JournalSite* inner_;
   FaultPlan* plan_;
 };
 

@@ -50,17 +50,31 @@ void NotifyClient() {
   client::ReleaseClientEntries();
 }
 
-uint32_t Commit() {
+namespace {
+
+void SetCommitParameters() {
   CreationParameters parameters = GetCreationParameters();
   parameters.blockSize = kCommitBlockSize;
   parameters.tableEntries = kCommitTableEntries;
   parameters.directoryEntries = kCommitDirectoryEntries;
   SetCreationParameters(&parameters);
+}
 
+}  // namespace
+
+uint32_t Commit() {
+  SetCommitParameters();
   uint32_t result = WriteSelectedStream();
   GlobalList().RemoveAll();
   NotifyClient();
   return result;
+}
+
+uint32_t DiscardCommit() {
+  SetCommitParameters();
+  GlobalList().RemoveAll();
+  NotifyClient();
+  return 0;
 }
 
 }  // namespace tl::entry

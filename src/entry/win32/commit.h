@@ -18,6 +18,11 @@ inline constexpr wchar_t kClientModuleName[] = L"VeltrixClt";
 // number of blocks written, 0 when nothing was written.
 uint32_t Commit();
 
+// Ends a commit that must not write (its list is known to be incomplete) as a
+// failed commit ends: parameters set, container untouched, list emptied,
+// client notified. Returns 0.
+uint32_t DiscardCommit();
+
 // Loads the client library, calls its change notification when it has one and
 // unloads it again. Nothing happens when it cannot be found.
 void NotifyClient();

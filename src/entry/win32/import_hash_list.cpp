@@ -39,15 +39,23 @@ uint32_t ImportHashList(const wchar_t* path, int32_t program_list) {
   static constexpr uint32_t kPiece = 16384;
   uint8_t piece[kPiece];
   uint32_t offset = 0;
+  bool read_failed = false;
   for (;;) {
     uint32_t done = 0;
-    if (!file->ReadAt(offset, piece, kPiece, &done) || done == 0) break;
+    if (!file->ReadAt(offset, piece, kPiece, &done)) {
+      read_failed = true;
+      break;
+    }
+    if (done == 0) break;
     parser.Feed(piece, done);
     if (done > UINT32_MAX - offset) break;  // 4 GiB read: the 32-bit offsets end here
     offset += done;
   }
-  parser.Finish();
   file.reset();
+  // A read error leaves only part of the list in hand: storing it would
+  // replace the stream with less than the file holds, so nothing is written.
+  if (read_failed) return DiscardCommit();
+  parser.Finish();
   return Commit();
 }
 

@@ -1,4 +1,5 @@
 // POSIX backend of the file seam: paths converted to UTF-8 here and nowhere else.
+#include <errno.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -8,6 +9,7 @@
 #include <string>
 
 #include "common/u16.h"
+#include "platform/fault_hook.h"
 #include "platform/file.h"
 
 namespace tl::platform {
@@ -28,11 +30,15 @@ class PosixFile final : public File {
   explicit PosixFile(int fd) : fd_(fd) {}
   ~PosixFile() override { ::close(fd_); }
 
+  // Both transfers go on after a short count and retry a call that a signal
+  // interrupted, so that only a real error or the end of the file stops them.
   bool ReadAt(uint32_t offset, void* buf, uint32_t len, uint32_t* done) override {
     *done = 0;
+    if (InjectIoFault(IoOp::kRead)) return false;
     auto* p = static_cast<uint8_t*>(buf);
     while (*done < len) {
       const ssize_t r = ::pread(fd_, p + *done, len - *done, static_cast<off_t>(offset) + *done);
+      if (r < 0 && errno == EINTR) continue;
       if (r < 0) return false;
       if (r == 0) break;
       *done += static_cast<uint32_t>(r);
@@ -42,9 +48,11 @@ class PosixFile final : public File {
 
   bool WriteAt(uint32_t offset, const void* buf, uint32_t len, uint32_t* done) override {
     *done = 0;
+    if (InjectIoFault(IoOp::kWrite)) return false;
     const auto* p = static_cast<const uint8_t*>(buf);
     while (*done < len) {
       const ssize_t r = ::pwrite(fd_, p + *done, len - *done, static_cast<off_t>(offset) + *done);
+      if (r < 0 && errno == EINTR) continue;
       if (r <= 0) return false;
       *done += static_cast<uint32_t>(r);
     }
@@ -58,7 +66,14 @@ class PosixFile final : public File {
     return true;
   }
 
-  bool Flush() override { return ::fsync(fd_) == 0; }
+  bool Flush() override {
+    if (InjectIoFault(IoOp::kFlush)) return false;
+    int r = 0;
+    do {
+      r = ::fsync(fd_);
+    } while (r != 0 && errno == EINTR);
+    return r == 0;
+  }
 
  private:
   int fd_;
@@ -96,6 +111,25 @@ std::unique_ptr<File> OpenFileForReading(const char16_t* path) {
     }
   }
   return Wrap(fd);
+}
+
+std::unique_ptr<File> CreateEmptyFile(const char16_t* path) {
+  std::string native;
+  if (!ToNative(path, &native)) return nullptr;
+  return Wrap(::open(native.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+}
+
+bool RemoveFile(const char16_t* path) {
+  std::string native;
+  if (!ToNative(path, &native)) return false;
+  return ::unlink(native.c_str()) == 0 || errno == ENOENT;
+}
+
+bool FileExists(const char16_t* path) {
+  std::string native;
+  if (!ToNative(path, &native)) return false;
+  struct stat st {};
+  return ::stat(native.c_str(), &st) == 0;
 }
 
 bool MappedFile::Open(const char16_t* path) {

@@ -3,6 +3,7 @@
 
 #include <new>
 
+#include "platform/fault_hook.h"
 #include "platform/file.h"
 
 namespace tl::platform {
@@ -22,22 +23,33 @@ class Win32File final : public File {
   explicit Win32File(HANDLE h) : h_(h) {}
   ~Win32File() override { CloseHandle(h_); }
 
+  // Both transfers go on after a short count, so that only a real error or
+  // the end of the file stops them.
   bool ReadAt(uint32_t offset, void* buf, uint32_t len, uint32_t* done) override {
     *done = 0;
+    if (InjectIoFault(IoOp::kRead)) return false;
     if (!Seek(h_, offset)) return false;
-    DWORD got = 0;
-    const BOOL ok = ReadFile(h_, buf, len, &got, nullptr);
-    *done = got;
-    return ok != FALSE;
+    auto* p = static_cast<uint8_t*>(buf);
+    while (*done < len) {
+      DWORD got = 0;
+      if (ReadFile(h_, p + *done, len - *done, &got, nullptr) == FALSE) return false;
+      if (got == 0) break;
+      *done += got;
+    }
+    return true;
   }
 
   bool WriteAt(uint32_t offset, const void* buf, uint32_t len, uint32_t* done) override {
     *done = 0;
+    if (InjectIoFault(IoOp::kWrite)) return false;
     if (!Seek(h_, offset)) return false;
-    DWORD put = 0;
-    const BOOL ok = WriteFile(h_, buf, len, &put, nullptr);
-    *done = put;
-    return ok != FALSE;
+    const auto* p = static_cast<const uint8_t*>(buf);
+    while (*done < len) {
+      DWORD put = 0;
+      if (WriteFile(h_, p + *done, len - *done, &put, nullptr) == FALSE || put == 0) return false;
+      *done += put;
+    }
+    return true;
   }
 
   bool Size(uint32_t* size) override {
@@ -47,7 +59,10 @@ class Win32File final : public File {
     return true;
   }
 
-  bool Flush() override { return FlushFileBuffers(h_) != FALSE; }
+  bool Flush() override {
+    if (InjectIoFault(IoOp::kFlush)) return false;
+    return FlushFileBuffers(h_) != FALSE;
+  }
 
  private:
   HANDLE h_;
@@ -79,6 +94,24 @@ std::unique_ptr<File> OpenFileForReading(const char16_t* path) {
   if (path == nullptr) return nullptr;
   return Wrap(CreateFileW(W(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                           FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+std::unique_ptr<File> CreateEmptyFile(const char16_t* path) {
+  if (path == nullptr) return nullptr;
+  return Wrap(CreateFileW(W(path), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                          CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+bool RemoveFile(const char16_t* path) {
+  if (path == nullptr) return false;
+  if (DeleteFileW(W(path)) != FALSE) return true;
+  const DWORD error = GetLastError();
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+bool FileExists(const char16_t* path) {
+  if (path == nullptr) return false;
+  return GetFileAttributesW(W(path)) != INVALID_FILE_ATTRIBUTES;
 }
 
 bool MappedFile::Open(const char16_t* path) {
