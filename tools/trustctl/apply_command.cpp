@@ -11,6 +11,7 @@
 #include "format.h"
 #include "input_file.h"
 #include "list_store.h"
+#include "recovery.h"
 #include "trustctl.h"
 
 namespace tl::ctl {
@@ -68,6 +69,13 @@ int RunApply(const ApplyOptions& o, Io& io) {
   const size_t payload_size = PayloadOf(list).size();
   const std::string target =
       "stream \"" + Printable(std::u16string_view(ref.stream)) + "\" of " + Shown(ref.container);
+  if (o.dry_run) {
+    const std::string note = InterruptedReplacementNote(ref.container);
+    if (!note.empty()) Complain(io, Shown(ref.container) + ": " + note);
+  } else if (!RecoverBeforeEdit(ref.container, io, &error)) {
+    Complain(io, error);
+    return kExitFailure;
+  }
   if (!o.dry_run && !CheckWritable(ref.container, &error)) {
     Complain(io, error);
     return kExitFailure;

@@ -176,7 +176,8 @@ void Declare(CLI::App& app, Parsed& p, bool* quiet) {
       "anything but fingerprint-only entries fails (exit 2, nothing written).");
   s->add_option("--format", p.export_.format, "jsonl (default) or hashlist")
       ->check(CLI::IsMember({"jsonl", "hashlist"}));
-  s->add_option("-o,--output", p.export_.output, "the file to write; '-' (default) is standard output");
+  s->add_option("-o,--output", p.export_.output,
+                "the file to write; '-' (default) is standard output");
   s->add_flag("--skip-other", p.export_.skip_other, "hashlist: leave other entries out");
   Positional(s, "CONTAINER", p.export_.target, "CONTAINER or CONTAINER:STREAM");
 
@@ -190,6 +191,48 @@ void Declare(CLI::App& app, Parsed& p, bool* quiet) {
   s->add_flag("--dry-run", p.apply.dry_run, "check and report without writing");
   Positional(s, "CONTAINER", p.apply.target, "CONTAINER or CONTAINER:STREAM");
   Positional(s, "FILE", p.apply.input, "the jsonl file; '-' is standard input");
+
+  s = app.add_subcommand(
+      "test",
+      "Is each FILE on the list, and why not? Prints the file's fingerprint and its name\n"
+      "(base name + \"@*\"), then its matches in the named stream, or in every stream:\n"
+      "an entry with a fingerprint matches by an equal fingerprint only, one without by\n"
+      "name. A file without a match gets its near misses (an entry of its name with\n"
+      "another fingerprint, an entry of its size with another CRC). Entries are numbered\n"
+      "from 1 as in dump. Exit 0 when every file matched, 1 when one did not, 2 when a\n"
+      "file or the container cannot be read.");
+  s->add_flag("--json", p.test.json, "one JSON document");
+  Positional(s, "CONTAINER", p.test.target, "CONTAINER or CONTAINER:STREAM");
+  s->add_option("FILE", p.test.files, "the files; '-' is standard input")->required();
+
+  s = app.add_subcommand(
+      "merge",
+      "Appends to DST, in SRC order, each entry whose key DST does not hold. An entry\n"
+      "whose key DST holds with other content is a conflict: reported with both versions,\n"
+      "DST's kept (--prefer src takes SRC's, in DST's place). Identical entries are not\n"
+      "conflicts. Exit 0 when merged without conflict, 1 when conflicts were reported (the\n"
+      "merge is still written unless --dry-run), 2 on errors.");
+  s->add_flag("--dry-run", p.merge.dry_run, "report without writing");
+  s->add_flag("--json", p.merge.json, "one JSON document");
+  s->add_option("--prefer", p.merge.prefer, "whose version a conflict keeps: dst (default) or src")
+      ->check(CLI::IsMember({"dst", "src"}));
+  Positional(s, "DST", p.merge.dst, "DST[:STREAM], created when missing");
+  s->add_option("SRC", p.merge.srcs, "SRC[:STREAM]...")->required();
+
+  s = app.add_subcommand(
+      "lint",
+      "The list's meaning, beyond verify's structure; one line per finding, starting with\n"
+      "its kind: conflict (an entry of ProgramList and one of BlockList with one key or\n"
+      "fingerprint), name-mismatch (a fingerprint-only entry not named %08x%08x.* of its\n"
+      "fingerprint), key-mismatch (a key that is not its name's key), collision (two\n"
+      "entries of different names with one key), stale (with --against DIR: an entry named\n"
+      "as a file under DIR, base name + \"@*\", whose fingerprint differs from the file's).\n"
+      "Exit 0 clean, 1 findings, 2 errors.");
+  s->add_flag("--json", p.lint.json, "one JSON document");
+  s->add_option("--against", p.lint.against, "a directory tree to compare fingerprints with")
+      ->type_name("DIR");
+  Positional(s, "CONTAINER", p.lint.container,
+             "the container (CONTAINER:STREAM: that stream only)");
 }
 
 }  // namespace
@@ -292,6 +335,9 @@ int RunTrustctl(const std::vector<std::string>& args, std::ostream& out, std::os
     if (name == "diff") return RunDiff(p.diff, io);
     if (name == "export") return RunExport(p.export_, io);
     if (name == "apply") return RunApply(p.apply, io);
+    if (name == "test") return RunTest(p.test, io);
+    if (name == "merge") return RunMerge(p.merge, io);
+    if (name == "lint") return RunLint(p.lint, io);
     Complain(io, "unknown command " + name);
     return kExitUsage;
   } catch (const std::bad_alloc&) {

@@ -12,6 +12,7 @@
 #include "json_out.h"
 #include "list_store.h"
 #include "minifile/header.h"
+#include "recovery.h"
 #include "trustctl.h"
 
 namespace tl::ctl {
@@ -118,6 +119,9 @@ void DumpText(const std::u16string& path, const ContainerReader& r, const std::u
               std::ostream& out) {
   const uint8_t* h = r.header();
   out << "container " << Shown(path) << " (" << r.file_size() << " bytes)\n";
+  if (const std::string note = InterruptedReplacementNote(path); !note.empty()) {
+    out << "  " << note << "\n";
+  }
   out << "header\n";
   out << "  magic          " << Hex32(LoadU32(h, kHeaderMagicOffset)) << "\n";
   out << "  version        " << Hex32(LoadU32(h, kHeaderVersionOffset)) << "\n";
@@ -182,6 +186,7 @@ Json DumpJson(const std::u16string& path, const ContainerReader& r, const std::u
   Json doc;
   doc["container"] = JsonText(path);
   doc["fileSize"] = r.file_size();
+  doc["journal"] = JournalStateName(path);
   Json header;
   header["magic"] = Hex32(LoadU32(h, kHeaderMagicOffset));
   header["version"] = LoadU32(h, kHeaderVersionOffset);

@@ -17,6 +17,7 @@
 #include "input_file.h"
 #include "list_store.h"
 #include "platform/file.h"
+#include "recovery.h"
 #include "trustctl.h"
 
 namespace tl::ctl {
@@ -212,9 +213,10 @@ bool CheckFiles(const ProgramSpec& p, Io& io, std::string* error) {
 }
 
 bool LoadForEdit(const std::string& ref_text, bool missing_ok, StreamRef* ref,
-                 StreamContents* contents, CVarBlockList& list, std::string* error) {
+                 StreamContents* contents, CVarBlockList& list, Io& io, std::string* error) {
   *ref = ParseStreamRef(ref_text);
   if (!ValidStreamName(ref->stream, error)) return false;
+  if (!RecoverBeforeEdit(ref->container, io, error)) return false;
   LoadOptions options;
   options.missing_ok = missing_ok;
   options.require_sound = true;
@@ -247,7 +249,7 @@ int RunAdd(const AddOptions& o, Io& io) {
       return kExitUsage;
     }
   }
-  if (!LoadForEdit(o.target, /*missing_ok=*/true, &ref, &contents, list, &error)) {
+  if (!LoadForEdit(o.target, /*missing_ok=*/true, &ref, &contents, list, io, &error)) {
     Complain(io, error);
     return kExitFailure;
   }
@@ -338,7 +340,7 @@ int RunRemove(const RemoveOptions& o, Io& io) {
   StreamRef ref;
   StreamContents contents;
   CVarBlockList unused;
-  if (!LoadForEdit(o.target, /*missing_ok=*/false, &ref, &contents, unused, &error)) {
+  if (!LoadForEdit(o.target, /*missing_ok=*/false, &ref, &contents, unused, io, &error)) {
     Complain(io, error);
     return kExitFailure;
   }

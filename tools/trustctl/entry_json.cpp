@@ -274,7 +274,8 @@ bool EntryFromJson(const Json& entry, std::vector<uint8_t>* block, std::string* 
     expected.erase("bytes");
     const std::string diff = FirstDifference(entry, expected);
     if (!diff.empty()) {
-      *error = diff + " (an entry with \"bytes\" is changed by changing its bytes, or by"
+      *error = diff +
+               " (an entry with \"bytes\" is changed by changing its bytes, or by"
                " dropping them to rebuild it from its fields)";
       return false;
     }
@@ -288,12 +289,11 @@ bool EntryFromJson(const Json& entry, std::vector<uint8_t>* block, std::string* 
     return false;
   }
   StoreU32(block->data(), kBlockMagicOffset, kBlockMagic);
-  const std::string diff =
-      FirstDifference(entry, FieldsJson([&] {
-                        DecodedProgramBlock b;
-                        DecodeProgramBlock(block->data(), block->size(), &b);
-                        return b;
-                      }()));
+  const std::string diff = FirstDifference(entry, FieldsJson([&] {
+                                             DecodedProgramBlock b;
+                                             DecodeProgramBlock(block->data(), block->size(), &b);
+                                             return b;
+                                           }()));
   if (!diff.empty()) {
     *error = diff;
     return false;

@@ -14,6 +14,7 @@
 #include "format.h"
 #include "input_file.h"
 #include "list_store.h"
+#include "recovery.h"
 #include "trustctl.h"
 
 namespace tl::ctl {
@@ -160,6 +161,13 @@ int RunImport(const ImportOptions& o, Io& io) {
   }
   // Checked first, so that a container that will not be written is known
   // before anything is reported as done.
+  if (dry_run) {
+    const std::string note = InterruptedReplacementNote(container);
+    if (!note.empty()) Complain(io, Shown(container) + ": " + note);
+  } else if (!RecoverBeforeEdit(container, io, &error)) {
+    Complain(io, error);
+    return kExitFailure;
+  }
   if (!dry_run && !CheckWritable(container, &error)) {
     Complain(io, error);
     return kExitFailure;

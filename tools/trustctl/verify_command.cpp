@@ -6,6 +6,7 @@
 #include "container_view.h"
 #include "format.h"
 #include "json_out.h"
+#include "recovery.h"
 #include "trustctl.h"
 
 namespace tl::ctl {
@@ -139,11 +140,18 @@ int RunVerify(const VerifyOptions& o, Io& io) {
     Complain(io, Shown(path) + ": cannot open the container for reading");
     return kExitFailure;
   }
-  const std::vector<Problem> problems = Check(reader);
+  std::vector<Problem> problems = Check(reader);
+  if (const std::string note = InterruptedReplacementNote(path); !note.empty()) {
+    Problem p;
+    p.code = "interrupted-replacement";
+    p.text = note.substr(note.find(": ") + 2);
+    problems.insert(problems.begin(), p);
+  }
   if (o.json) {
     Json doc;
     doc["container"] = JsonText(path);
     doc["sound"] = problems.empty();
+    doc["journal"] = JournalStateName(path);
     Json defects = Json::array();
     for (const Problem& p : problems) {
       Json d;
