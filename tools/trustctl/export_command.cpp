@@ -40,7 +40,14 @@ int RunExport(const ExportOptions& o, Io& io) {
     return kExitFailure;
   }
   const PayloadView& v = contents.view;
-  if (!v.issues.empty()) {
+  // Odd entries are exported with their bytes; a payload whose blocks cannot
+  // all be told apart is not a list that can be exported without loss.
+  constexpr uint32_t kUnbounded =
+      kPbDefectTooShort | kPbDefectSizeRange | kPbDefectSizeBeyondBuffer | kPbDefectSizeShape;
+  bool whole = true;
+  for (const PayloadIssue& issue : v.issues) whole = whole && issue.block >= 0;
+  for (const PayloadBlock& b : v.blocks) whole = whole && (b.decoded.defects & kUnbounded) == 0;
+  if (!whole) {
     Complain(io, Shown(ref.container) + ": \"" + Printable(std::u16string_view(ref.stream)) +
                      "\": damaged payload (" + v.issues[0].text +
                      "); only a sound list is exported");

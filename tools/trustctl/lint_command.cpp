@@ -2,7 +2,8 @@
 // one line that starts with its kind:
 //   conflict       an entry of ProgramList and one of BlockList with one key or
 //                  one fingerprint (a program both allowed and blocked)
-//   name-mismatch  a fingerprint-only entry not named "%08x%08x.*" of its fingerprint
+//   name-mismatch  a fingerprint-only entry (only PB_FINGERPRINT, and not a
+//                  program name ending in "@*") not named "%08x%08x.*" of it
 //   key-mismatch   a key that is not its name's key
 //   collision      two entries of different names with one key
 //   stale          (--against DIR) an entry named as a file under DIR whose
@@ -34,7 +35,12 @@ struct Finding {
   std::string text;
 };
 
-bool IsFingerprintOnly(const DecodedProgramBlock& b) { return b.flags == PB_FINGERPRINT; }
+// An entry of a hash list: only a fingerprint, and not a program's name
+// (those end in "@*"; AddProgram may record a program by its fingerprint alone).
+bool IsFingerprintOnly(const DecodedProgramBlock& b) {
+  return b.flags == PB_FINGERPRINT &&
+         !(b.name.size() >= 2 && b.name.compare(b.name.size() - 2, 2, u"@*") == 0);
+}
 
 std::u16string HashName(uint64_t fp) {
   char16_t name[kHashNameLen + 1];
