@@ -274,6 +274,12 @@ int RunAdd(const AddOptions& o, Io& io) {
     }
     DecodedProgramBlock b;
     DecodeProgramBlock(work.get(), block_size, &b);
+    // A key of 0 for a name that is not empty means the key could not be
+    // computed (no memory): the entry would be stored under a wrong key.
+    if (b.key == 0 && !b.name.empty()) {
+      Complain(io, "out of memory while building the list; nothing was written");
+      return kExitFailure;
+    }
     const bool replaces = list.FindBlock(b.key) != nullptr;
     if (list.AddBlockCopy(work.get()) == 0) {
       Complain(io, "out of memory while building the list; nothing was written");
@@ -316,8 +322,12 @@ int RunRemove(const RemoveOptions& o, Io& io) {
   std::vector<Wanted> wanted;
   for (const std::string& n : o.names) {
     const std::u16string name = Utf8ToU16(n);
-    wanted.push_back(
-        {false, ComputeNameKey(name.c_str()), "\"" + Printable(std::u16string_view(name)) + "\""});
+    const uint64_t key = ComputeNameKey(name.c_str());
+    if (!name.empty() && key == 0) {
+      Complain(io, "out of memory while computing a name key; nothing was written");
+      return kExitFailure;
+    }
+    wanted.push_back({false, key, "\"" + Printable(std::u16string_view(name)) + "\""});
   }
   for (size_t i = 0; i + 1 < o.hashes.size(); i += 2) {
     uint32_t size = 0, crc = 0;

@@ -43,6 +43,13 @@ class ReportingSink final : public HashListSink {
       return;
     }
     const uint64_t key = LoadU64(line.block, kBlockKeyOffset);
+    // The name key is 0 only when its working copy could not be allocated (a
+    // hash name is never empty): such a block would be stored under a wrong key.
+    if (key == 0) {
+      ++dropped;
+      notes.push_back({line.number, "no memory for its name key"});
+      return;
+    }
     void* copy =
         IsValidBlockSize(line.block_size) ? BlockCopy(line.block, line.block_size) : nullptr;
     if (copy == nullptr) {
