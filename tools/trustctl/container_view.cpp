@@ -108,7 +108,8 @@ bool LoadStreams(const StreamRef& ref, std::vector<NamedStream>* out, std::strin
     s.name = e.name;
     std::string why;
     if (!ReadStreamContents(reader, e.index, &s.contents, &why)) {
-      *error = where + ": \"" + Printable(std::u16string_view(e.name)) + "\": " + why;
+      *error = where;
+      *error += ": \"" + Printable(std::u16string_view(e.name)) + "\": " + why;
       return false;
     }
     out->push_back(std::move(s));
