@@ -80,8 +80,8 @@ void Declare(CLI::App& app, Parsed& p, bool* quiet) {
   s->add_flag("-r,--recursive", p.hash.recursive, "walk directories (sorted order)");
   s->add_flag("--names", p.hash.names, "append the path as a third token (import ignores it)");
   s->add_option("-j,--jobs", p.hash.jobs,
-                "files hashed in parallel (default: the number of cores); the output is in\n"
-                "the same order for every N")
+                "files hashed at a time (default: the number of cores); same output for every N")
+      ->type_name("N")
       ->check(CLI::Range(1u, 256u));
   s->add_option("PATH", p.hash.paths, "files or directories; '-' is standard input")->required();
 
