@@ -321,6 +321,13 @@ TEST(CtlLint, NamesEachKindOfFinding) {
                  Arg(dir, "old.exe")})
                 .rc,
             kExitOk);
+  // A file whose program name shares the entry's key but not its name
+  // (a CRC-32 collision) is not that program: no stale finding.
+  WriteAll(dir.path() / "tree" / "68bea8e6c0e3f0c5.exe", PeImage(2, 3000));
+  ASSERT_EQ(Ctl({"add", box + ":Keyed", "--path", "C:\\t\\773aef21242883e4.exe",
+                 "--fingerprint-file", Arg(dir, "old.exe")})
+                .rc,
+            kExitOk);
   const CtlResult r = Ctl({"lint", "--against", Arg(dir, "tree"), box});
   EXPECT_EQ(r.rc, kExitFindings);
   for (const char* line : {

@@ -125,7 +125,12 @@ bool CheckStale(const std::vector<NamedStream>& streams, const std::string& dir,
       if ((b.decoded.flags & PB_FINGERPRINT) != 0) wanted.insert(b.decoded.key);
     }
   }
-  std::map<uint64_t, std::map<uint64_t, std::string>> files;  // key -> fingerprint -> a path
+  struct Seen {
+    std::u16string name;  // the file's program name
+    uint64_t fingerprint;
+    std::string path;
+  };
+  std::map<uint64_t, std::vector<Seen>> files;  // by the name's key
   std::error_code ec;
   const fs::path root(Utf8ToU16(dir));
   if (!fs::is_directory(root, ec)) {
@@ -138,7 +143,8 @@ bool CheckStale(const std::vector<NamedStream>& streams, const std::string& dir,
     std::error_code type_ec;
     if (!it->is_regular_file(type_ec)) continue;
     const std::u16string path = it->path().u16string();
-    const uint64_t key = ComputeNameKey(ProgramNameOfPath(path).c_str());
+    const std::u16string name = ProgramNameOfPath(path);
+    const uint64_t key = ComputeNameKey(name.c_str());
     if (wanted.count(key) == 0) continue;
     InputFile in;
     std::string error;
@@ -149,7 +155,7 @@ bool CheckStale(const std::vector<NamedStream>& streams, const std::string& dir,
       ok = false;
       continue;
     }
-    files[key].emplace(fp, PrintablePath(path));
+    files[key].push_back({name, fp, PrintablePath(path)});
   }
   if (ec) {
     Complain(io, PrintablePath(Utf8ToU16(dir)) + ": cannot list the directory: " + ec.message());
@@ -160,13 +166,19 @@ bool CheckStale(const std::vector<NamedStream>& streams, const std::string& dir,
     for (size_t i = 0; i < blocks.size(); ++i) {
       const DecodedProgramBlock& b = blocks[i].decoded;
       const auto f = files.find(b.key);
-      if ((b.flags & PB_FINGERPRINT) == 0 || f == files.end() || f->second.count(b.fingerprint)) {
-        continue;
+      if ((b.flags & PB_FINGERPRINT) == 0 || f == files.end()) continue;
+      // Files of this very name (a key alone may be shared by other names).
+      const Seen* differing = nullptr;
+      bool same = false;
+      for (const Seen& seen : f->second) {
+        if (!U16EqualFoldAscii(seen.name.c_str(), b.name.c_str())) continue;
+        same = same || seen.fingerprint == b.fingerprint;
+        if (differing == nullptr && seen.fingerprint != b.fingerprint) differing = &seen;
       }
-      const auto& [fp, path] = *f->second.begin();
-      out->push_back(
-          {"stale", s.name, i + 1, b.name,
-           "fingerprint " + Hex64(b.fingerprint) + ", but " + path + " has " + Hex64(fp)});
+      if (same || differing == nullptr) continue;
+      out->push_back({"stale", s.name, i + 1, b.name,
+                      "fingerprint " + Hex64(b.fingerprint) + ", but " + differing->path + " has " +
+                          Hex64(differing->fingerprint)});
     }
   }
   return ok;
