@@ -16,6 +16,7 @@
 #include "format.h"
 #include "input_file.h"
 #include "progress.h"
+#include "tree_walk.h"
 #include "trustctl.h"
 
 namespace tl::ctl {
@@ -87,11 +88,7 @@ void Collect(const HashOptions& o, std::vector<Job>* jobs) {
       continue;
     }
     std::vector<fs::path> files;
-    fs::recursive_directory_iterator it(path, fs::directory_options::skip_permission_denied, ec);
-    for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-      std::error_code type_ec;
-      if (it->is_regular_file(type_ec)) files.push_back(it->path());
-    }
+    ec = WalkFiles(path, [&](const fs::path& f) { files.push_back(f); });
     std::sort(files.begin(), files.end());
     for (const auto& f : files) jobs->push_back(FileJob(U16ToUtf8(f.u16string())));
     if (ec) {

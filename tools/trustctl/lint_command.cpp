@@ -20,6 +20,7 @@
 #include "format.h"
 #include "input_file.h"
 #include "json_out.h"
+#include "tree_walk.h"
 #include "trustctl.h"
 
 namespace tl::ctl {
@@ -138,14 +139,11 @@ bool CheckStale(const std::vector<NamedStream>& streams, const std::string& dir,
     return false;
   }
   bool ok = true;
-  fs::recursive_directory_iterator it(root, fs::directory_options::skip_permission_denied, ec);
-  for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-    std::error_code type_ec;
-    if (!it->is_regular_file(type_ec)) continue;
-    const std::u16string path = it->path().u16string();
+  ec = WalkFiles(root, [&](const fs::path& file) {
+    const std::u16string path = file.u16string();
     const std::u16string name = ProgramNameOfPath(path);
     const uint64_t key = ComputeNameKey(name.c_str());
-    if (wanted.count(key) == 0) continue;
+    if (wanted.count(key) == 0) return;
     InputFile in;
     std::string error;
     uint64_t fp = 0, full = 0;
@@ -153,10 +151,10 @@ bool CheckStale(const std::vector<NamedStream>& streams, const std::string& dir,
         !SequentialFingerprint(in, &fp, &full, &error)) {
       Complain(io, error);
       ok = false;
-      continue;
+      return;
     }
     files[key].push_back({name, fp, PrintablePath(path)});
-  }
+  });
   if (ec) {
     Complain(io, PrintablePath(Utf8ToU16(dir)) + ": cannot list the directory: " + ec.message());
     return false;
