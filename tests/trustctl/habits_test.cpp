@@ -42,6 +42,17 @@ TEST(CtlHabits, HashJobsKeepTheOrderAndProgressIsForTerminalsOnly) {
   const CtlResult shown = CtlOnTerminal({"hash", "-r", "-j", "2", tree}, true);
   EXPECT_NE(shown.err.find("\rhashed 2000 of 2100"), std::string::npos);
   EXPECT_EQ(shown.out.size(), 2100u * 18);
+  // A big import shows how far it has read, on a terminal only.
+  std::string big;
+  for (int i = 1; i <= 70000; ++i) big += std::to_string(i) + " 1 a-name-the-import-ignores\n";
+  const std::string list = WriteText(dir, "big", big);
+  const CtlResult quiet = CtlOnTerminal({"import", "--dry-run", Arg(dir, "c.mnf"), list}, false);
+  EXPECT_EQ(quiet.err, "");
+  const CtlResult seen = CtlOnTerminal({"import", "--dry-run", Arg(dir, "c.mnf"), list}, true);
+  EXPECT_NE(seen.err.find("\rbytes of the hash list read: " + std::to_string(big.size()) + " of " +
+                          std::to_string(big.size())),
+            std::string::npos)
+      << seen.err.substr(0, 200);
 }
 
 TEST(CtlHabits, QuietStreamRefsAndCollisions) {

@@ -14,6 +14,7 @@
 #include "format.h"
 #include "input_file.h"
 #include "list_store.h"
+#include "progress.h"
 #include "recovery.h"
 #include "trustctl.h"
 
@@ -113,16 +114,23 @@ std::string Ranges(const std::vector<uint32_t>& numbers) {
 }
 
 // The whole hash list through the library's line parser, read sequentially.
-bool FeedHashList(const std::string& arg, HashListSink& sink, std::string* error) {
+// A big hash list (1 MiB or more, of a known size) shows how much was read.
+bool FeedHashList(const std::string& arg, HashListSink& sink, Io& io, std::string* error) {
   InputFile in;
   if (!in.Open(arg, "hash list", error)) return false;
   HashListParser parser(sink);
+  const int64_t size = in.SeekableSize();
+  Progress progress(io, "bytes of the hash list read:", size > 0 ? static_cast<size_t>(size) : 0,
+                    size_t{1} << 20, size_t{1} << 20);
+  size_t total = 0;
   uint8_t chunk[65536];
   while (true) {
     size_t got = 0;
     if (!in.Read(chunk, sizeof chunk, &got, error)) return false;
     if (got == 0) break;
     parser.Feed(chunk, got);
+    total += got;
+    progress.Step(total);
   }
   parser.Finish();
   return true;
@@ -182,7 +190,7 @@ int RunImport(const ImportOptions& o, Io& io) {
 
   CVarBlockList list;
   ReportingSink sink(list);
-  if (!FeedHashList(o.hash_list, sink, &error)) {
+  if (!FeedHashList(o.hash_list, sink, io, &error)) {
     Complain(io, error + "; nothing was written");
     return kExitFailure;
   }

@@ -1,10 +1,12 @@
 // A progress line on the error stream for long runs, shown only when that
 // stream is a terminal (Io::progress) and never when it is redirected, so
-// logs and captured output never hold it. Redrawn at most every 1,000 steps.
+// logs and captured output never hold it. Redrawn every `every` steps and at
+// the end, and only for runs of at least `min_total` steps.
 #pragma once
 
 #include <cstddef>
 #include <string>
+#include <utility>
 
 #include "command.h"
 
@@ -12,12 +14,13 @@ namespace tl::ctl {
 
 class Progress {
  public:
-  Progress(Io& io, std::string verb, size_t total)
-      : io_(io), verb_(std::move(verb)), total_(total) {}
+  Progress(Io& io, std::string verb, size_t total, size_t every = 1000, size_t min_total = 2000)
+      : io_(io), verb_(std::move(verb)), total_(total), every_(every), min_total_(min_total) {}
   ~Progress() { Clear(); }
   // `done` of the total are finished.
   void Step(size_t done) {
-    if (!io_.progress || total_ < kMinTotal || (done % kEvery != 0 && done != total_)) return;
+    if (!io_.progress || total_ < min_total_ || (done - last_ < every_ && done != total_)) return;
+    last_ = done;
     io_.err << "\r" << verb_ << " " << done << " of " << total_ << std::flush;
     shown_ = true;
   }
@@ -29,11 +32,12 @@ class Progress {
   }
 
  private:
-  static constexpr size_t kEvery = 1000;
-  static constexpr size_t kMinTotal = 2000;
   Io& io_;
   std::string verb_;
   size_t total_;
+  size_t every_;
+  size_t min_total_;
+  size_t last_ = 0;
   bool shown_ = false;
 };
 
