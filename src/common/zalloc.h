@@ -15,10 +15,11 @@ inline constexpr size_t kSpareBytes = 32;
 void* ZeroAlloc(size_t content);
 void ZeroFree(void* p);
 
-// Test hook: the n-th ZeroAlloc call from now (1-based) fails; 0 disarms it.
-// Process-wide and thread-safe; tests that use it must not run allocations of
-// their own concurrently.
-void SetAllocFailureAt(uint64_t n);
+// Test hook: the n-th ZeroAlloc call from now (1-based) fails, and with
+// `persistent` every later one too; 0 disarms it. Process-wide and
+// thread-safe; tests that use it must not run allocations of their own
+// concurrently.
+void SetAllocFailureAt(uint64_t n, bool persistent = false);
 // Test hook: the number of ZeroAlloc calls made since the process started.
 uint64_t AllocCallCount();
 

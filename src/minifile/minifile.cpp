@@ -49,13 +49,18 @@ bool WriteFreshHeader(platform::File* file, const uint8_t* header, const Geometr
 }
 
 // Directory entries the handle holds for a file of `file_size` bytes: those
-// that lie (partly) inside the file, plus one, at most D.
+// that lie (partly) inside the file, plus one, at most D, and at most T - 1:
+// every stream takes at least one of the T - 2 data blocks, so no more than
+// T - 2 streams exist at once, and a write needs one free slot beyond them.
+// Slots are filled lowest first, so a container written this way never uses
+// one above that; a foreign stream in a higher slot is left as it is on disk.
 uint32_t DirEntriesHeld(const Geometry& g, uint32_t file_size) {
   const uint32_t end = g.dir_offset + g.dir_bytes();
   const uint32_t in_file = file_size <= g.dir_offset ? 0
                            : file_size >= end        ? g.dir_bytes()
                                                      : file_size - g.dir_offset;
-  const uint32_t held = (in_file + kDirEntrySize - 1) / kDirEntrySize + 1;
+  uint32_t held = (in_file + kDirEntrySize - 1) / kDirEntrySize + 1;
+  if (held > g.table_entries - 1) held = g.table_entries - 1;
   return held < g.dir_entries ? held : g.dir_entries;
 }
 

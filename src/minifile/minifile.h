@@ -29,11 +29,13 @@ inline constexpr uint32_t kMaxBlockBuffer = 0x100000;
 // directory bytes) so that they reach the file in one write; `scratch` is a
 // second buffer of the same size in which a stream write prepares the next state.
 //
-// H (`dir_held`) is D bounded by the file: the entries the file holds, plus one
-// free entry for a new stream when D has room for it. Entries past the end of
-// the file read as zero, i.e. free, so those not held are free slots that come
-// after a held free one: no write would choose them. A header that claims
-// millions of entries thus costs what the file holds, never what it claims.
+// H (`dir_held`) is D bounded by the file and by the format's own need: the
+// entries the file holds, plus one free entry for a new stream, and never more
+// than T - 1 (at most T - 2 streams fit in the data blocks, plus one free
+// slot). Entries past the end of the file read as zero, i.e. free, so those
+// not held are free slots behind a held free one: no write would choose them.
+// A header that claims millions of entries thus costs at most 4 MiB, never
+// what it claims, and a write writes back only the held entries.
 struct MiniFileHandle {
   uint32_t magic = 0;  // kHandleMagic while open
   std::unique_ptr<platform::File> file;

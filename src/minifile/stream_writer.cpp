@@ -130,20 +130,15 @@ bool WriteJournal(MiniFileHandle* h) {
   if (!h->file->Size(&file_size)) return false;
   uint32_t records = 1;
   uint64_t bytes = h->meta_bytes();
-  for (int pass = 0; pass < 2; ++pass) {
-    for (uint32_t b = kFirstDataBlock; b < g.block_limit; ++b) {
-      if (h->marks[b] != kMarkReused) continue;
-      for (uint32_t at = 0; at < g.block_size;) {
-        const uint32_t len = SavedPiece(h, b, at, file_size);
-        if (len == 0) break;
-        at += len;
-        if (pass == 0) {
-          ++records;
-          bytes += len;
-        }
-      }
+  for (uint32_t b = kFirstDataBlock; b < g.block_limit; ++b) {
+    if (h->marks[b] != kMarkReused) continue;
+    for (uint32_t at = 0; at < g.block_size;) {
+      const uint32_t len = SavedPiece(h, b, at, file_size);
+      if (len == 0) break;
+      at += len;
+      ++records;
+      bytes += len;
     }
-    if (pass == 1) break;
   }
   std::unique_ptr<platform::File> file = h->journal->Create();
   if (!file) return false;
@@ -220,7 +215,10 @@ uint32_t MiniFileWriteStream(MiniFileHandle* h, const char16_t* name, const void
     // Without a journal the older stream could not be kept: refused.
     if (!h->journal) return 0;
     if (!WriteJournal(h)) {
-      h->journal->Remove();  // incomplete; the container is untouched
+      // The container is untouched. A journal that stays (its deletion
+      // failed) might be complete and would undo later writes at the next
+      // open: it must go before this handle writes again.
+      if (!h->journal->Remove()) h->journal_pending = 1;
       return 0;
     }
   }
@@ -256,21 +254,22 @@ uint32_t MiniFileWriteStream(MiniFileHandle* h, const char16_t* name, const void
     return 0;
   }
 
-  // The prepared state becomes the handle's once the file holds it. A write
-  // that did not complete leaves the file describing the older state, as does
-  // the handle again; a failed flush after a complete write leaves the newer
-  // state in the file as far as we can tell, so the handle keeps it, but the
-  // write is not reported as done.
-  uint8_t* previous = h->meta;
-  h->meta = h->scratch;
-  h->scratch = previous;
-  if (!h->file->WriteAt(g.table_offset, h->meta, meta_bytes, &written) || written != meta_bytes) {
-    h->scratch = h->meta;
-    h->meta = previous;
-    return 0;
+  // The prepared state becomes the handle's once the file holds it. When the
+  // write or its flush fails, the file may hold part or all of the new table
+  // and directory: the older ones, which describe only untouched blocks, are
+  // written back as far as the file takes them, and the handle keeps them.
+  if (h->file->WriteAt(g.table_offset, h->scratch, meta_bytes, &written) && written == meta_bytes &&
+      h->file->Flush()) {
+    uint8_t* previous = h->meta;
+    h->meta = h->scratch;
+    h->scratch = previous;
+    return size;
   }
-  if (!h->file->Flush()) return 0;
-  return size;
+  if (!h->file->WriteAt(g.table_offset, h->meta, meta_bytes, &written) || written != meta_bytes ||
+      !h->file->Flush()) {
+    h->dirty = 1;  // a later MiniFileFlush tries again
+  }
+  return 0;
 }
 
 }  // namespace tl

@@ -534,32 +534,38 @@ TEST_F(DllTest, ReplacementInANearlyFullContainer) {
 }
 
 // A complete journal beside the container (left by a write that was cut off)
-// is rolled back by the next commit's open before that commit writes.
+// is rolled back by the next commit's open before that commit writes; also
+// where the container's path is 259 units and the journal's beyond MAX_PATH.
 TEST_F(DllTest, CommitRollsBackAPlantedJournalFirst) {
-  fs::path list = WriteHashList("l.txt", "2000 1234abcd\n");
-  ASSERT_EQ(dll_->ImportProgramList(Units(list)), 1u);
-  const std::vector<uint8_t> saved = ReadAll(custom_file());
-  ASSERT_EQ(dll_->ImportBlockList(Units(list)), 1u);
-  ASSERT_TRUE(HasStream(custom_file(), kBlockList));
-  // A journal that restores the container as it was before the BlockList.
-  fs::path journal = custom_file();
-  journal += L"-journal";
-  {
-    auto f = platform::CreateEmptyFile(journal.u16string().c_str());
-    ASSERT_NE(f, nullptr);
-    JournalWriter w(f.get());
-    ASSERT_TRUE(w.Begin(static_cast<uint32_t>(saved.size()), 1, saved.size()));
-    ASSERT_TRUE(w.Record(0, saved.data(), static_cast<uint32_t>(saved.size())));
-    ASSERT_TRUE(w.Finish());
+  const std::wstring base = tmp_.path().wstring() + L"\\";
+  for (size_t dir_len : {size_t{0}, size_t{243}}) {
+    SCOPED_TRACE(dir_len);
+    if (dir_len != 0) Load(base + std::wstring(dir_len - base.size(), L'd'));
+    fs::path list = WriteHashList("l.txt", "2000 1234abcd\n");
+    ASSERT_EQ(dll_->ImportProgramList(Units(list)), 1u);
+    const std::vector<uint8_t> saved = ReadAll(custom_file());
+    ASSERT_EQ(dll_->ImportBlockList(Units(list)), 1u);
+    ASSERT_TRUE(HasStream(custom_file(), kBlockList));
+    // A journal that restores the container as it was before the BlockList.
+    const std::u16string box = custom_file().u16string();
+    const std::u16string journal = box + u"-journal";
+    {
+      auto f = platform::CreateEmptyFile(journal.c_str());
+      ASSERT_NE(f, nullptr);
+      JournalWriter w(f.get());
+      ASSERT_TRUE(w.Begin(static_cast<uint32_t>(saved.size()), 1, saved.size()));
+      ASSERT_TRUE(w.Record(0, saved.data(), static_cast<uint32_t>(saved.size())));
+      ASSERT_TRUE(w.Finish());
+    }
+    ASSERT_EQ(InspectJournal(box.c_str()), JournalState::kComplete);
+    ASSERT_NE(dll_->SelectTarget(1, 1), nullptr);
+    ASSERT_EQ(Add(L"C:\\x\\app.exe"), 1);
+    EXPECT_EQ(dll_->Commit(), 1u);
+    EXPECT_FALSE(platform::FileExists(journal.c_str()));
+    EXPECT_FALSE(HasStream(custom_file(), kBlockList)) << "rolled back before the write";
+    EXPECT_EQ(ReadStoredList(custom_file(), kProgramList).names(),
+              std::vector<std::u16string>{u"app.exe@*"});
   }
-  ASSERT_EQ(InspectJournal(custom_file().u16string().c_str()), JournalState::kComplete);
-  ASSERT_NE(dll_->SelectTarget(1, 1), nullptr);
-  ASSERT_EQ(Add(L"C:\\x\\app.exe"), 1);
-  EXPECT_EQ(dll_->Commit(), 1u);
-  EXPECT_FALSE(fs::exists(journal));
-  EXPECT_FALSE(HasStream(custom_file(), kBlockList)) << "rolled back before the write";
-  EXPECT_EQ(ReadStoredList(custom_file(), kProgramList).names(),
-            std::vector<std::u16string>{u"app.exe@*"});
 }
 
 TEST(DllBuildTest, CarriesAVersionResource) {

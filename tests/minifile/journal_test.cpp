@@ -192,6 +192,34 @@ TEST(Journal, UnreadableJournalBlocksTheOpen) {
   EXPECT_EQ(test::ReadBack(test::Bytes(*file), u"P"), it.old_p);
 }
 
+// A journal whose flush failed and whose deletion failed too stays behind;
+// it must not undo a later write through the same handle at the next open.
+TEST(Journal, LeftoverJournalNeverUndoesALaterWrite) {
+  test::ParamsScope params(kB, 16, 4);
+  const Interrupted it = MakeInterrupted();
+  auto file = MemoryFile::FromBytes(it.before.data(), it.before.size());
+  MemoryJournalSite site;
+  FaultPlan plan;
+  plan.fail_flush_at = 1;  // the journal's flush
+  plan.fail_write_at = 11;  // header, 4 records of 2 writes, check; then the deletion
+  MiniFileHandle* h = MiniFileOpenFile(test::WrapFaults(test::Borrow(file.get()), &plan),
+                                       std::make_unique<test::FaultJournalSite>(&site, &plan));
+  ASSERT_NE(h, nullptr);
+  const auto big = Pattern(12 * kB, 3), r = Pattern(kB, 4);
+  EXPECT_EQ(MiniFileWriteStream(h, u"P", big.data(), 12 * kB), 0u);
+  EXPECT_EQ(plan.writes, 11u);
+  EXPECT_EQ(MiniFileWriteStream(h, u"R", r.data(), kB), kB);
+  EXPECT_FALSE(site.Exists());
+  MiniFileClose(h);
+  h = MiniFileOpenFile(test::Borrow(file.get()), BorrowJournalSite(&site));
+  ASSERT_NE(h, nullptr);
+  MiniFileClose(h);
+  const auto after = test::Bytes(*file);
+  EXPECT_EQ(test::ReadBack(after, u"R"), r);
+  EXPECT_EQ(test::ReadBack(after, u"P"), it.old_p);
+  EXPECT_EQ(test::ReadBack(after, u"Q"), it.q);
+}
+
 // Without a journal site a write that would reuse blocks is refused and
 // changes nothing; one that needs only free blocks goes through.
 TEST(Journal, NoSiteNoReuse) {

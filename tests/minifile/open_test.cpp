@@ -1,8 +1,11 @@
 // Opening, flushing and closing containers, on real files and through faults.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <utility>
+#include <vector>
 
 #include "common/crc32.h"
 #include "common/le.h"
@@ -250,6 +253,98 @@ TEST(MiniFileOpenTest, FlushWritesOnlyWhenDirty) {
   EXPECT_EQ(h->dirty, 0u);
   MiniFileClose(h);
   EXPECT_EQ(test::Bytes(*file), valid);
+}
+
+}  // namespace
+}  // namespace tl
+
+namespace tl {
+namespace {
+
+// A file that keeps only the ranges written into it, so that a container
+// whose directory claims gigabytes can be written without holding them; it
+// records the longest single write.
+class SparseFile final : public platform::File {
+ public:
+  bool ReadAt(uint32_t offset, void* buf, uint32_t len, uint32_t* done) override {
+    const uint64_t end = std::min<uint64_t>(uint64_t{offset} + len, size_);
+    *done = end > offset ? static_cast<uint32_t>(end - offset) : 0;
+    auto* out = static_cast<uint8_t*>(buf);
+    std::memset(out, 0, *done);
+    for (const auto& [at, bytes] : ranges_) {
+      for (size_t k = 0; k < bytes.size(); ++k) {
+        if (at + k >= offset && at + k < end) out[at + k - offset] = bytes[k];
+      }
+    }
+    return true;
+  }
+  bool WriteAt(uint32_t offset, const void* buf, uint32_t len, uint32_t* done) override {
+    const auto* in = static_cast<const uint8_t*>(buf);
+    ranges_.emplace_back(offset, std::vector<uint8_t>(in, in + len));
+    size_ = std::max<uint64_t>(size_, uint64_t{offset} + len);
+    longest_write = std::max(longest_write, len);
+    *done = len;
+    return true;
+  }
+  bool Size(uint32_t* size) override {
+    *size = static_cast<uint32_t>(size_);
+    return true;
+  }
+  bool Flush() override { return true; }
+  uint32_t longest_write = 0;
+
+ private:
+  std::vector<std::pair<uint64_t, std::vector<uint8_t>>> ranges_;
+  uint64_t size_ = 0;
+};
+
+// A header that passes the check but claims a directory of millions of
+// entries costs what the file holds, at most T - 1 entries, never the claim.
+TEST(MiniFileOpenTest, HugeDirectoryClaimsStayBounded) {
+  constexpr uint32_t kClaim = 30000000;  // 1.9 GB of directory
+  uint8_t header[kHeaderSize];
+  {
+    ParamsScope params(512, 16, kClaim);
+    MiniFileInitHeader(header);
+  }
+  Geometry g;
+  ASSERT_TRUE(GeometryFromHeader(header, &g));  // inside the format: below 2 GiB
+  struct Case {
+    uint32_t dir_bytes_in_file;
+    uint32_t held;
+  };
+  const Case cases[] = {{0, 1}, {64, 2}, {130, 4}, {1 << 20, 15}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.dir_bytes_in_file);
+    SparseFile file;
+    uint32_t done = 0;
+    std::vector<uint8_t> start(g.dir_offset + c.dir_bytes_in_file, 0);
+    std::memcpy(start.data(), header, kHeaderSize);
+    StoreU16(start.data(), kHeaderSize, 0xFFFF);
+    StoreU16(start.data(), kHeaderSize + 2, 0xFFFE);
+    file.WriteAt(0, start.data(), static_cast<uint32_t>(start.size()), &done);
+    file.longest_write = 0;
+    MiniFileHandle* h = MiniFileOpenFile(Borrow(&file));
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(h->dir_held, c.held);
+    EXPECT_EQ(h->meta_bytes(), 32 + 64 * c.held);
+    const auto data = test::Pattern(700, 1);
+    ASSERT_EQ(MiniFileWriteStream(h, u"s", data.data(), 700), 700u);
+    MiniFileClose(h);
+    EXPECT_LE(file.longest_write, std::max(512u, 32 + 64 * c.held));  // a block, or the meta
+    // The data lie behind the claimed directory: the file now reaches past
+    // all of it, and the next open still holds T - 1 entries, finding the
+    // stream in slot 0.
+    h = MiniFileOpenFile(Borrow(&file));
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(h->dir_held, 15u);
+    EXPECT_EQ(LoadU16(h->directory(), 0), u's');
+    ASSERT_EQ(MiniFileWriteStream(h, u"S", data.data(), 600), 600u);  // replaces it
+    EXPECT_EQ(LoadU32(h->directory(), kDirEntrySizeOffset), 600u);
+    EXPECT_EQ(LoadU16(h->directory() + 64, 0), 0);
+    MiniFileClose(h);
+    EXPECT_LE(file.longest_write, 32 + 64 * 15);
+  }
 }
 
 }  // namespace

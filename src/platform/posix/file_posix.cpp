@@ -113,16 +113,35 @@ std::unique_ptr<File> OpenFileForReading(const char16_t* path) {
   return Wrap(fd);
 }
 
+// The journal's creation and deletion are what a stream write relies on, so
+// the folder's entry is forced to the disk as well: without it a power loss
+// could lose a flushed journal's name, or bring a deleted one back.
+void SyncParentFolder(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "."
+                             : slash == 0               ? "/"
+                                                        : path.substr(0, slash);
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  while (::fsync(fd) != 0 && errno == EINTR) {
+  }
+  ::close(fd);
+}
+
 std::unique_ptr<File> CreateEmptyFile(const char16_t* path) {
   std::string native;
   if (!ToNative(path, &native)) return nullptr;
-  return Wrap(::open(native.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  const int fd = ::open(native.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd >= 0) SyncParentFolder(native);
+  return Wrap(fd);
 }
 
 bool RemoveFile(const char16_t* path) {
   std::string native;
   if (!ToNative(path, &native)) return false;
-  return ::unlink(native.c_str()) == 0 || errno == ENOENT;
+  if (::unlink(native.c_str()) != 0) return errno == ENOENT;
+  SyncParentFolder(native);
+  return true;
 }
 
 bool FileExists(const char16_t* path) {

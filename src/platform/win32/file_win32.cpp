@@ -1,7 +1,9 @@
 // Win32 backend of the file seam: char16_t paths go to the W functions as they are.
 #include <windows.h>
 
+#include <cwchar>
 #include <new>
+#include <string>
 
 #include "platform/fault_hook.h"
 #include "platform/file.h"
@@ -9,7 +11,34 @@
 namespace tl::platform {
 namespace {
 
-const wchar_t* W(const char16_t* s) { return reinterpret_cast<const wchar_t*>(s); }
+// A path as the W functions take it. Paths of MAX_PATH units or more (the
+// journal beside a container whose own path is close to the limit) get the
+// "\\?\" prefix that lifts the limit; shorter ones are passed as they are.
+class W {
+ public:
+  explicit W(const char16_t* path) {
+    const auto* p = reinterpret_cast<const wchar_t*>(path);
+    ptr_ = p;
+    if (p == nullptr || wcslen(p) < MAX_PATH) return;
+    try {
+      if (p[0] != 0 && p[1] == L':' && p[2] == L'\\') {
+        long_ = std::wstring(L"\\\\?\\") + p;
+      } else if (p[0] == L'\\' && p[1] == L'\\' && p[2] != L'?') {
+        long_ = std::wstring(L"\\\\?\\UNC\\") + (p + 2);
+      } else {
+        return;
+      }
+      ptr_ = long_.c_str();
+    } catch (...) {
+      ptr_ = nullptr;  // no memory: the call fails on a null path
+    }
+  }
+  operator const wchar_t*() const { return ptr_; }  // NOLINT(google-explicit-constructor)
+
+ private:
+  const wchar_t* ptr_ = nullptr;
+  std::wstring long_;
+};
 
 bool Seek(HANDLE h, uint32_t offset) {
   // Containers stay below 2 GiB, so the 32-bit distance form is enough.
