@@ -101,7 +101,9 @@ TEST(CtlFaultLoop, EditsLeaveTheOlderOrTheReportedStream) {
             met = plan.failed != 0;
           }
           ASSERT_TRUE(r.rc == ctl::kExitOk || r.rc == ctl::kExitFailure) << r.rc << r.err;
-          if (r.rc == ctl::kExitFailure) EXPECT_FALSE(r.err.empty());
+          if (r.rc == ctl::kExitFailure) {
+            EXPECT_FALSE(r.err.empty());
+          }
           // The next open: what the library would see.
           ASSERT_TRUE(RecoverContainer(Utf8ToU16(box).c_str()));
           ContainerReader reader;
