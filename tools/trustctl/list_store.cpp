@@ -103,11 +103,20 @@ bool StoreList(const std::u16string& container, const std::u16string& stream, CV
   ContainerReader reader;
   StreamContents stored;
   std::string why;
-  const bool read_back =
-      reader.Open(container.c_str()) && reader.header_valid() &&
-      reader.FindStream(stream.c_str()) >= 0 &&
-      ReadStreamContents(reader, reader.FindStream(stream.c_str()), &stored, &why);
-  if (!read_back || stored.payload != expected) {
+  // A stream that is absent or differs was not written: the writer keeps the
+  // older one. A read-back that itself fails cannot tell, and says so.
+  const bool opened = reader.Open(container.c_str()) && reader.header_valid();
+  const int entry = opened ? reader.FindStream(stream.c_str()) : -1;
+  const bool read =
+      entry >= 0 && ReadStreamContents(reader, static_cast<uint32_t>(entry), &stored, &why);
+  if (!opened || (entry >= 0 && !read)) {
+    forget_new();
+    *error = Shown(container) +
+             ": reading the container back to check the write failed; the stream is the older or "
+             "the new one (see trustctl verify)";
+    return false;
+  }
+  if (entry < 0 || stored.payload != expected) {
     forget_new();
     *error = Shown(container) + ": the stream could not be written (" +
              std::to_string(expected.size()) +
