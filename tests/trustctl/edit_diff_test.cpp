@@ -54,9 +54,7 @@ TEST(CtlAdd, BuildsTheDescribedProgram) {
                            "--path",
                            "C:\\Tools\\app.exe",
                            "--tokens",
-                           ";;a;;b;c;d;e",
-                           "--value",
-                           "5",
+                           ";;a;;b;c;d;",
                            "--pair",
                            "7,9",
                            "--timestamp-file",
@@ -68,16 +66,16 @@ TEST(CtlAdd, BuildsTheDescribedProgram) {
                            "--text2",
                            "only text2",
                            "--path",
-                           "D:\\dir\\",
+                           "D:\\dir\\x",
                            "--tokens",
                            ";;;"});
   ASSERT_EQ(r.rc, kExitOk) << r.err;
   const Stored s = Read(box);
-  ASSERT_EQ(s.names, (std::vector<std::string>{"app.exe@*", "bare.exe", "@*"}));
+  ASSERT_EQ(s.names, (std::vector<std::string>{"app.exe@*", "bare.exe", "x@*"}));
   EXPECT_TRUE(s.view.issues.empty());
 
   const DecodedProgramBlock& app = s.view.blocks[0].decoded;
-  EXPECT_EQ(app.flags, PB_VALUE | PB_VALUE_PAIR | PB_TIMESTAMP | PB_TOKENS | PB_FINGERPRINT);
+  EXPECT_EQ(app.flags, PB_VALUE_PAIR | PB_TIMESTAMP | PB_TOKENS | PB_FINGERPRINT);
   EXPECT_EQ(app.tokens, (std::vector<std::u16string>{u"a", u"b", u"c", u"d"}));
   EXPECT_EQ(app.value, 7u);
   EXPECT_EQ(app.valueSecond, 9u);
@@ -132,7 +130,19 @@ TEST(CtlAdd, RefusalsLeaveTheContainerAsItWas) {
       {"attribute before --path",
        {"--value", "1", "--path", "x.exe"},
        kExitUsage,
-       "--value comes before the first --path"},
+       "--value belongs to a --path and comes before one"},
+      {"five tokens", {"--path", "x.exe", "--tokens", "a;b;;c;d;e"}, kExitUsage, "5 tokens"},
+      {"value and pair",
+       {"--path", "x.exe", "--value", "1", "--pair", "2,3"},
+       kExitUsage,
+       "--value and --pair"},
+      {"empty name", {"--path", "", "--value", "1"}, kExitUsage, "--path is empty"},
+      {"name ends in a backslash",
+       {"--path", "C:\\dir\\", "--value", "1"},
+       kExitUsage,
+       "ends in a backslash"},
+      {"hash not hex", {"--hash", "12", "xyz"}, kExitUsage, "--hash takes SIZE CRC"},
+      {"hash too wide", {"--hash", "100000000", "1"}, kExitUsage, "--hash takes SIZE CRC"},
       {"text1 too long",
        {"--path", "x.exe", "--text1", std::string(64, 't')},
        kExitUsage,

@@ -237,10 +237,19 @@ TEST(CtlImport, DryRunAndFailuresWriteNothing) {
   EXPECT_NE(missing.err.find("nope.txt: cannot open the hash list"), std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(dir.path() / "c.mnf"));
 
+  // A directory: opened but unreadable on POSIX (EISDIR), not openable on
+  // Windows; either way nothing is written.
+  std::filesystem::create_directories(dir.path() / "adir");
+  const CtlResult dir_list = Ctl({"import", box, "--stream", "ProgramList", Arg(dir, "adir")});
+  EXPECT_EQ(dir_list.rc, kExitFailure);
+  EXPECT_NE(dir_list.err.find("nothing was written"), std::string::npos) << dir_list.err;
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "c.mnf"));
+
   for (const char* name : {"", "ABCDEFGHIJKLMNOPQ"}) {
     EXPECT_EQ(Ctl({"import", box, "--stream", name, list}).rc, kExitUsage) << name;
   }
-  EXPECT_EQ(Ctl({"import", box, list}).rc, kExitUsage);
+  EXPECT_EQ(Ctl({"import", box + ":A", "--stream", "B", list}).rc, kExitUsage);
+  EXPECT_EQ(Ctl({"import", box}).rc, kExitUsage);
   EXPECT_FALSE(std::filesystem::exists(dir.path() / "c.mnf"));
 }
 
@@ -267,7 +276,7 @@ TEST(CtlImport, AFullDirectoryFailsAndKeepsEveryStream) {
   const std::vector<uint8_t> before = FileBytes(box);
   const CtlResult r = Ctl({"import", box, "--stream", "E", list});
   EXPECT_EQ(r.rc, kExitFailure);
-  EXPECT_NE(r.err.find("could not be written"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("no free directory slot"), std::string::npos) << r.err;
   EXPECT_EQ(FileBytes(box), before);
   EXPECT_EQ(Ctl({"import", box, "--stream", "d", list}).rc, kExitOk);  // an existing name still can
 }

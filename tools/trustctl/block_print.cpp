@@ -87,49 +87,46 @@ void PrintBlockText(const DecodedProgramBlock& b, const std::string& indent, std
   if (b.defects != 0) out << indent << "DEFECTS        " << DefectList(b.defects) << "\n";
 }
 
-void WriteBlockJson(const DecodedProgramBlock& b, JsonWriter& json) {
-  json.BeginObject();
-  json.Field("name", b.name);
-  json.Field("key", Hex64(b.key));
-  json.Field("size", b.size);
-  json.Field("kind", b.kind);
-  json.Field("loadedTag", b.loadedTag);
-  json.Field("magic", Hex32(b.magic));
-  json.Field("transient", b.transient);
-  json.Field("flags", b.flags);
-  json.Key("flagNames");
-  json.BeginArray();
+Json BlockJson(const DecodedProgramBlock& b) {
+  Json j;
+  j["name"] = JsonText(b.name);
+  j["key"] = Hex64(b.key);
+  j["size"] = b.size;
+  j["kind"] = b.kind;
+  j["loadedTag"] = b.loadedTag;
+  j["magic"] = Hex32(b.magic);
+  j["transient"] = b.transient;
+  j["flags"] = b.flags;
+  Json names = Json::array();
   for (const auto& f : kFlagNames) {
-    if ((b.flags & f.bit) != 0) json.String(std::string_view(f.name));
+    if ((b.flags & f.bit) != 0) names.push_back(f.name);
   }
-  json.EndArray();
+  j["flagNames"] = names;
   if ((b.flags & PB_TOKENS) != 0) {
-    json.Key("tokens");
-    json.BeginArray();
-    for (const auto& t : b.tokens) json.String(std::u16string_view(t));
-    json.EndArray();
+    Json tokens = Json::array();
+    for (const auto& t : b.tokens) tokens.push_back(JsonText(t));
+    j["tokens"] = tokens;
   }
-  if (b.text1) json.Field("text1", *b.text1);
-  if (b.text2) json.Field("text2", *b.text2);
-  if (b.text3) json.Field("text3", *b.text3);
-  if ((b.flags & (PB_VALUE | PB_VALUE_PAIR)) != 0) json.Field("value", b.value);
-  if ((b.flags & PB_VALUE_PAIR) != 0) json.Field("valueSecond", b.valueSecond);
+  if (b.text1) j["text1"] = JsonText(*b.text1);
+  if (b.text2) j["text2"] = JsonText(*b.text2);
+  if (b.text3) j["text3"] = JsonText(*b.text3);
+  if ((b.flags & (PB_VALUE | PB_VALUE_PAIR)) != 0) j["value"] = b.value;
+  if ((b.flags & PB_VALUE_PAIR) != 0) j["valueSecond"] = b.valueSecond;
   if ((b.flags & PB_TIMESTAMP) != 0) {
-    json.Field("linkTimeStamp", b.linkTimeStamp);
-    json.Field("linkTime", UnixTimeToUtc(b.linkTimeStamp));
+    j["linkTimeStamp"] = b.linkTimeStamp;
+    j["linkTime"] = UnixTimeToUtc(b.linkTimeStamp);
   }
   if ((b.flags & PB_FINGERPRINT) != 0) {
-    json.Field("fingerprint", Hex64(b.fingerprint));
-    json.Field("fileSize", static_cast<uint32_t>(b.fingerprint >> 32));
-    json.Field("crc", Hex32(static_cast<uint32_t>(b.fingerprint)));
+    j["fingerprint"] = Hex64(b.fingerprint);
+    j["fileSize"] = static_cast<uint32_t>(b.fingerprint >> 32);
+    j["crc"] = Hex32(static_cast<uint32_t>(b.fingerprint));
   }
-  json.Key("defects");
-  json.BeginArray();
+  Json defects = Json::array();
   for (uint32_t bit = 1; bit != 0; bit <<= 1) {
-    if ((b.defects & bit) != 0) json.String(std::string_view(PbDefectText(bit)));
+    if ((b.defects & bit) != 0) defects.push_back(PbDefectText(bit));
   }
-  json.EndArray();
-  json.EndObject();
+  j["defects"] = defects;
+  return j;
 }
 
 }  // namespace tl::ctl

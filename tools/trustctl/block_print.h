@@ -7,7 +7,7 @@
 #include <string>
 
 #include "blocklist/program_block_decode.h"
-#include "json_writer.h"
+#include "json_out.h"
 
 namespace tl::ctl {
 
@@ -18,6 +18,6 @@ std::string FlagNames(uint32_t flags);
 void PrintBlockText(const DecodedProgramBlock& b, const std::string& indent, std::ostream& out);
 
 // One JSON object with every field.
-void WriteBlockJson(const DecodedProgramBlock& b, JsonWriter& json);
+Json BlockJson(const DecodedProgramBlock& b);
 
 }  // namespace tl::ctl

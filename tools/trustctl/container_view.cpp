@@ -15,6 +15,7 @@ StreamRef ParseStreamRef(const std::string& text) {
       text.find_first_of("/\\", colon + 1) == std::string::npos) {
     ref.container = Utf8ToU16(text.substr(0, colon));
     ref.stream = Utf8ToU16(text.substr(colon + 1));
+    ref.explicit_stream = !ref.stream.empty();
   } else {
     ref.container = Utf8ToU16(text);
   }
@@ -80,6 +81,45 @@ bool LoadList(const StreamRef& ref, const LoadOptions& options, StreamContents* 
     return false;
   }
   return true;
+}
+
+bool LoadStreams(const StreamRef& ref, std::vector<NamedStream>* out, std::string* error) {
+  out->clear();
+  if (ref.explicit_stream) {
+    NamedStream s;
+    s.name = ref.stream;
+    if (!LoadList(ref, LoadOptions(), &s.contents, error)) return false;
+    out->push_back(std::move(s));
+    return true;
+  }
+  const std::string where = Shown(ref.container);
+  ContainerReader reader;
+  if (!reader.Open(ref.container.c_str())) {
+    *error = where + ": cannot open the container for reading";
+    return false;
+  }
+  if (!reader.header_valid()) {
+    *error = where + ": not a usable container (" + DefectName(reader.header_defect()) + ")";
+    return false;
+  }
+  for (const DirEntryInfo& e : reader.entries()) {
+    if (!e.present()) continue;
+    NamedStream s;
+    s.name = e.name;
+    std::string why;
+    if (!ReadStreamContents(reader, e.index, &s.contents, &why)) {
+      *error = where;
+      *error += ": \"" + Printable(std::u16string_view(e.name)) + "\": " + why;
+      return false;
+    }
+    out->push_back(std::move(s));
+  }
+  return true;
+}
+
+std::u16string ProgramNameOfPath(const std::u16string& path) {
+  const size_t slash = path.find_last_of(u"/\\");
+  return (slash == std::u16string::npos ? path : path.substr(slash + 1)) + u"@*";
 }
 
 }  // namespace tl::ctl

@@ -20,6 +20,7 @@ inline constexpr char16_t kDefaultStream[] = u"ProgramList";
 struct StreamRef {
   std::u16string container;
   std::u16string stream;
+  bool explicit_stream = false;  // the text named a stream
 };
 StreamRef ParseStreamRef(const std::string& text);
 
@@ -51,5 +52,20 @@ struct LoadOptions {
 // and options.missing_ok allowed that.
 bool LoadList(const StreamRef& ref, const LoadOptions& options, StreamContents* out,
               std::string* error);
+
+// One present stream of a container, read.
+struct NamedStream {
+  std::u16string name;
+  StreamContents contents;
+};
+
+// The stream `ref` names when it names one explicitly, else every present
+// stream of the container, in directory order. False with *error when the
+// container or a stream cannot be read, or a named stream is absent.
+bool LoadStreams(const StreamRef& ref, std::vector<NamedStream>* out, std::string* error);
+
+// The base name of a path (after its last '/' or '\\') followed by "@*": the
+// name AddProgram gives a program of that file.
+std::u16string ProgramNameOfPath(const std::u16string& path);
 
 }  // namespace tl::ctl

@@ -3,65 +3,18 @@
 #include <cstring>
 #include <unordered_map>
 
-#include "args.h"
+#include "block_compare.h"
 #include "block_print.h"
 #include "blocklist/block_header.h"
 #include "blocklist/program_block.h"
 #include "command.h"
 #include "container_view.h"
 #include "format.h"
-#include "json_writer.h"
+#include "json_out.h"
 #include "trustctl.h"
 
 namespace tl::ctl {
 namespace {
-
-// The stored bytes that say something about the program: all of the block but
-// loadedTag (how a list came by it), the link bytes and transient.
-bool SameContent(const uint8_t* a, const uint8_t* b, uint32_t size) {
-  for (uint32_t i = 0; i < size; ++i) {
-    const bool ignored = (i >= kBlockLoadedTagOffset && i < kBlockPrevOffset + 8) ||
-                         (i >= kBlockTransientOffset && i < kBlockHeaderSize);
-    if (!ignored && a[i] != b[i]) return false;
-  }
-  return true;
-}
-
-std::string Q(const std::u16string& s) { return "\"" + Printable(std::u16string_view(s)) + "\""; }
-
-std::string OptText(const std::optional<std::u16string>& s) { return s ? Q(*s) : "(none)"; }
-
-std::string TokensText(const DecodedProgramBlock& b) {
-  if ((b.flags & PB_TOKENS) == 0) return "(none)";
-  std::string s = "[";
-  for (size_t i = 0; i < b.tokens.size(); ++i) s += (i ? " " : "") + Q(b.tokens[i]);
-  return s + "]";
-}
-
-struct FieldChange {
-  std::string field, before, after;
-};
-
-std::vector<FieldChange> Changes(const DecodedProgramBlock& a, const DecodedProgramBlock& b) {
-  std::vector<FieldChange> c;
-  auto add = [&](const char* f, const std::string& x, const std::string& y) {
-    if (x != y) c.push_back({f, x, y});
-  };
-  add("name", Q(a.name), Q(b.name));
-  add("flags", FlagNames(a.flags), FlagNames(b.flags));
-  add("kind", std::to_string(a.kind), std::to_string(b.kind));
-  add("tokens", TokensText(a), TokensText(b));
-  add("text1", OptText(a.text1), OptText(b.text1));
-  add("text2", OptText(a.text2), OptText(b.text2));
-  add("text3", OptText(a.text3), OptText(b.text3));
-  add("value", std::to_string(a.value), std::to_string(b.value));
-  add("valueSecond", std::to_string(a.valueSecond), std::to_string(b.valueSecond));
-  add("linkTimeStamp", Hex32(a.linkTimeStamp), Hex32(b.linkTimeStamp));
-  add("fingerprint", Hex64(a.fingerprint), Hex64(b.fingerprint));
-  add("size", std::to_string(a.size), std::to_string(b.size));
-  if (c.empty()) c.push_back({"other bytes", "", ""});
-  return c;
-}
 
 struct Side {
   StreamRef ref;
@@ -97,19 +50,9 @@ uint32_t Available(const Side& s, size_t i) {
 
 }  // namespace
 
-int RunDiff(const std::vector<std::string>& argv, Io& io) {
-  Args args;
-  std::string error;
-  if (!ParseArgs(argv, {{"--json", false}}, &args, &error)) {
-    Complain(io, error);
-    return kExitUsage;
-  }
-  if (args.positional.size() != 2) {
-    Complain(io, "diff takes two lists, A[:STREAM] and B[:STREAM]");
-    return kExitUsage;
-  }
+int RunDiff(const DiffOptions& o, Io& io) {
   Side a, b;
-  if (!LoadSide(args.positional[0], &a, io) || !LoadSide(args.positional[1], &b, io)) {
+  if (!LoadSide(o.a, &a, io) || !LoadSide(o.b, &b, io)) {
     return kExitFailure;
   }
   const auto& ablocks = a.contents.view.blocks;
@@ -141,41 +84,28 @@ int RunDiff(const std::vector<std::string>& argv, Io& io) {
   }
   const bool differ = !removed.empty() || !added.empty() || !changed.empty();
 
-  if (args.Has("--json")) {
-    JsonWriter json(io.out);
-    json.BeginObject();
-    json.Key("added");
-    json.BeginArray();
-    for (size_t j : added) WriteBlockJson(bblocks[j].decoded, json);
-    json.EndArray();
-    json.Key("removed");
-    json.BeginArray();
-    for (size_t i : removed) WriteBlockJson(ablocks[i].decoded, json);
-    json.EndArray();
-    json.Key("changed");
-    json.BeginArray();
+  if (o.json) {
+    Json doc;
+    Json added_j = Json::array(), removed_j = Json::array(), changed_j = Json::array();
+    for (size_t j : added) added_j.push_back(BlockJson(bblocks[j].decoded));
+    for (size_t i : removed) removed_j.push_back(BlockJson(ablocks[i].decoded));
     for (const auto& [i, j] : changed) {
-      json.BeginObject();
-      json.Field("key", Hex64(ablocks[i].decoded.key));
-      json.Key("fields");
-      json.BeginArray();
+      Json ch;
+      ch["key"] = Hex64(ablocks[i].decoded.key);
+      Json fields = Json::array();
       for (const FieldChange& c : Changes(ablocks[i].decoded, bblocks[j].decoded)) {
-        json.BeginObject();
-        json.Field("field", c.field);
-        json.Field("before", c.before);
-        json.Field("after", c.after);
-        json.EndObject();
+        fields.push_back({{"field", c.field}, {"before", c.before_json}, {"after", c.after_json}});
       }
-      json.EndArray();
-      json.Key("before");
-      WriteBlockJson(ablocks[i].decoded, json);
-      json.Key("after");
-      WriteBlockJson(bblocks[j].decoded, json);
-      json.EndObject();
+      ch["fields"] = fields;
+      ch["before"] = BlockJson(ablocks[i].decoded);
+      ch["after"] = BlockJson(bblocks[j].decoded);
+      changed_j.push_back(ch);
     }
-    json.EndArray();
-    json.Field("unchanged", static_cast<uint64_t>(unchanged));
-    json.EndObject();
+    doc["added"] = added_j;
+    doc["removed"] = removed_j;
+    doc["changed"] = changed_j;
+    doc["unchanged"] = unchanged;
+    PrintJson(io.out, doc);
   } else {
     for (size_t i : removed) {
       io.out << "- " << Q(ablocks[i].decoded.name) << " key " << Hex64(ablocks[i].decoded.key)

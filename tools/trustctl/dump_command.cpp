@@ -2,15 +2,17 @@
 // directory, and for each stream its payload header and program blocks.
 #include <cstring>
 
-#include "args.h"
 #include "block_print.h"
+#include "capacity.h"
 #include "command.h"
 #include "common/le.h"
 #include "common/u16.h"
 #include "container_view.h"
 #include "format.h"
-#include "json_writer.h"
+#include "json_out.h"
+#include "list_store.h"
 #include "minifile/header.h"
+#include "recovery.h"
 #include "trustctl.h"
 
 namespace tl::ctl {
@@ -73,6 +75,42 @@ std::string ChainText(const Chain& c) {
   return s + c.ending;
 }
 
+void PrintCapacityText(const ContainerReader& r, std::ostream& out) {
+  const Capacity c = CapacityOf(r);
+  out << "capacity\n  " << CapacityText(c) << "\n";
+  for (const DirEntryInfo& e : r.entries()) {
+    if (!e.present()) continue;
+    uint64_t current = 0;
+    const uint64_t room = StreamRoom(r, e.name, &current);
+    out << "  stream \"" << Printable(std::u16string_view(e.name))
+        << "\": " << EntriesThatFit(room, current) << " more 200-byte entries fit\n";
+  }
+  const uint64_t room_new = c.dir_free == 0 ? 0 : uint64_t{c.free} * c.block_size;
+  out << "  a new stream: " << EntriesThatFit(room_new, kPayloadOverhead)
+      << " 200-byte entries fit\n";
+}
+
+Json CapacityJson(const ContainerReader& r) {
+  const Capacity c = CapacityOf(r);
+  Json j;
+  j["blockSize"] = c.block_size;
+  j["blocksUsed"] = c.used;
+  j["blocksFree"] = c.free;
+  j["dataBlocks"] = c.data_blocks;
+  j["directorySlotsFree"] = c.dir_free;
+  Json more = Json::object();
+  for (const DirEntryInfo& e : r.entries()) {
+    if (!e.present()) continue;
+    uint64_t current = 0;
+    const uint64_t room = StreamRoom(r, e.name, &current);
+    more[U16ToUtf8(e.name)] = EntriesThatFit(room, current);
+  }
+  j["moreEntriesFit"] = more;
+  const uint64_t room_new = c.dir_free == 0 ? 0 : uint64_t{c.free} * c.block_size;
+  j["newStreamEntriesFit"] = EntriesThatFit(room_new, kPayloadOverhead);
+  return j;
+}
+
 bool Selected(const DirEntryInfo& e, const std::u16string* only) {
   return e.present() && (only == nullptr || U16EqualFoldAscii(e.name.c_str(), only->c_str()));
 }
@@ -81,6 +119,9 @@ void DumpText(const std::u16string& path, const ContainerReader& r, const std::u
               std::ostream& out) {
   const uint8_t* h = r.header();
   out << "container " << Shown(path) << " (" << r.file_size() << " bytes)\n";
+  if (const std::string note = InterruptedReplacementNote(path); !note.empty()) {
+    out << "  " << note << "\n";
+  }
   out << "header\n";
   out << "  magic          " << Hex32(LoadU32(h, kHeaderMagicOffset)) << "\n";
   out << "  version        " << Hex32(LoadU32(h, kHeaderVersionOffset)) << "\n";
@@ -102,6 +143,7 @@ void DumpText(const std::u16string& path, const ContainerReader& r, const std::u
   uint32_t used = 0;
   for (uint32_t b = kFirstDataBlock; b < g.table_entries; ++b) used += r.Link(b) != kLinkFree;
   out << "  blocks in use  " << used << " of " << g.table_entries - kFirstDataBlock << "\n";
+  PrintCapacityText(r, out);
   out << "directory\n";
   for (const DirEntryInfo& e : r.entries()) {
     out << "  [" << e.index << "] ";
@@ -139,109 +181,94 @@ void DumpText(const std::u16string& path, const ContainerReader& r, const std::u
   }
 }
 
-void DumpJson(const std::u16string& path, const ContainerReader& r, const std::u16string* only,
-              std::ostream& out) {
+Json DumpJson(const std::u16string& path, const ContainerReader& r, const std::u16string* only) {
   const uint8_t* h = r.header();
-  JsonWriter json(out);
-  json.BeginObject();
-  json.Field("container", path);
-  json.Field("fileSize", r.file_size());
-  json.Key("header");
-  json.BeginObject();
-  json.Field("magic", Hex32(LoadU32(h, kHeaderMagicOffset)));
-  json.Field("version", LoadU32(h, kHeaderVersionOffset));
-  json.Field("text",
-             std::string(reinterpret_cast<const char*>(h + kHeaderTextOffset), kHeaderTextSize));
-  json.Field("key", KeyHex(h));
-  json.Field("tableEntries", LoadU32(h, kHeaderTableEntriesOffset));
-  json.Field("blockSize", LoadU32(h, kHeaderBlockSizeOffset));
-  json.Field("directoryEntries", LoadU32(h, kHeaderDirEntriesOffset));
-  json.Field("check", Hex32(LoadU32(h, kHeaderCrcOffset)));
-  json.Field("checkMatches", LoadU32(h, kHeaderCrcOffset) == HeaderCrc(h));
-  json.Field("defect", DefectName(r.header_defect()));
-  json.EndObject();
-  json.Key("directory");
-  json.BeginArray();
+  Json doc;
+  doc["container"] = JsonText(path);
+  doc["fileSize"] = r.file_size();
+  doc["journal"] = JournalStateName(path);
+  Json header;
+  header["magic"] = Hex32(LoadU32(h, kHeaderMagicOffset));
+  header["version"] = LoadU32(h, kHeaderVersionOffset);
+  header["text"] =
+      std::string(reinterpret_cast<const char*>(h + kHeaderTextOffset), kHeaderTextSize);
+  header["key"] = KeyHex(h);
+  header["tableEntries"] = LoadU32(h, kHeaderTableEntriesOffset);
+  header["blockSize"] = LoadU32(h, kHeaderBlockSizeOffset);
+  header["directoryEntries"] = LoadU32(h, kHeaderDirEntriesOffset);
+  header["check"] = Hex32(LoadU32(h, kHeaderCrcOffset));
+  header["checkMatches"] = LoadU32(h, kHeaderCrcOffset) == HeaderCrc(h);
+  header["defect"] = DefectName(r.header_defect());
+  doc["header"] = header;
+  Json directory = Json::array();
+  Json streams = Json::array();
   if (r.header_valid()) {
+    doc["capacity"] = CapacityJson(r);
     for (const DirEntryInfo& e : r.entries()) {
-      json.BeginObject();
-      json.Field("index", e.index);
-      json.Field("name", e.name);
-      json.Field("present", e.present());
-      json.Field("size", e.size);
-      json.Field("firstBlock", e.first_block);
-      json.Field("time", FileTimeToUtc(e.time));
-      json.Field("flags", e.flags);
+      Json d;
+      d["index"] = e.index;
+      d["name"] = JsonText(e.name);
+      d["present"] = e.present();
+      d["size"] = e.size;
+      d["firstBlock"] = e.first_block;
+      d["time"] = FileTimeToUtc(e.time);
+      d["flags"] = e.flags;
       if (e.present()) {
         const Chain c = FollowChain(r, e.first_block);
-        json.Key("chain");
-        json.BeginArray();
-        for (uint32_t b : c.blocks) json.Number(b);
-        json.EndArray();
-        json.Field("chainEnd", c.ending);
+        d["chain"] = c.blocks;
+        d["chainEnd"] = c.ending;
       }
-      json.EndObject();
+      directory.push_back(d);
     }
-  }
-  json.EndArray();
-  json.Key("streams");
-  json.BeginArray();
-  if (r.header_valid()) {
     for (const DirEntryInfo& e : r.entries()) {
       if (!Selected(e, only)) continue;
-      json.BeginObject();
-      json.Field("index", e.index);
-      json.Field("name", e.name);
+      Json st;
+      st["index"] = e.index;
+      st["name"] = JsonText(e.name);
       StreamContents s;
       std::string error;
       if (!ReadStreamContents(r, e.index, &s, &error)) {
-        json.Field("error", error);
-        json.EndObject();
+        st["error"] = error;
+        streams.push_back(st);
         continue;
       }
       const PayloadView& v = s.view;
-      json.Field("payloadSize", v.length);
+      st["payloadSize"] = v.length;
       if (v.has_header) {
-        json.Field("tag", v.tag);
-        json.Field("blockCount", v.count);
-        json.Field("blocksSize", v.blocks_size);
+        st["tag"] = v.tag;
+        st["blockCount"] = v.count;
+        st["blocksSize"] = v.blocks_size;
       }
-      json.Key("blocks");
-      json.BeginArray();
-      for (const PayloadBlock& b : v.blocks) WriteBlockJson(b.decoded, json);
-      json.EndArray();
-      json.Key("issues");
-      json.BeginArray();
+      Json blocks = Json::array();
+      for (const PayloadBlock& b : v.blocks) blocks.push_back(BlockJson(b.decoded));
+      st["blocks"] = blocks;
+      Json issues = Json::array();
       for (const PayloadIssue& issue : v.issues) {
-        json.BeginObject();
-        json.Field("offset", issue.offset);
-        json.Field("text", issue.text);
-        json.EndObject();
+        issues.push_back({{"offset", issue.offset}, {"text", issue.text}});
       }
-      json.EndArray();
-      json.EndObject();
+      st["issues"] = issues;
+      streams.push_back(st);
     }
   }
-  json.EndArray();
-  json.EndObject();
+  doc["directory"] = directory;
+  doc["streams"] = streams;
+  return doc;
 }
 
 }  // namespace
 
-int RunDump(const std::vector<std::string>& argv, Io& io) {
-  Args args;
-  std::string error;
-  if (!ParseArgs(argv, {{"--json", false}}, &args, &error)) {
-    Complain(io, error);
-    return kExitUsage;
-  }
-  if (args.positional.empty() || args.positional.size() > 2) {
-    Complain(io, "dump takes CONTAINER and an optional STREAM");
-    return kExitUsage;
-  }
-  const std::u16string path = Utf8ToU16(args.positional[0]);
+int RunDump(const DumpOptions& o, Io& io) {
+  const StreamRef ref = ParseStreamRef(o.target);
+  const std::u16string& path = ref.container;
   std::u16string only;
-  if (args.positional.size() == 2) only = Utf8ToU16(args.positional[1]);
+  if (ref.explicit_stream) only = ref.stream;
+  if (!o.stream.empty()) {
+    if (!only.empty()) {
+      Complain(io, "the stream is named twice (CONTAINER:STREAM and STREAM)");
+      return kExitUsage;
+    }
+    only = Utf8ToU16(o.stream);
+  }
   ContainerReader reader;
   if (!reader.Open(path.c_str())) {
     Complain(io, Shown(path) + ": cannot open the container for reading");
@@ -252,8 +279,8 @@ int RunDump(const std::vector<std::string>& argv, Io& io) {
     return kExitFailure;
   }
   const std::u16string* filter = only.empty() ? nullptr : &only;
-  if (args.Has("--json")) {
-    DumpJson(path, reader, filter, io.out);
+  if (o.json) {
+    PrintJson(io.out, DumpJson(path, reader, filter));
   } else {
     DumpText(path, reader, filter, io.out);
   }

@@ -5,16 +5,19 @@
 #include <cstring>
 #include <memory>
 
-#include "args.h"
 #include "blocklist/program_block.h"
+#include "capacity.h"
 #include "command.h"
 #include "common/le.h"
 #include "common/u16.h"
+#include "entry/hash_list.h"
 #include "entry/program_builder.h"
 #include "fingerprint/link_time_stamp.h"
 #include "format.h"
+#include "input_file.h"
 #include "list_store.h"
 #include "platform/file.h"
+#include "recovery.h"
 #include "trustctl.h"
 
 namespace tl::ctl {
@@ -22,29 +25,87 @@ namespace {
 
 // One program as given on the command line.
 struct ProgramSpec {
+  bool by_hash = false;  // --hash SIZE CRC: a fingerprint-only entry
+  uint32_t hash_size = 0, hash_crc = 0;
   std::u16string path;
   std::u16string tokens, text1, text2, text3;
   uint32_t value = 0;
   uint32_t pair_first = 0, pair_second = 0;
+  bool has_value = false, has_pair = false;
   std::u16string timestamp_file, fingerprint_file;
 };
 
-const std::vector<OptionSpec> kAddOptions = {
-    {"--path", true},  {"--tokens", true},         {"--text1", true},
-    {"--text2", true}, {"--text3", true},          {"--value", true},
-    {"--pair", true},  {"--timestamp-file", true}, {"--fingerprint-file", true},
-    {"--file", true},
-};
+// SIZE and CRC as a hash list line writes them (hexadecimal, 0x optional).
+bool ParseHex(std::string t, uint32_t* out) {
+  if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) t = t.substr(2);
+  return !t.empty() && t.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos &&
+         ParseU32("0x" + t, out);
+}
 
-bool ParsePrograms(const Args& args, std::vector<ProgramSpec>* out, std::string* error) {
-  for (const auto& [name, value] : args.options) {
-    if (name == "--path") {
+bool ParseHashPair(const std::vector<std::string>& v, uint32_t* size, uint32_t* crc,
+                   std::string* error) {
+  if (v.size() != 2 || !ParseHex(v[0], size) || !ParseHex(v[1], crc)) {
+    *error = "--hash takes SIZE CRC, two hexadecimal numbers of at most 32 bits";
+    return false;
+  }
+  return true;
+}
+
+// Tokens as the builder splits them: at ';', empty ones dropped.
+size_t TokenCount(const std::u16string& list) {
+  size_t n = 0;
+  bool in_token = false;
+  for (char16_t c : list) {
+    if (c == u';') {
+      in_token = false;
+    } else if (!in_token) {
+      in_token = true;
+      ++n;
+    }
+  }
+  return n;
+}
+
+// Refuses what the builder would store otherwise than asked.
+bool CheckHonest(const ProgramSpec& p, std::string* error) {
+  if (p.by_hash) return true;
+  if (p.path.empty()) {
+    *error = "--path is empty: the entry would have an empty name";
+    return false;
+  }
+  if (p.path.back() == u'\\') {
+    *error = "--path ends in a backslash: the entry would be named \"@*\"";
+    return false;
+  }
+  if (TokenCount(p.tokens) > kPdMaxTokens) {
+    *error = "--tokens holds " + std::to_string(TokenCount(p.tokens)) + " tokens; an entry keeps " +
+             std::to_string(kPdMaxTokens) + " at most";
+    return false;
+  }
+  if (p.has_value && p.has_pair) {
+    *error = "--value and --pair share one field; an entry keeps only the pair's first value";
+    return false;
+  }
+  return true;
+}
+
+bool ParsePrograms(const AddOptions& o, std::vector<ProgramSpec>* out, std::string* error) {
+  for (const auto& [name, values] : o.ordered) {
+    const std::string& value = values.front();
+    if (name == "--path" || name == "--hash") {
       out->push_back(ProgramSpec());
-      out->back().path = Utf8ToU16(value);
+      if (name == "--path") {
+        out->back().path = Utf8ToU16(value);
+      } else {
+        out->back().by_hash = true;
+        if (!ParseHashPair(values, &out->back().hash_size, &out->back().hash_crc, error)) {
+          return false;
+        }
+      }
       continue;
     }
-    if (out->empty()) {
-      *error = name + " comes before the first --path";
+    if (out->empty() || out->back().by_hash) {
+      *error = name + " belongs to a --path and comes before one";
       return false;
     }
     ProgramSpec& p = out->back();
@@ -68,6 +129,7 @@ bool ParsePrograms(const Args& args, std::vector<ProgramSpec>* out, std::string*
         *error = "--value takes a number from 1 to 0xffffffff (0 means no value)";
         return false;
       }
+      p.has_value = true;
     } else if (name == "--pair") {
       const size_t comma = value.find(',');
       if (comma == std::string::npos || !ParseU32(value.substr(0, comma), &p.pair_first) ||
@@ -75,11 +137,15 @@ bool ParsePrograms(const Args& args, std::vector<ProgramSpec>* out, std::string*
         *error = "--pair takes N,M with N from 1 to 0xffffffff (N 0 means no pair)";
         return false;
       }
+      p.has_pair = true;
     }
   }
   if (out->empty()) {
-    *error = "add needs at least one --path";
+    *error = "add needs at least one --path or --hash";
     return false;
+  }
+  for (const ProgramSpec& p : *out) {
+    if (!CheckHonest(p, error)) return false;
   }
   return true;
 }
@@ -147,9 +213,10 @@ bool CheckFiles(const ProgramSpec& p, Io& io, std::string* error) {
 }
 
 bool LoadForEdit(const std::string& ref_text, bool missing_ok, StreamRef* ref,
-                 StreamContents* contents, CVarBlockList& list, std::string* error) {
+                 StreamContents* contents, CVarBlockList& list, Io& io, std::string* error) {
   *ref = ParseStreamRef(ref_text);
   if (!ValidStreamName(ref->stream, error)) return false;
+  if (!RecoverBeforeEdit(ref->container, io, error)) return false;
   LoadOptions options;
   options.missing_ok = missing_ok;
   options.require_sound = true;
@@ -164,46 +231,55 @@ std::string Target(const StreamRef& ref) {
 
 }  // namespace
 
-int RunAdd(const std::vector<std::string>& argv, Io& io) {
-  Args args;
+int RunAdd(const AddOptions& o, Io& io) {
   std::string error;
   std::vector<ProgramSpec> programs;
-  if (!ParseArgs(argv, kAddOptions, &args, &error) || !ParsePrograms(args, &programs, &error)) {
+  if (!ParsePrograms(o, &programs, &error)) {
     Complain(io, error);
-    return kExitUsage;
-  }
-  if (args.positional.size() != 1) {
-    Complain(io, "add takes one CONTAINER[:STREAM]");
     return kExitUsage;
   }
   StreamRef ref;
   StreamContents contents;
   CVarBlockList list;
-  if (!LoadForEdit(args.positional[0], /*missing_ok=*/true, &ref, &contents, list, &error)) {
+  // Everything the command line can refuse is refused before a file is read.
+  std::vector<std::vector<uint8_t>> records(programs.size());
+  for (size_t i = 0; i < programs.size(); ++i) {
+    if (!programs[i].by_hash && !FillRecord(programs[i], &records[i], &error)) {
+      Complain(io, error);
+      return kExitUsage;
+    }
+  }
+  if (!LoadForEdit(o.target, /*missing_ok=*/true, &ref, &contents, list, io, &error)) {
     Complain(io, error);
     return kExitFailure;
   }
   const uint32_t kept = list.GetCount();
   std::vector<std::string> report;
-  for (const ProgramSpec& p : programs) {
-    std::vector<uint8_t> record;
-    if (!FillRecord(p, &record, &error)) {
-      Complain(io, error);
-      return kExitUsage;
-    }
-    if (!CheckFiles(p, io, &error)) {
-      Complain(io, error);
-      return kExitFailure;
-    }
+  for (size_t i = 0; i < programs.size(); ++i) {
+    const ProgramSpec& p = programs[i];
     auto work = std::make_unique<uint8_t[]>(kProgramWorkBytes);
     uint32_t block_size = 0;
-    if (BuildProgramBlock(record.data(), work.get(), &block_size) == 0) {
-      Complain(io, "\"" + Printable(std::u16string_view(p.path)) +
-                       "\": a program needs at least one attribute besides its path");
-      return kExitUsage;
+    if (p.by_hash) {
+      block_size = BuildHashBlock(work.get(), p.hash_size, p.hash_crc);
+    } else {
+      if (!CheckFiles(p, io, &error)) {
+        Complain(io, error);
+        return kExitFailure;
+      }
+      if (BuildProgramBlock(records[i].data(), work.get(), &block_size) == 0) {
+        Complain(io, "\"" + Printable(std::u16string_view(p.path)) +
+                         "\": a program needs at least one attribute besides its path");
+        return kExitUsage;
+      }
     }
     DecodedProgramBlock b;
     DecodeProgramBlock(work.get(), block_size, &b);
+    // A key of 0 for a name that is not empty means the key could not be
+    // computed (no memory): the entry would be stored under a wrong key.
+    if (b.key == 0 && !b.name.empty()) {
+      Complain(io, "out of memory while building the list; nothing was written");
+      return kExitFailure;
+    }
     const bool replaces = list.FindBlock(b.key) != nullptr;
     if (list.AddBlockCopy(work.get()) == 0) {
       Complain(io, "out of memory while building the list; nothing was written");
@@ -213,50 +289,100 @@ int RunAdd(const std::vector<std::string>& argv, Io& io) {
                      Printable(std::u16string_view(b.name)) + "\" key " + Hex64(b.key) + " flags " +
                      Hex32(b.flags));
   }
+  if (!CheckFits(ref.container, ref.stream, PayloadOf(list).size(), &error)) {
+    Complain(io, error);
+    return kExitFailure;
+  }
   uint32_t payload_bytes = 0;
   if (!StoreList(ref.container, ref.stream, list, &payload_bytes, &error)) {
     Complain(io, error);
     return kExitFailure;
   }
-  for (const auto& line : report) io.out << line << "\n";
+  if (!io.quiet) {
+    for (const auto& line : report) io.out << line << "\n";
+  }
   io.out << "wrote " << Target(ref) << ": " << list.GetCount() << " blocks (" << kept << " kept), "
          << payload_bytes << "-byte payload\n";
   return kExitOk;
 }
 
-int RunRemove(const std::vector<std::string>& argv, Io& io) {
-  Args args;
+int RunRemove(const RemoveOptions& o, Io& io) {
   std::string error;
-  if (!ParseArgs(argv, {}, &args, &error)) {
-    Complain(io, error);
+  if (o.names.empty() && o.hashes.empty() && o.files.empty()) {
+    Complain(io, "remove needs at least one NAME, --hash SIZE CRC or --file F");
     return kExitUsage;
   }
-  if (args.positional.size() < 2) {
-    Complain(io, "remove takes CONTAINER[:STREAM] and at least one NAME");
-    return kExitUsage;
+  // What to remove: name keys and fingerprints, each with the text it was asked by.
+  struct Wanted {
+    bool by_fingerprint;
+    uint64_t value;
+    std::string shown;
+    bool found = false;
+  };
+  std::vector<Wanted> wanted;
+  for (const std::string& n : o.names) {
+    const std::u16string name = Utf8ToU16(n);
+    const uint64_t key = ComputeNameKey(name.c_str());
+    if (!name.empty() && key == 0) {
+      Complain(io, "out of memory while computing a name key; nothing was written");
+      return kExitFailure;
+    }
+    wanted.push_back({false, key, "\"" + Printable(std::u16string_view(name)) + "\""});
+  }
+  for (size_t i = 0; i + 1 < o.hashes.size(); i += 2) {
+    uint32_t size = 0, crc = 0;
+    if (!ParseHashPair({o.hashes[i], o.hashes[i + 1]}, &size, &crc, &error)) {
+      Complain(io, error);
+      return kExitUsage;
+    }
+    wanted.push_back(
+        {true, (uint64_t{size} << 32) | crc, "fingerprint " + Hex64((uint64_t{size} << 32) | crc)});
+  }
+  for (const std::string& f : o.files) {
+    InputFile in;
+    uint64_t fp = 0, full = 0;
+    if (!in.Open(f, "file", &error) || !SequentialFingerprint(in, &fp, &full, &error)) {
+      Complain(io, error);
+      return kExitFailure;
+    }
+    wanted.push_back({true, fp, "fingerprint " + Hex64(fp) + " of " + in.shown()});
   }
   StreamRef ref;
   StreamContents contents;
-  CVarBlockList list;
-  if (!LoadForEdit(args.positional[0], /*missing_ok=*/false, &ref, &contents, list, &error)) {
+  CVarBlockList unused;
+  if (!LoadForEdit(o.target, /*missing_ok=*/false, &ref, &contents, unused, io, &error)) {
     Complain(io, error);
     return kExitFailure;
   }
-  std::vector<std::string> report;
-  bool all_found = true;
-  for (size_t i = 1; i < args.positional.size(); ++i) {
-    const std::u16string name = Utf8ToU16(args.positional[i]);
-    const uint64_t key = ComputeNameKey(name.c_str());
-    const std::string shown = "\"" + Printable(std::u16string_view(name)) + "\"";
-    if (key != 0 && list.RemoveByKey(key) != 0) {
-      report.push_back("removed " + shown + " key " + Hex64(key));
-    } else {
-      report.push_back("not present: " + shown);
-      all_found = false;
+  CVarBlockList list;
+  size_t removed = 0;
+  for (size_t i = 0; i < contents.view.blocks.size(); ++i) {
+    const DecodedProgramBlock& b = contents.view.blocks[i].decoded;
+    bool drop = false;
+    for (Wanted& w : wanted) {
+      const bool hit = w.by_fingerprint
+                           ? (b.flags & PB_FINGERPRINT) != 0 && b.fingerprint == w.value
+                           : w.value != 0 && b.key == w.value;
+      if (hit) w.found = drop = true;
+    }
+    if (drop) {
+      ++removed;
+      continue;
+    }
+    if (list.AddBlockCopy(contents.BlockBytes(i)) == 0) {
+      Complain(io, "out of memory while building the list; nothing was written");
+      return kExitFailure;
     }
   }
-  for (const auto& line : report) io.out << line << "\n";
-  if (list.GetCount() == contents.view.blocks.size()) {
+  bool all_found = true;
+  for (const Wanted& w : wanted) {
+    if (!io.quiet || !w.found) {
+      io.out << (w.found ? "removed " : "not present: ") << w.shown
+             << (w.found && !w.by_fingerprint ? " key " + Hex64(w.value) : "") << "\n";
+    }
+    all_found = all_found && w.found;
+  }
+  if (removed == 0) {
     io.out << Target(ref) << " is unchanged\n";
     return all_found ? kExitOk : kExitFindings;
   }

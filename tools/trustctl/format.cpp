@@ -119,26 +119,6 @@ std::string Printable(std::string_view utf8) { return Printable(Utf8ToU16(utf8))
 
 std::string PrintablePath(std::u16string_view s) { return Escaped(s, false); }
 
-std::string JsonQuote(std::u16string_view s) {
-  std::string out = "\"";
-  ForEachCodePoint(s, [&](uint32_t cp, bool valid) {
-    char buf[8];
-    if (!valid || cp < 0x20 || cp == 0x7F) {
-      std::snprintf(buf, sizeof buf, "\\u%04x", cp);
-      out += buf;
-    } else if (cp == '\\' || cp == '"') {
-      out.push_back('\\');
-      out.push_back(static_cast<char>(cp));
-    } else {
-      AppendUtf8(&out, cp);
-    }
-  });
-  out.push_back('"');
-  return out;
-}
-
-std::string JsonQuote(std::string_view utf8) { return JsonQuote(Utf8ToU16(utf8)); }
-
 bool ParseU32(std::string_view text, uint32_t* out) {
   unsigned base = 10;
   if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {

@@ -30,11 +30,6 @@ std::string Printable(std::string_view utf8);
 // so a Windows path keeps its single backslashes.
 std::string PrintablePath(std::u16string_view s);
 
-// A JSON string literal, quotes included. Texts that are not valid UTF-16 have
-// their unpaired surrogates written as \uXXXX escapes, so nothing is lost.
-std::string JsonQuote(std::u16string_view s);
-std::string JsonQuote(std::string_view utf8);
-
 // Parses an unsigned number written in decimal or with a 0x prefix in hex.
 // False for anything else, or when the value does not fit in 32 bits.
 bool ParseU32(std::string_view text, uint32_t* out);

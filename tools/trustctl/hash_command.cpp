@@ -1,16 +1,22 @@
 // trustctl hash: hash list lines for files, with the fingerprint the library
 // computes (size in the high half, CRC-32 of the sampled bytes in the low half).
+// Files are hashed by N workers; lines are printed by one thread in argument
+// (and sorted directory) order, so the output is the same for every N.
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <filesystem>
+#include <mutex>
 #include <system_error>
+#include <thread>
 
-#include "args.h"
 #include "command.h"
 #include "common/u16.h"
-#include "fingerprint/file_fingerprint.h"
 #include "format.h"
-#include "platform/file.h"
+#include "input_file.h"
+#include "progress.h"
+#include "tree_walk.h"
 #include "trustctl.h"
 
 namespace tl::ctl {
@@ -31,70 +37,123 @@ std::string HashLine(uint64_t fingerprint) {
 // and each piece would count as a line of its own; names stay well below it.
 constexpr size_t kMaxNamedLine = 4096;
 
-bool HashFile(const fs::path& path, bool names, Io& io) {
-  const std::u16string p16 = path.u16string();
-  const std::string shown = PrintablePath(p16);
-  std::unique_ptr<platform::File> file = platform::OpenFileForReading(p16.c_str());
-  uint32_t size = 0;
-  if (!file || !file->Size(&size)) {
-    Complain(io, shown + ": cannot open the file for reading");
-    return false;
+struct Job {
+  std::string arg;        // the file, as a UTF-8 argument ("-": standard input)
+  std::string line;       // the hash list line, when it could be read
+  std::string error;      // else why not
+  std::string warning;    // a note beside a line
+  std::string dir_error;  // a directory that could not be listed (no file)
+  bool done = false;
+};
+
+Job FileJob(std::string arg) {
+  Job j;
+  j.arg = std::move(arg);
+  return j;
+}
+
+// One file that could be read whole gets a line; a file that cannot be opened
+// or read gets a message and no line, so a list never holds a made-up pair.
+void HashOne(Job& job, bool names) {
+  InputFile in;
+  uint64_t fingerprint = 0, full_size = 0;
+  if (!in.Open(job.arg, "file", &job.error) ||
+      !SequentialFingerprint(in, &fingerprint, &full_size, &job.error)) {
+    return;
   }
-  std::error_code ec;
-  const uintmax_t real_size = fs::file_size(path, ec);
-  if (!ec && real_size > 0xFFFFFFFFu) {
-    Complain(io, shown + ": larger than 4 GiB; the fingerprint holds the low 32 bits of its size");
+  const std::string shown = job.arg == "-" ? "-" : PrintablePath(Utf8ToU16(job.arg));
+  if (full_size > 0xFFFFFFFFu) {
+    job.warning = shown + ": larger than 4 GiB; the fingerprint holds the low 32 bits of its size";
   }
-  const uint64_t fingerprint = (static_cast<uint64_t>(size) << 32) | SampledFileCrc(*file, size);
-  std::string line = HashLine(fingerprint);
-  if (names && line.size() + 1 + shown.size() <= kMaxNamedLine) line += " " + shown;
-  io.out << line << "\n";
-  return true;
+  job.line = HashLine(fingerprint);
+  if (names && job.line.size() + 1 + shown.size() <= kMaxNamedLine) job.line += " " + shown;
+}
+
+// The files named by the arguments, directories walked (sorted, so that the
+// same tree always gives the same list). False when a directory was named
+// without -r; its message is a Job of its own, in order.
+void Collect(const HashOptions& o, std::vector<Job>* jobs) {
+  for (const std::string& arg : o.paths) {
+    const fs::path path(Utf8ToU16(arg));
+    std::error_code ec;
+    if (arg == "-" || !fs::is_directory(path, ec)) {
+      jobs->push_back(FileJob(arg));
+      continue;
+    }
+    if (!o.recursive) {
+      Job j;
+      j.dir_error = PrintablePath(Utf8ToU16(arg)) + ": is a directory (use -r)";
+      j.done = true;
+      jobs->push_back(std::move(j));
+      continue;
+    }
+    std::vector<fs::path> files;
+    ec = WalkFiles(path, [&](const fs::path& f) { files.push_back(f); });
+    std::sort(files.begin(), files.end());
+    for (const auto& f : files) jobs->push_back(FileJob(U16ToUtf8(f.u16string())));
+    if (ec) {
+      Job j;
+      j.dir_error = PrintablePath(Utf8ToU16(arg)) + ": cannot list the directory: " + ec.message();
+      j.done = true;
+      jobs->push_back(std::move(j));
+    }
+  }
 }
 
 }  // namespace
 
-int RunHash(const std::vector<std::string>& argv, Io& io) {
-  Args args;
-  std::string error;
-  if (!ParseArgs(argv, {{"-r", false}, {"--recursive", false}, {"--names", false}}, &args,
-                 &error)) {
-    Complain(io, error);
-    return kExitUsage;
+int RunHash(const HashOptions& o, Io& io) {
+  std::vector<Job> jobs;
+  Collect(o, &jobs);
+  unsigned workers = o.jobs != 0 ? o.jobs : std::max(1u, std::thread::hardware_concurrency());
+  // Standard input cannot be shared between workers; it is read by one.
+  workers = static_cast<unsigned>(std::min<size_t>(workers, std::max<size_t>(jobs.size(), 1)));
+
+  std::mutex m;
+  std::condition_variable cv;
+  std::atomic<size_t> next{0};
+  auto work = [&] {
+    while (true) {
+      const size_t i = next.fetch_add(1);
+      if (i >= jobs.size()) return;
+      if (!jobs[i].done) HashOne(jobs[i], o.names);
+      {
+        std::lock_guard<std::mutex> lock(m);
+        jobs[i].done = true;
+      }
+      cv.notify_all();
+    }
+  };
+  std::vector<std::thread> pool;
+  if (workers <= 1) {
+    work();
+  } else {
+    for (unsigned w = 0; w < workers; ++w) pool.emplace_back(work);
   }
-  if (args.positional.empty()) {
-    Complain(io, "hash needs at least one PATH");
-    return kExitUsage;
-  }
-  const bool recursive = args.Has("-r") || args.Has("--recursive");
-  const bool names = args.Has("--names");
+
+  Progress progress(io, "hashed", jobs.size());
   bool all_ok = true;
-  for (const std::string& arg : args.positional) {
-    const fs::path path(Utf8ToU16(arg));
-    std::error_code ec;
-    if (!fs::is_directory(path, ec)) {
-      all_ok = HashFile(path, names, io) && all_ok;
-      continue;
+  for (size_t i = 0; i < jobs.size(); ++i) {
+    {
+      std::unique_lock<std::mutex> lock(m);
+      cv.wait(lock, [&] { return jobs[i].done; });
     }
-    if (!recursive) {
-      Complain(io, PrintablePath(Utf8ToU16(arg)) + ": is a directory (use -r)");
+    const Job& j = jobs[i];
+    progress.Clear();
+    if (!j.dir_error.empty()) {
+      Complain(io, j.dir_error);
       all_ok = false;
-      continue;
-    }
-    // Sorted, so that the same tree always gives the same list.
-    std::vector<fs::path> files;
-    fs::recursive_directory_iterator it(path, fs::directory_options::skip_permission_denied, ec);
-    for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-      std::error_code type_ec;
-      if (it->is_regular_file(type_ec)) files.push_back(it->path());
-    }
-    if (ec) {
-      Complain(io, PrintablePath(Utf8ToU16(arg)) + ": cannot list the directory: " + ec.message());
+    } else if (!j.error.empty()) {
+      Complain(io, j.error);
       all_ok = false;
+    } else {
+      if (!j.warning.empty()) Complain(io, j.warning);
+      io.out << j.line << "\n";
     }
-    std::sort(files.begin(), files.end());
-    for (const auto& f : files) all_ok = HashFile(f, names, io) && all_ok;
+    progress.Step(i + 1);
   }
+  for (auto& t : pool) t.join();
+  progress.Clear();
   return all_ok ? kExitOk : kExitFailure;
 }
 

@@ -1,17 +1,21 @@
 // trustctl import: replaces a stream from a hash list exactly as the library's
 // import does (same line reader, same blocks, same replacement by key, same
 // payload and creation parameters), and reports what became of every line.
+#include <filesystem>
 #include <unordered_map>
 
-#include "args.h"
 #include "blocklist/block_copy.h"
 #include "blocklist/block_header.h"
+#include "capacity.h"
 #include "command.h"
 #include "common/le.h"
 #include "common/u16.h"
 #include "entry/hash_list.h"
 #include "format.h"
+#include "input_file.h"
 #include "list_store.h"
+#include "progress.h"
+#include "recovery.h"
 #include "trustctl.h"
 
 namespace tl::ctl {
@@ -40,6 +44,13 @@ class ReportingSink final : public HashListSink {
       return;
     }
     const uint64_t key = LoadU64(line.block, kBlockKeyOffset);
+    // The name key is 0 only when its working copy could not be allocated (a
+    // hash name is never empty): such a block would be stored under a wrong key.
+    if (key == 0) {
+      ++dropped;
+      notes.push_back({line.number, "no memory for its name key"});
+      return;
+    }
     void* copy =
         IsValidBlockSize(line.block_size) ? CopyOwnBlock(line.block, line.block_size) : nullptr;
     if (copy == nullptr) {
@@ -49,25 +60,43 @@ class ReportingSink final : public HashListSink {
     }
     char pair[32];
     std::snprintf(pair, sizeof pair, "%08x %08x", line.file_size, line.crc);
-    const auto [it, first] = first_line_.emplace(key, line.number);
+    const uint64_t fp = (uint64_t{line.file_size} << 32) | line.crc;
+    const auto [it, first] = first_line_.emplace(key, First{line.number, fp});
     if (first) {
       ++accepted;
       accepted_lines.push_back(line.number);
-    } else {
+    } else if (it->second.fingerprint == fp) {
       ++duplicates;
-      notes.push_back({line.number, std::string("duplicate of line ") + std::to_string(it->second) +
-                                        " (" + pair + "): replaces it and moves to the end"});
+      notes.push_back({line.number, std::string("duplicate of line ") +
+                                        std::to_string(it->second.line) + " (" + pair +
+                                        "): replaces it and moves to the end"});
+    } else {
+      // Another pair whose name has the same key: the list keeps one of them.
+      ++collisions;
+      char earlier[32];
+      std::snprintf(earlier, sizeof earlier, "%08x %08x",
+                    static_cast<unsigned>(it->second.fingerprint >> 32),
+                    static_cast<unsigned>(it->second.fingerprint));
+      notes.push_back({line.number, std::string("collision: ") + pair +
+                                        " has the name key of line " +
+                                        std::to_string(it->second.line) + " (" + earlier +
+                                        "), whose entry it replaces"});
+      it->second = First{line.number, fp};
     }
     list_.AddBlock(copy);
   }
 
-  uint32_t lines = 0, accepted = 0, duplicates = 0, skipped = 0, dropped = 0;
+  uint32_t lines = 0, accepted = 0, duplicates = 0, collisions = 0, skipped = 0, dropped = 0;
   std::vector<LineNote> notes;
   std::vector<uint32_t> accepted_lines;  // rising
 
  private:
   CVarBlockList& list_;
-  std::unordered_map<uint64_t, uint32_t> first_line_;
+  struct First {
+    uint32_t line;
+    uint64_t fingerprint;
+  };
+  std::unordered_map<uint64_t, First> first_line_;
 };
 
 // "1-3, 5, 7-9": rising line numbers as ranges, so that a long list stays one line.
@@ -84,29 +113,76 @@ std::string Ranges(const std::vector<uint32_t>& numbers) {
   return s.empty() ? "none" : s;
 }
 
+// The whole hash list through the library's line parser, read sequentially.
+// A big hash list (1 MiB or more, of a known size) shows how much was read.
+bool FeedHashList(const std::string& arg, HashListSink& sink, Io& io, std::string* error) {
+  InputFile in;
+  if (!in.Open(arg, "hash list", error)) return false;
+  HashListParser parser(sink);
+  const int64_t size = in.SeekableSize();
+  Progress progress(io, "bytes of the hash list read:", size > 0 ? static_cast<size_t>(size) : 0,
+                    size_t{1} << 20, size_t{1} << 20);
+  size_t total = 0;
+  uint8_t chunk[65536];
+  while (true) {
+    size_t got = 0;
+    if (!in.Read(chunk, sizeof chunk, &got, error)) return false;
+    if (got == 0) break;
+    parser.Feed(chunk, got);
+    total += got;
+    progress.Step(total);
+  }
+  parser.Finish();
+  return true;
+}
+
+// The capacity a dry run leaves: blocks and slots, and entries that would still fit.
+void PrintRoomAfter(const std::u16string& container, const std::u16string& stream,
+                    size_t payload_size, Io& io) {
+  ContainerReader r;
+  Capacity c = NewContainerCapacity();
+  uint64_t room = uint64_t{c.free} * c.block_size;
+  if (std::filesystem::exists(std::filesystem::path(container)) && r.Open(container.c_str()) &&
+      r.header_valid()) {
+    c = CapacityOf(r);
+    uint64_t current = 0;
+    room = StreamRoom(r, stream, &current);
+  }
+  io.out << "capacity now: " << CapacityText(c) << "\n";
+  io.out << "after the import, " << EntriesThatFit(room, payload_size)
+         << " more 200-byte entries would fit in the stream\n";
+}
+
 }  // namespace
 
-int RunImport(const std::vector<std::string>& argv, Io& io) {
-  Args args;
+int RunImport(const ImportOptions& o, Io& io) {
   std::string error;
-  if (!ParseArgs(argv, {{"--stream", true}, {"--dry-run", false}}, &args, &error)) {
-    Complain(io, error);
-    return kExitUsage;
+  StreamRef ref = ParseStreamRef(o.target);
+  if (o.stream_given) {
+    const std::u16string named = Utf8ToU16(o.stream);
+    if (ref.explicit_stream && ref.stream != named) {
+      Complain(io, "the stream is named twice, differently (CONTAINER:STREAM and --stream)");
+      return kExitUsage;
+    }
+    ref.stream = named;
   }
-  if (args.positional.size() != 2 || !args.Has("--stream")) {
-    Complain(io, "import takes CONTAINER --stream NAME HASHLIST");
-    return kExitUsage;
-  }
-  const std::u16string container = Utf8ToU16(args.positional[0]);
-  const std::u16string hash_list = Utf8ToU16(args.positional[1]);
-  const std::u16string stream = Utf8ToU16(*args.Get("--stream"));
-  const bool dry_run = args.Has("--dry-run");
+  const std::u16string& container = ref.container;
+  const std::u16string hash_list = Utf8ToU16(o.hash_list);
+  const std::u16string& stream = ref.stream;
+  const bool dry_run = o.dry_run;
   if (!ValidStreamName(stream, &error)) {
     Complain(io, error);
     return kExitUsage;
   }
   // Checked first, so that a container that will not be written is known
   // before anything is reported as done.
+  if (dry_run) {
+    const std::string note = InterruptedReplacementNote(container);
+    if (!note.empty()) Complain(io, Shown(container) + ": " + note);
+  } else if (!RecoverBeforeEdit(container, io, &error)) {
+    Complain(io, error);
+    return kExitFailure;
+  }
   if (!dry_run && !CheckWritable(container, &error)) {
     Complain(io, error);
     return kExitFailure;
@@ -114,25 +190,37 @@ int RunImport(const std::vector<std::string>& argv, Io& io) {
 
   CVarBlockList list;
   ReportingSink sink(list);
-  if (!ReadHashList(hash_list.c_str(), sink)) {
-    Complain(io, Shown(hash_list) + ": cannot open the hash list for reading");
+  if (!FeedHashList(o.hash_list, sink, io, &error)) {
+    Complain(io, error + "; nothing was written");
     return kExitFailure;
   }
-  for (const LineNote& n : sink.notes) {
-    io.out << Shown(hash_list) << ":" << n.number << ": " << n.text << "\n";
+  if (!io.quiet) {
+    for (const LineNote& n : sink.notes) {
+      io.out << Shown(hash_list) << ":" << n.number << ": " << n.text << "\n";
+    }
+    io.out << Shown(hash_list) << ": accepted lines: " << Ranges(sink.accepted_lines) << "\n";
   }
-  io.out << Shown(hash_list) << ": accepted lines: " << Ranges(sink.accepted_lines) << "\n";
   io.out << Shown(hash_list) << ": " << sink.lines << " lines: " << sink.accepted << " accepted, "
-         << sink.duplicates << " duplicate, " << sink.skipped << " skipped\n";
+         << sink.duplicates << " duplicate, " << sink.skipped << " skipped"
+         << (sink.collisions != 0 ? ", " + std::to_string(sink.collisions) + " collision" : "")
+         << "\n";
   if (sink.dropped != 0) {
     Complain(io, "out of memory while building the list; nothing was written");
     return kExitFailure;
   }
   const std::string target =
       "stream \"" + Printable(std::u16string_view(stream)) + "\" of " + Shown(container);
+  const size_t payload_size = PayloadOf(list).size();
+  // The same check decides a dry run and a real one, so the dry run predicts
+  // exactly whether the list fits.
+  if (!CheckFits(container, stream, payload_size, &error)) {
+    Complain(io, error);
+    return kExitFailure;
+  }
   if (dry_run) {
     io.out << "dry run: " << target << " would hold " << list.GetCount() << " blocks ("
-           << PayloadOf(list).size() << "-byte payload); nothing was written\n";
+           << payload_size << "-byte payload); nothing was written\n";
+    PrintRoomAfter(container, stream, payload_size, io);
     return kExitOk;
   }
   uint32_t payload_bytes = 0;

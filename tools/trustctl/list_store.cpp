@@ -12,15 +12,6 @@
 #include "minifile/minifile.h"
 
 namespace tl::ctl {
-namespace {
-
-// The values the library's commit sets before it opens a container.
-constexpr uint32_t kCommitBlockSize = 0x100000;
-constexpr uint32_t kCommitTableEntries = 32;
-constexpr uint32_t kCommitDirectoryEntries = 4;
-
-}  // namespace
-
 bool ValidStreamName(const std::u16string& name, std::string* error) {
   if (name.empty() || name.size() > kDirEntryMaxNameUnits) {
     *error = "a stream name has 1 to " + std::to_string(kDirEntryMaxNameUnits) + " characters";
@@ -102,8 +93,15 @@ bool StoreList(const std::u16string& container, const std::u16string& stream, CV
   params.directoryEntries = kCommitDirectoryEntries;
   SetCreationParameters(&params);
 
+  std::error_code ec;
+  const bool existed = std::filesystem::exists(std::filesystem::path(container), ec);
+  // A store that fails on a container it created leaves no new file behind.
+  auto forget_new = [&] {
+    if (!existed) std::filesystem::remove(std::filesystem::path(container), ec);
+  };
   MiniFileHandle* handle = MiniFileOpen(container.c_str());
   if (handle == nullptr) {
+    forget_new();
     *error = Shown(container) + ": cannot open or create the container for writing";
     return false;
   }
@@ -115,12 +113,22 @@ bool StoreList(const std::u16string& container, const std::u16string& stream, CV
   // The raw stored bytes suffice for the check; decoding them is not needed.
   ContainerReader reader;
   std::vector<uint8_t> stored;
-  const bool read_back = reader.Open(container.c_str()) && reader.header_valid() &&
-                         reader.FindStream(stream.c_str()) >= 0 &&
-                         reader.ReadStream(static_cast<uint32_t>(reader.FindStream(stream.c_str())),
-                                           &stored) == Defect::kNone;
-  if (!read_back || stored.size() != expected_size ||
+  // A stream that is absent or differs was not written: the writer keeps the
+  // older one. A read-back that itself fails cannot tell, and says so.
+  const bool opened = reader.Open(container.c_str()) && reader.header_valid();
+  const int entry = opened ? reader.FindStream(stream.c_str()) : -1;
+  const bool read =
+      entry >= 0 && reader.ReadStream(static_cast<uint32_t>(entry), &stored) == Defect::kNone;
+  if (!opened || (entry >= 0 && !read)) {
+    forget_new();
+    *error = Shown(container) +
+             ": reading the container back to check the write failed; the stream is the older or "
+             "the new one (see trustctl verify)";
+    return false;
+  }
+  if (entry < 0 || stored.size() != expected_size ||
       Crc32(stored.data(), stored.size()) != expected_crc) {
+    forget_new();
     *error = Shown(container) + ": the stream could not be written (" +
              std::to_string(expected_size) +
              "-byte payload: too little free space, no free directory slot, or a failed write);"

@@ -13,6 +13,12 @@
 
 namespace tl::ctl {
 
+// The values the library's commit sets before it opens a container; a new
+// container is made with them.
+inline constexpr uint32_t kCommitBlockSize = 0x100000;
+inline constexpr uint32_t kCommitTableEntries = 32;
+inline constexpr uint32_t kCommitDirectoryEntries = 4;
+
 // Stream names as the container stores them: 1 to 16 UTF-16 code units.
 bool ValidStreamName(const std::u16string& name, std::string* error);
 

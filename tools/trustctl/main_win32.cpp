@@ -20,7 +20,7 @@ int wmain(int argc, wchar_t** argv) {
   // Binary mode: lines end with "\n" as on every other platform, so output can
   // be compared and fed back to the tool byte for byte.
   _setmode(_fileno(stdout), _O_BINARY);
-  const int rc = tl::ctl::RunTrustctl(args, std::cout, std::cerr);
+  const int rc = tl::ctl::RunTrustctl(args, std::cout, std::cerr, _isatty(_fileno(stderr)) != 0);
   std::cout.flush();
   return std::cout.good() ? rc : tl::ctl::kExitFailure;
 }

@@ -18,7 +18,9 @@ enum ExitCode : int {
 };
 
 // Runs one trustctl command line (`args` without the program name, UTF-8).
-// Normal output goes to `out`, messages about problems to `err`. Never throws.
-int RunTrustctl(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+// Normal output goes to `out`, messages about problems to `err`; progress is
+// shown on `err` only when `err_is_terminal`. Never throws.
+int RunTrustctl(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+                bool err_is_terminal = false);
 
 }  // namespace tl::ctl

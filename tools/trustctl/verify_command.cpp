@@ -1,11 +1,12 @@
 // trustctl verify: every check of the checked reader, then each stream's
 // payload structure and each program block's structure.
-#include "args.h"
+#include "capacity.h"
 #include "command.h"
 #include "common/u16.h"
 #include "container_view.h"
 #include "format.h"
-#include "json_writer.h"
+#include "json_out.h"
+#include "recovery.h"
 #include "trustctl.h"
 
 namespace tl::ctl {
@@ -41,6 +42,62 @@ std::u16string NameOfEntry(const ContainerReader& r, int32_t entry) {
   return {};
 }
 
+// What a reader defect means, in a sentence, with the numbers of this file.
+std::string Sentence(const ContainerReader& r, const Finding& f) {
+  const Geometry& g = r.geometry();
+  const std::string block = std::to_string(f.block);
+  switch (f.defect) {
+    case Defect::kHeaderShort:
+      return "the file ends at " + std::to_string(r.file_size()) + " bytes, a header needs " +
+             std::to_string(kHeaderSize);
+    case Defect::kHeaderMagic:
+      return "the file does not begin with the container's magic number";
+    case Defect::kHeaderVersion:
+      return "the header names a format version above 0x10000";
+    case Defect::kHeaderCrc:
+      return "the header's check value does not match its bytes";
+    case Defect::kHeaderGeometry:
+      return "the block size, table or directory count lies outside the format";
+    case Defect::kReservedEntry:
+      return "table entry 0 or 1 does not hold its reserved value";
+    case Defect::kNameUnterminated:
+      return "the stream name has no terminating zero within 16 characters";
+    case Defect::kNameEmpty:
+      return "a present stream has no name";
+    case Defect::kNameDuplicate:
+      return "another present stream has the same name";
+    case Defect::kLinkOutOfRange:
+      return "a link names block " + block + ", beyond the " + std::to_string(g.table_entries) +
+             "-entry table";
+    case Defect::kLinkToReserved:
+      return "a link names reserved table entry " + block;
+    case Defect::kChainFreeBlock:
+      return "the chain runs into block " + block + ", which is marked free";
+    case Defect::kChainLoop:
+      return "the chain returns to its own block " + block;
+    case Defect::kBlockShared:
+      return "block " + block + " lies on the chains of two streams";
+    case Defect::kChainShort:
+      return "the chain ends before the stream's recorded size";
+    case Defect::kChainLong:
+      return "the chain goes on past the stream's recorded size";
+    case Defect::kBlockPastEnd:
+      return "block " + block + " lies beyond the end of the " + std::to_string(r.file_size()) +
+             "-byte file";
+    case Defect::kBlockOrphaned:
+      return "block " + block + " is marked in use but lies on no stream's chain";
+    case Defect::kNotPresent:
+      return "the directory entry holds no stream";
+    case Defect::kReadFailed:
+      return "the file could not be read";
+    case Defect::kNoMemory:
+      return "there was not enough memory to check it";
+    case Defect::kNone:
+      break;
+  }
+  return "";
+}
+
 std::vector<Problem> Check(const ContainerReader& r) {
   std::vector<Problem> problems;
   std::vector<bool> chain_bad(r.entries().size() + 1, false);
@@ -49,6 +106,7 @@ std::vector<Problem> Check(const ContainerReader& r) {
     p.code = DefectName(f.defect);
     p.entry = f.entry;
     p.table_block = f.block;
+    p.text = Sentence(r, f);
     if (f.entry >= 0) {
       p.stream = NameOfEntry(r, f.entry);
       if (static_cast<size_t>(f.entry) < chain_bad.size()) chain_bad[f.entry] = true;
@@ -75,52 +133,69 @@ std::vector<Problem> Check(const ContainerReader& r) {
 
 }  // namespace
 
-int RunVerify(const std::vector<std::string>& argv, Io& io) {
-  Args args;
-  std::string error;
-  if (!ParseArgs(argv, {{"--json", false}}, &args, &error)) {
-    Complain(io, error);
-    return kExitUsage;
-  }
-  if (args.positional.size() != 1) {
-    Complain(io, "verify takes exactly one CONTAINER");
-    return kExitUsage;
-  }
-  const std::u16string path = Utf8ToU16(args.positional[0]);
+int RunVerify(const VerifyOptions& o, Io& io) {
+  const std::u16string path = Utf8ToU16(o.container);
   ContainerReader reader;
   if (!reader.Open(path.c_str())) {
     Complain(io, Shown(path) + ": cannot open the container for reading");
     return kExitFailure;
   }
-  const std::vector<Problem> problems = Check(reader);
-  if (args.Has("--json")) {
-    JsonWriter json(io.out);
-    json.BeginObject();
-    json.Field("container", path);
-    json.Field("sound", problems.empty());
-    json.Key("defects");
-    json.BeginArray();
+  std::vector<Problem> problems = Check(reader);
+  if (const std::string note = InterruptedReplacementNote(path); !note.empty()) {
+    Problem p;
+    p.code = "interrupted-replacement";
+    p.text = note.substr(note.find(": ") + 2);
+    problems.insert(problems.begin(), p);
+  }
+  if (o.json) {
+    Json doc;
+    doc["container"] = JsonText(path);
+    doc["sound"] = problems.empty();
+    doc["journal"] = JournalStateName(path);
+    Json defects = Json::array();
     for (const Problem& p : problems) {
-      json.BeginObject();
-      json.Field("code", p.code);
+      Json d;
+      d["code"] = p.code;
       if (p.entry >= 0) {
-        json.Field("entry", p.entry);
-        json.Field("stream", p.stream);
+        d["entry"] = p.entry;
+        d["stream"] = JsonText(p.stream);
       }
-      if (p.table_block >= 0) json.Field("block", p.table_block);
-      if (p.program_block > 0) json.Field("programBlock", p.program_block);
-      if (p.payload_offset >= 0)
-        json.Field("payloadOffset", static_cast<uint64_t>(p.payload_offset));
-      json.Field("text", p.text);
-      json.Field("line", LineOf(path, p));
-      json.EndObject();
+      if (p.table_block >= 0) d["block"] = p.table_block;
+      if (p.program_block > 0) d["programBlock"] = p.program_block;
+      if (p.payload_offset >= 0) d["payloadOffset"] = p.payload_offset;
+      d["text"] = p.text;
+      d["line"] = LineOf(path, p);
+      defects.push_back(d);
     }
-    json.EndArray();
-    json.EndObject();
-  } else if (problems.empty()) {
-    io.out << Shown(path) << ": ok\n";
+    doc["defects"] = defects;
+    if (reader.header_valid()) {
+      const Capacity c = CapacityOf(reader);
+      doc["capacity"] = {{"blocksUsed", c.used},
+                         {"blocksFree", c.free},
+                         {"dataBlocks", c.data_blocks},
+                         {"blockSize", c.block_size},
+                         {"directorySlotsFree", c.dir_free},
+                         {"newStreamEntriesFit",
+                          EntriesThatFit(c.dir_free == 0 ? 0 : uint64_t{c.free} * c.block_size,
+                                         kPayloadOverhead)}};
+    }
+    PrintJson(io.out, doc);
   } else {
-    for (const Problem& p : problems) io.out << LineOf(path, p) << "\n";
+    if (problems.empty()) {
+      io.out << Shown(path) << ": ok\n";
+    } else {
+      for (const Problem& p : problems) io.out << LineOf(path, p) << "\n";
+    }
+    if (reader.header_valid() && !io.quiet) {
+      io.out << Shown(path) << ": " << CapacityText(CapacityOf(reader)) << "\n";
+      for (const DirEntryInfo& e : reader.entries()) {
+        if (!e.present()) continue;
+        uint64_t current = 0;
+        const uint64_t room = StreamRoom(reader, e.name, &current);
+        io.out << Shown(path) << ": stream \"" << Printable(std::u16string_view(e.name))
+               << "\": " << EntriesThatFit(room, current) << " more 200-byte entries fit\n";
+      }
+    }
   }
   return problems.empty() ? kExitOk : kExitFindings;
 }

@@ -1,0 +1,102 @@
+// trustctl apply: replaces a stream with exactly the entries of a jsonl file
+// (as export writes it). Every line is read and checked before anything is
+// written; the first bad line is named and nothing changes.
+#include <unordered_map>
+
+#include "blocklist/block_header.h"
+#include "capacity.h"
+#include "command.h"
+#include "common/le.h"
+#include "entry_json.h"
+#include "format.h"
+#include "input_file.h"
+#include "list_store.h"
+#include "recovery.h"
+#include "trustctl.h"
+
+namespace tl::ctl {
+
+int RunApply(const ApplyOptions& o, Io& io) {
+  const StreamRef ref = ParseStreamRef(o.target);
+  std::string error;
+  if (!ValidStreamName(ref.stream, &error)) {
+    Complain(io, error);
+    return kExitUsage;
+  }
+  InputFile in;
+  std::vector<uint8_t> bytes;
+  if (!in.Open(o.input, "jsonl file", &error) || !in.ReadAll(&bytes, &error)) {
+    Complain(io, error + "; nothing was written");
+    return kExitFailure;
+  }
+  // Lines end at '\n'; a '\r' before it is part of a Windows editor's line end.
+  CVarBlockList list;
+  std::unordered_map<uint64_t, size_t> line_of_key;
+  size_t line_no = 0, entries = 0;
+  for (size_t at = 0; at < bytes.size();) {
+    size_t end = at;
+    while (end < bytes.size() && bytes[end] != '\n') ++end;
+    std::string line(bytes.begin() + static_cast<long>(at), bytes.begin() + static_cast<long>(end));
+    at = end + 1;
+    ++line_no;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.find_first_not_of(" \t") == std::string::npos) continue;
+    const std::string where = in.shown() + ":" + std::to_string(line_no) + ": ";
+    const Json entry = Json::parse(line, nullptr, /*allow_exceptions=*/false);
+    if (entry.is_discarded()) {
+      Complain(io, where + "not valid JSON; nothing was written");
+      return kExitFailure;
+    }
+    std::vector<uint8_t> block;
+    if (!EntryFromJson(entry, &block, &error)) {
+      Complain(io, where + error + "; nothing was written");
+      return kExitFailure;
+    }
+    const uint64_t key = LoadU64(block.data(), kBlockKeyOffset);
+    const auto [it, first] = line_of_key.emplace(key, line_no);
+    if (!first) {
+      Complain(io, where + "same key " + Hex64(key) + " as line " + std::to_string(it->second) +
+                       " (a list holds one entry per key); nothing was written");
+      return kExitFailure;
+    }
+    block.resize(block.size() + 32, 0);  // the spare zero bytes every block has
+    if (list.AddBlockCopy(block.data()) == 0) {
+      Complain(io, where + "the entry cannot be taken into a list; nothing was written");
+      return kExitFailure;
+    }
+    ++entries;
+  }
+  const size_t payload_size = PayloadOf(list).size();
+  const std::string target =
+      "stream \"" + Printable(std::u16string_view(ref.stream)) + "\" of " + Shown(ref.container);
+  if (o.dry_run) {
+    const std::string note = InterruptedReplacementNote(ref.container);
+    if (!note.empty()) Complain(io, Shown(ref.container) + ": " + note);
+  } else if (!RecoverBeforeEdit(ref.container, io, &error)) {
+    Complain(io, error);
+    return kExitFailure;
+  }
+  if (!o.dry_run && !CheckWritable(ref.container, &error)) {
+    Complain(io, error);
+    return kExitFailure;
+  }
+  if (!CheckFits(ref.container, ref.stream, payload_size, &error)) {
+    Complain(io, error);
+    return kExitFailure;
+  }
+  if (o.dry_run) {
+    io.out << "dry run: " << target << " would hold " << entries << " entries (" << payload_size
+           << "-byte payload); nothing was written\n";
+    return kExitOk;
+  }
+  uint32_t payload_bytes = 0;
+  if (!StoreList(ref.container, ref.stream, list, &payload_bytes, &error)) {
+    Complain(io, error);
+    return kExitFailure;
+  }
+  io.out << "wrote " << target << ": " << entries << " entries, " << payload_bytes
+         << "-byte payload\n";
+  return kExitOk;
+}
+
+}  // namespace tl::ctl

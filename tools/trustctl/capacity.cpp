@@ -1,0 +1,94 @@
+#include "capacity.h"
+
+#include <filesystem>
+#include <vector>
+
+#include "common/u16.h"
+#include "format.h"
+#include "list_store.h"
+
+namespace tl::ctl {
+
+Capacity CapacityOf(const ContainerReader& r) {
+  const Geometry& g = r.geometry();
+  Capacity c;
+  c.block_size = g.block_size;
+  c.data_blocks = g.block_limit > kFirstDataBlock ? g.block_limit - kFirstDataBlock : 0;
+  for (uint32_t b = kFirstDataBlock; b < g.block_limit; ++b) {
+    if (r.Link(b) == kLinkFree) {
+      ++c.free;
+    } else {
+      ++c.used;
+    }
+  }
+  c.dir_slots = g.dir_entries;
+  uint32_t taken = 0;
+  for (const DirEntryInfo& e : r.entries()) taken += e.free() ? 0 : 1;
+  c.dir_free = g.dir_entries - taken;
+  return c;
+}
+
+Capacity NewContainerCapacity() {
+  Capacity c;
+  c.block_size = kCommitBlockSize;
+  c.data_blocks = kCommitTableEntries - kFirstDataBlock;
+  c.free = c.data_blocks;
+  c.dir_slots = c.dir_free = kCommitDirectoryEntries;
+  return c;
+}
+
+uint64_t StreamRoom(const ContainerReader& r, const std::u16string& stream, uint64_t* current) {
+  const Capacity c = CapacityOf(r);
+  *current = 0;
+  const int entry = r.FindStream(stream.c_str());
+  uint64_t blocks = c.free;
+  if (entry >= 0) {
+    const Geometry& g = r.geometry();
+    for (const DirEntryInfo& e : r.entries()) {
+      if (static_cast<int>(e.index) != entry) continue;
+      *current = e.size;
+      // The chain, bounded by the table: a loop cannot make it count twice.
+      std::vector<bool> seen(g.table_entries, false);
+      for (uint32_t b = e.first_block; g.IsDataBlock(b) && !seen[b] && r.Link(b) != kLinkFree;
+           b = r.Link(b)) {
+        seen[b] = true;
+        ++blocks;
+      }
+    }
+  } else if (c.dir_free == 0) {
+    return 0;
+  }
+  return blocks * c.block_size;
+}
+
+std::string CapacityText(const Capacity& c) {
+  return "blocks: " + std::to_string(c.used) + " used, " + std::to_string(c.free) + " free of " +
+         std::to_string(c.data_blocks) + " (" + std::to_string(c.block_size) +
+         " bytes each); directory: " + std::to_string(c.dir_free) + " of " +
+         std::to_string(c.dir_slots) + " slots free";
+}
+
+bool CheckFits(const std::u16string& container, const std::u16string& stream,
+               uint64_t payload_bytes, std::string* error) {
+  uint64_t room = 0;
+  ContainerReader r;
+  std::error_code ec;
+  const bool exists = std::filesystem::exists(std::filesystem::path(container), ec);
+  if (exists && r.Open(container.c_str()) && r.header_valid()) {
+    uint64_t current = 0;
+    room = StreamRoom(r, stream, &current);
+  } else {
+    const Capacity c = NewContainerCapacity();
+    room = uint64_t{c.free} * c.block_size;
+  }
+  if (payload_bytes <= room) return true;
+  const uint64_t fit = EntriesThatFit(room, kPayloadOverhead);
+  *error = Shown(container) + ": the list does not fit: its " + std::to_string(payload_bytes) +
+           "-byte payload needs more than the " + std::to_string(room) + " bytes stream \"" +
+           Printable(std::u16string_view(stream)) + "\" can take (" + std::to_string(fit) +
+           " entries of 200 bytes fit" + (room == 0 ? ": no free directory slot" : "") +
+           "); nothing was written";
+  return false;
+}
+
+}  // namespace tl::ctl

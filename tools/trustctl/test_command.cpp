@@ -1,0 +1,129 @@
+// trustctl test: is this file on the list, and if not, why not? Each file is
+// fingerprinted as the library does it and named as AddProgram names it; an
+// entry with a fingerprint matches only by it, one without matches by name.
+#include "blocklist/program_block.h"
+#include "command.h"
+#include "common/u16.h"
+#include "container_view.h"
+#include "format.h"
+#include "input_file.h"
+#include "json_out.h"
+#include "trustctl.h"
+
+namespace tl::ctl {
+namespace {
+
+struct Hit {
+  std::u16string stream;
+  size_t entry;      // 1-based, as dump numbers blocks
+  std::string text;  // "fingerprint" / "name", or why it is a near miss
+};
+
+struct FileResult {
+  std::string path;
+  std::u16string name;
+  uint64_t fingerprint = 0;
+  std::vector<Hit> matches, near;
+};
+
+std::string SizeCrc(uint64_t fp) {
+  return "size " + std::to_string(fp >> 32) + ", CRC " + Hex32(static_cast<uint32_t>(fp));
+}
+
+void Match(const std::vector<NamedStream>& streams, FileResult* f) {
+  const uint64_t name_key = ComputeNameKey(f->name.c_str());
+  const uint32_t size = static_cast<uint32_t>(f->fingerprint >> 32);
+  for (const NamedStream& s : streams) {
+    const auto& blocks = s.contents.view.blocks;
+    for (size_t i = 0; i < blocks.size(); ++i) {
+      const DecodedProgramBlock& b = blocks[i].decoded;
+      const bool has_fp = (b.flags & PB_FINGERPRINT) != 0;
+      if (has_fp && b.fingerprint == f->fingerprint) {
+        f->matches.push_back({s.name, i + 1, "fingerprint"});
+      } else if (!has_fp && name_key != 0 && b.key == name_key) {
+        f->matches.push_back({s.name, i + 1, "name"});
+      } else if (has_fp && name_key != 0 && b.key == name_key) {
+        const bool size_differs = (b.fingerprint >> 32) != size;
+        const bool crc_differs =
+            static_cast<uint32_t>(b.fingerprint) != static_cast<uint32_t>(f->fingerprint);
+        std::string why = "same name, ";
+        why += size_differs && crc_differs ? "size and CRC differ"
+               : size_differs              ? "size differs"
+                                           : "CRC differs";
+        f->near.push_back({s.name, i + 1, why + " (entry: " + SizeCrc(b.fingerprint) + ")"});
+      } else if (has_fp && (b.fingerprint >> 32) == size) {
+        f->near.push_back(
+            {s.name, i + 1, "same size, CRC differs (entry: " + SizeCrc(b.fingerprint) + ")"});
+      }
+    }
+  }
+  if (!f->matches.empty()) f->near.clear();  // near misses explain a miss only
+}
+
+}  // namespace
+
+int RunTest(const TestOptions& o, Io& io) {
+  const StreamRef ref = ParseStreamRef(o.target);
+  std::vector<NamedStream> streams;
+  std::string error;
+  if (!LoadStreams(ref, &streams, &error)) {
+    Complain(io, error);
+    return kExitFailure;
+  }
+  bool unreadable = false, missed = false;
+  std::vector<FileResult> results;
+  for (const std::string& arg : o.files) {
+    FileResult f;
+    InputFile in;
+    uint64_t full = 0;
+    if (!in.Open(arg, "file", &error) ||
+        !SequentialFingerprint(in, &f.fingerprint, &full, &error)) {
+      Complain(io, error);
+      unreadable = true;
+      continue;
+    }
+    f.path = arg;
+    f.name = ProgramNameOfPath(Utf8ToU16(arg));
+    Match(streams, &f);
+    missed = missed || f.matches.empty();
+    results.push_back(std::move(f));
+  }
+  if (o.json) {
+    Json files = Json::array();
+    for (const FileResult& f : results) {
+      Json j;
+      j["path"] = f.path;
+      j["name"] = JsonText(f.name);
+      j["fingerprint"] = Hex64(f.fingerprint);
+      Json m = Json::array(), n = Json::array();
+      for (const Hit& h : f.matches) {
+        m.push_back({{"stream", JsonText(h.stream)}, {"entry", h.entry}, {"by", h.text}});
+      }
+      for (const Hit& h : f.near) {
+        n.push_back({{"stream", JsonText(h.stream)}, {"entry", h.entry}, {"why", h.text}});
+      }
+      j["matches"] = m;
+      j["near"] = n;
+      files.push_back(j);
+    }
+    PrintJson(io.out, Json{{"files", files}});
+  } else {
+    for (const FileResult& f : results) {
+      io.out << PrintablePath(Utf8ToU16(f.path)) << ": " << Printable(std::u16string_view(f.name))
+             << " " << Hex64(f.fingerprint) << " (" << SizeCrc(f.fingerprint) << ")\n";
+      for (const Hit& h : f.matches) {
+        io.out << "  match " << Printable(std::u16string_view(h.stream)) << " entry " << h.entry
+               << " by " << h.text << "\n";
+      }
+      if (f.matches.empty()) io.out << "  no match\n";
+      for (const Hit& h : f.near) {
+        io.out << "  near " << Printable(std::u16string_view(h.stream)) << " entry " << h.entry
+               << ": " << h.text << "\n";
+      }
+    }
+  }
+  if (unreadable) return kExitFailure;
+  return missed ? kExitFindings : kExitOk;
+}
+
+}  // namespace tl::ctl
