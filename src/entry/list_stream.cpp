@@ -8,25 +8,31 @@
 
 namespace tl {
 
-uint32_t WriteListStream(MiniFileHandle* handle, const char16_t* stream_name, CVarBlockList& list) {
-  // Measured without the lock; the export below, under the lock, is bounded by
-  // this measurement, so it never writes past the buffer.
+uint32_t ListPayloadSize(CVarBlockList& list) {
   const uint32_t blocks_size = list.ExportTo(nullptr, 0);
   if (blocks_size < kPayloadTerminatorBytes || blocks_size > UINT32_MAX - kPayloadHeaderBytes) {
     return 0;  // no list this large can be stored in one stream
   }
-  const uint32_t payload_size = static_cast<uint32_t>(kPayloadHeaderBytes) + blocks_size;
+  return static_cast<uint32_t>(kPayloadHeaderBytes) + blocks_size;
+}
+
+uint8_t* BuildListPayload(CVarBlockList& list, uint32_t* size, uint32_t* count) {
+  // Measured without the lock; the export below, under the lock, is bounded by
+  // this measurement, so it never writes past the buffer.
+  const uint32_t payload_size = ListPayloadSize(list);
+  if (payload_size == 0) return nullptr;
+  const uint32_t blocks_size = payload_size - static_cast<uint32_t>(kPayloadHeaderBytes);
   // ZeroAlloc adds 32 zero bytes behind the payload.
   auto* payload = static_cast<uint8_t*>(ZeroAlloc(payload_size));
-  if (payload == nullptr) return 0;
+  if (payload == nullptr) return nullptr;
   StoreU16(payload, kPayloadTagOffset, kPayloadTag);
 
   list.Lock();
   const uint32_t exported = list.ExportTo(payload + kPayloadHeaderBytes, blocks_size);
-  uint32_t count = 0;
+  uint32_t blocks = 0;
   // Counted by walking under the lock already held (GetCount would lock again).
   for (const LinksPair* node = list.Head()->next; node != list.Head(); node = node->next) {
-    ++count;
+    ++blocks;
   }
   list.Unlock();
 
@@ -35,18 +41,27 @@ uint32_t WriteListStream(MiniFileHandle* handle, const char16_t* stream_name, CV
   // the export wrote: its real length as blocks size and the blocks it holds as
   // count, so that header, stream and result agree.
   if (exported != blocks_size) {
-    count = 0;
-    const uint8_t* blocks = payload + kPayloadHeaderBytes;
+    blocks = 0;
+    const uint8_t* data = payload + kPayloadHeaderBytes;
     for (uint32_t pos = 0; pos + kPayloadTerminatorBytes <= exported;) {
-      const uint32_t size = LoadU32(blocks, pos);
-      if (size == 0 || size > exported - pos) break;
-      ++count;
-      pos += size;
+      const uint32_t block_size = LoadU32(data, pos);
+      if (block_size == 0 || block_size > exported - pos) break;
+      ++blocks;
+      pos += block_size;
     }
   }
   StoreU32(payload, kPayloadBlocksSizeOffset, exported);
-  StoreU16(payload, kPayloadCountOffset, static_cast<uint16_t>(count));
-  const uint32_t stored = static_cast<uint32_t>(kPayloadHeaderBytes) + exported;
+  StoreU16(payload, kPayloadCountOffset, static_cast<uint16_t>(blocks));
+  *size = static_cast<uint32_t>(kPayloadHeaderBytes) + exported;
+  *count = blocks;
+  return payload;
+}
+
+uint32_t WriteListStream(MiniFileHandle* handle, const char16_t* stream_name, CVarBlockList& list) {
+  uint32_t stored = 0;
+  uint32_t count = 0;
+  uint8_t* payload = BuildListPayload(list, &stored, &count);
+  if (payload == nullptr) return 0;
   const uint32_t written = MiniFileWriteStream(handle, stream_name, payload, stored);
   ZeroFree(payload);
   return written == stored ? count : 0;

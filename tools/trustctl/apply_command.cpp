@@ -66,7 +66,7 @@ int RunApply(const ApplyOptions& o, Io& io) {
     }
     ++entries;
   }
-  const size_t payload_size = PayloadOf(list).size();
+  const size_t payload_size = PayloadSizeOf(list);
   const std::string target =
       "stream \"" + Printable(std::u16string_view(ref.stream)) + "\" of " + Shown(ref.container);
   if (o.dry_run) {

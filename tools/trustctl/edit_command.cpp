@@ -289,7 +289,7 @@ int RunAdd(const AddOptions& o, Io& io) {
                      Printable(std::u16string_view(b.name)) + "\" key " + Hex64(b.key) + " flags " +
                      Hex32(b.flags));
   }
-  if (!CheckFits(ref.container, ref.stream, PayloadOf(list).size(), &error)) {
+  if (!CheckFits(ref.container, ref.stream, PayloadSizeOf(list), &error)) {
     Complain(io, error);
     return kExitFailure;
   }

@@ -2,7 +2,6 @@
 // import does (same line reader, same blocks, same replacement by key, same
 // payload and creation parameters), and reports what became of every line.
 #include <filesystem>
-#include <unordered_map>
 
 #include "blocklist/block_copy.h"
 #include "blocklist/block_header.h"
@@ -26,11 +25,74 @@ struct LineNote {
   std::string text;
 };
 
+// "0000abcd 12345678": a fingerprint as the hash list's pair of numbers.
+std::string PairText(uint64_t fingerprint) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%08x %08x", static_cast<unsigned>(fingerprint >> 32),
+                static_cast<unsigned>(fingerprint));
+  return text;
+}
+
+// The first line of each name key met so far, with its fingerprint: an open
+// addressing table without a node per line, since a big import inserts one
+// key per line. Key 0 marks a free slot (the sink never inserts it).
+class FirstLines {
+ public:
+  struct First {
+    uint64_t key = 0;
+    uint32_t line = 0;
+    uint64_t fingerprint = 0;
+  };
+
+  void Reserve(size_t keys) {
+    if (keys + keys / 3 > slots_.size()) Rehash(keys + keys / 3);
+  }
+
+  // The slot of `key`; `*inserted` tells whether it was free (it then holds
+  // `key` and `value`, else what it held).
+  First* Insert(uint64_t key, uint32_t line, uint64_t fingerprint, bool* inserted) {
+    // At most three quarters full, so that a probe stays short.
+    if ((used_ + 1) * 4 > slots_.size() * 3) Rehash(slots_.size() * 2);
+    First* slot = Find(key);
+    *inserted = slot->key == 0;
+    if (*inserted) {
+      *slot = First{key, line, fingerprint};
+      ++used_;
+    }
+    return slot;
+  }
+
+ private:
+  First* Find(uint64_t key) {
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = (key * 0x9E3779B97F4A7C15ull) >> 20 & mask;; i = (i + 1) & mask) {
+      if (slots_[i].key == key || slots_[i].key == 0) return &slots_[i];
+    }
+  }
+  void Rehash(size_t at_least) {
+    size_t n = 64;
+    while (n < at_least) n *= 2;
+    std::vector<First> old(n);
+    old.swap(slots_);
+    for (const First& f : old) {
+      if (f.key != 0) *Find(f.key) = f;
+    }
+  }
+
+  std::vector<First> slots_ = std::vector<First>(64);
+  size_t used_ = 0;
+};
+
 // Takes the lines as the import does (a zero-padded copy of each used line's
 // block handed to AddBlock), and notes what happened to each.
 class ReportingSink final : public HashListSink {
  public:
   explicit ReportingSink(CVarBlockList& list) : list_(list) {}
+
+  // Sizes the table of first lines for a hash list of `bytes` bytes at once
+  // (a line takes at least four bytes; most take about eighteen), so that a
+  // big import does not rehash it over and over.
+  void ExpectBytes(uint64_t bytes) { first_line_.Reserve(static_cast<size_t>(bytes / 18)); }
 
   void OnLine(const HashListLine& line) override {
     ++lines;
@@ -58,30 +120,26 @@ class ReportingSink final : public HashListSink {
       notes.push_back({line.number, "no memory for its block"});
       return;
     }
-    char pair[32];
-    std::snprintf(pair, sizeof pair, "%08x %08x", line.file_size, line.crc);
     const uint64_t fp = (uint64_t{line.file_size} << 32) | line.crc;
-    const auto [it, first] = first_line_.emplace(key, First{line.number, fp});
+    bool first = false;
+    FirstLines::First* earlier = first_line_.Insert(key, line.number, fp, &first);
     if (first) {
       ++accepted;
       accepted_lines.push_back(line.number);
-    } else if (it->second.fingerprint == fp) {
+    } else if (earlier->fingerprint == fp) {
       ++duplicates;
       notes.push_back({line.number, std::string("duplicate of line ") +
-                                        std::to_string(it->second.line) + " (" + pair +
+                                        std::to_string(earlier->line) + " (" + PairText(fp) +
                                         "): replaces it and moves to the end"});
     } else {
       // Another pair whose name has the same key: the list keeps one of them.
       ++collisions;
-      char earlier[32];
-      std::snprintf(earlier, sizeof earlier, "%08x %08x",
-                    static_cast<unsigned>(it->second.fingerprint >> 32),
-                    static_cast<unsigned>(it->second.fingerprint));
-      notes.push_back({line.number, std::string("collision: ") + pair +
-                                        " has the name key of line " +
-                                        std::to_string(it->second.line) + " (" + earlier +
-                                        "), whose entry it replaces"});
-      it->second = First{line.number, fp};
+      notes.push_back(
+          {line.number, std::string("collision: ") + PairText(fp) + " has the name key of line " +
+                            std::to_string(earlier->line) + " (" + PairText(earlier->fingerprint) +
+                            "), whose entry it replaces"});
+      earlier->line = line.number;
+      earlier->fingerprint = fp;
     }
     list_.AddBlock(copy);
   }
@@ -92,11 +150,7 @@ class ReportingSink final : public HashListSink {
 
  private:
   CVarBlockList& list_;
-  struct First {
-    uint32_t line;
-    uint64_t fingerprint;
-  };
-  std::unordered_map<uint64_t, First> first_line_;
+  FirstLines first_line_;
 };
 
 // "1-3, 5, 7-9": rising line numbers as ranges, so that a long list stays one line.
@@ -115,11 +169,12 @@ std::string Ranges(const std::vector<uint32_t>& numbers) {
 
 // The whole hash list through the library's line parser, read sequentially.
 // A big hash list (1 MiB or more, of a known size) shows how much was read.
-bool FeedHashList(const std::string& arg, HashListSink& sink, Io& io, std::string* error) {
+bool FeedHashList(const std::string& arg, ReportingSink& sink, Io& io, std::string* error) {
   InputFile in;
   if (!in.Open(arg, "hash list", error)) return false;
   HashListParser parser(sink);
   const int64_t size = in.SeekableSize();
+  if (size > 0) sink.ExpectBytes(static_cast<uint64_t>(size));
   Progress progress(io, "bytes of the hash list read:", size > 0 ? static_cast<size_t>(size) : 0,
                     size_t{1} << 20, size_t{1} << 20);
   size_t total = 0;
@@ -210,7 +265,7 @@ int RunImport(const ImportOptions& o, Io& io) {
   }
   const std::string target =
       "stream \"" + Printable(std::u16string_view(stream)) + "\" of " + Shown(container);
-  const size_t payload_size = PayloadOf(list).size();
+  const size_t payload_size = PayloadSizeOf(list);
   // The same check decides a dry run and a real one, so the dry run predicts
   // exactly whether the list fits.
   if (!CheckFits(container, stream, payload_size, &error)) {

@@ -5,6 +5,7 @@
 #include "blocklist/block_header.h"
 #include "common/crc32.h"
 #include "common/le.h"
+#include "common/zalloc.h"
 #include "entry/list_payload.h"
 #include "entry/list_stream.h"
 #include "minifile/creation_parameters.h"
@@ -60,33 +61,12 @@ bool KeepEntries(const StreamContents& contents, CVarBlockList& list, std::strin
   return true;
 }
 
-std::vector<uint8_t> PayloadOf(CVarBlockList& list) {
-  list.Lock();
-  const uint32_t blocks_size = list.ExportTo(nullptr, 0);
-  std::vector<uint8_t> payload(kPayloadHeaderBytes + size_t{blocks_size});
-  const uint32_t exported = list.ExportTo(payload.data() + kPayloadHeaderBytes, blocks_size - 4);
-  uint32_t count = 0;
-  for (const LinksPair* n = list.Head()->next; n != list.Head(); n = n->next) ++count;
-  list.Unlock();
-  payload.resize(kPayloadHeaderBytes + size_t{exported});
-  StoreU16(payload.data(), kPayloadTagOffset, kPayloadTag);
-  StoreU16(payload.data(), kPayloadCountOffset, static_cast<uint16_t>(count));
-  StoreU32(payload.data(), kPayloadBlocksSizeOffset, exported);
-  return payload;
+size_t PayloadSizeOf(CVarBlockList& list) {
+  return kPayloadHeaderBytes + size_t{list.ExportTo(nullptr, 0)};
 }
 
 bool StoreList(const std::u16string& container, const std::u16string& stream, CVarBlockList& list,
                uint32_t* payload_bytes, std::string* error) {
-  // Only the expected payload's length and CRC-32 are kept for the check after
-  // the write: holding its bytes as well would keep a third copy of the list
-  // (beside the blocks and the stored bytes read back) alive at the peak.
-  uint32_t expected_size = 0;
-  uint32_t expected_crc = 0;
-  {
-    const std::vector<uint8_t> expected = PayloadOf(list);
-    expected_size = static_cast<uint32_t>(expected.size());
-    expected_crc = Crc32(expected.data(), expected.size());
-  }
   CreationParameters params = GetCreationParameters();
   params.blockSize = kCommitBlockSize;
   params.tableEntries = kCommitTableEntries;
@@ -105,34 +85,50 @@ bool StoreList(const std::u16string& container, const std::u16string& stream, CV
     *error = Shown(container) + ": cannot open or create the container for writing";
     return false;
   }
-  // WriteListStream gives the block count, which is 0 for an empty list also
-  // on success: the stream read back below is what tells.
-  WriteListStream(handle, stream.c_str(), list);
-  MiniFileClose(handle);
-
-  // The raw stored bytes suffice for the check; decoding them is not needed.
-  ContainerReader reader;
-  std::vector<uint8_t> stored;
-  // A stream that is absent or differs was not written: the writer keeps the
-  // older one. A read-back that itself fails cannot tell, and says so.
-  const bool opened = reader.Open(container.c_str()) && reader.header_valid();
-  const int entry = opened ? reader.FindStream(stream.c_str()) : -1;
-  const bool read =
-      entry >= 0 && reader.ReadStream(static_cast<uint32_t>(entry), &stored) == Defect::kNone;
-  if (!opened || (entry >= 0 && !read)) {
+  // The payload is built once, as the commit builds it, and freed as soon as
+  // it is written.
+  uint32_t expected_size = 0;
+  uint32_t blocks = 0;
+  uint8_t* payload = BuildListPayload(list, &expected_size, &blocks);
+  if (payload == nullptr) {
+    MiniFileClose(handle);
     forget_new();
-    *error = Shown(container) +
-             ": reading the container back to check the write failed; the stream is the older or "
-             "the new one (see trustctl verify)";
+    *error = Shown(container) + ": no memory for the stream's payload; nothing was written";
     return false;
   }
-  if (entry < 0 || stored.size() != expected_size ||
-      Crc32(stored.data(), stored.size()) != expected_crc) {
+  const uint32_t written = MiniFileWriteStream(handle, stream.c_str(), payload, expected_size);
+  ZeroFree(payload);
+  MiniFileClose(handle);
+  if (written != expected_size) {
     forget_new();
     *error = Shown(container) + ": the stream could not be written (" +
              std::to_string(expected_size) +
              "-byte payload: too little free space, no free directory slot, or a failed write);"
              " the older stream stays";
+    return false;
+  }
+
+  // The writer reported every block and the new table and directory as
+  // written and flushed. What is checked here is what the container now says:
+  // the stream is present with the payload's length and the whole container,
+  // sound before the write, is still sound. The bytes are not unscrambled
+  // again: that would be one more pass over the whole payload, and what a
+  // read gives back right after the write comes from the system's cache
+  // rather than the disk, so it would confirm little beyond the writer's result.
+  ContainerReader reader;
+  const bool opened = reader.Open(container.c_str()) && reader.header_valid();
+  const int entry = opened ? reader.FindStream(stream.c_str()) : -1;
+  if (!opened) {
+    *error = Shown(container) +
+             ": reading the container back to check the write failed; the stream is the older or "
+             "the new one (see trustctl verify)";
+    return false;
+  }
+  if (entry < 0 || reader.entries()[static_cast<size_t>(entry)].size != expected_size ||
+      !reader.Verify().empty()) {
+    // The writer reported the stream as stored, yet the container says otherwise.
+    *error = Shown(container) +
+             ": the container reads back otherwise than it was written (see trustctl verify)";
     return false;
   }
   *payload_bytes = expected_size;

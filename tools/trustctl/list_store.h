@@ -31,14 +31,14 @@ bool CheckWritable(const std::u16string& container, std::string* error);
 // byte for byte as stored (AddBlock: a repeated key keeps the later block).
 bool KeepEntries(const StreamContents& contents, CVarBlockList& list, std::string* error);
 
-// The payload the list would be stored as: payload header, then the list's
-// serialized blocks and terminator.
-std::vector<uint8_t> PayloadOf(CVarBlockList& list);
+// The length of the payload the list would be stored as (payload header,
+// serialized blocks, terminator), measured without exporting it.
+size_t PayloadSizeOf(CVarBlockList& list);
 
 // Stores `list` as stream `stream` of `container` with the commit's creation
 // parameters (1 MiB blocks, 32 table entries, 4 directory entries for a new
-// container), then reads the stream back and checks its length and CRC-32
-// against the payload's.
+// container), then opens the container again and checks that it holds the
+// stream with the payload's length and is sound as a whole.
 // On success *payload_bytes is the stored length.
 bool StoreList(const std::u16string& container, const std::u16string& stream, CVarBlockList& list,
                uint32_t* payload_bytes, std::string* error);

@@ -123,7 +123,7 @@ int RunMerge(const MergeOptions& o, Io& io) {
     }
   }
   const bool changes = !added.empty() || replaced != 0;
-  const size_t payload_size = PayloadOf(list).size();
+  const size_t payload_size = PayloadSizeOf(list);
   if (changes && !CheckFits(dst.container, dst.stream, payload_size, &error)) {
     Complain(io, error);
     return kExitFailure;
