@@ -87,6 +87,20 @@ void PrintBlockText(const DecodedProgramBlock& b, const std::string& indent, std
   if (b.defects != 0) out << indent << "DEFECTS        " << DefectList(b.defects) << "\n";
 }
 
+void AddContentJson(const DecodedProgramBlock& b, Json* out) {
+  Json& j = *out;
+  if ((b.flags & PB_TOKENS) != 0) {
+    Json tokens = Json::array();
+    for (const auto& t : b.tokens) tokens.push_back(JsonText(t));
+    j["tokens"] = tokens;
+  }
+  if (b.text1) j["text1"] = JsonText(*b.text1);
+  if (b.text2) j["text2"] = JsonText(*b.text2);
+  if (b.text3) j["text3"] = JsonText(*b.text3);
+  if ((b.flags & (PB_VALUE | PB_VALUE_PAIR)) != 0) j["value"] = b.value;
+  if ((b.flags & PB_VALUE_PAIR) != 0) j["valueSecond"] = b.valueSecond;
+}
+
 Json BlockJson(const DecodedProgramBlock& b) {
   Json j;
   j["name"] = JsonText(b.name);
@@ -102,16 +116,7 @@ Json BlockJson(const DecodedProgramBlock& b) {
     if ((b.flags & f.bit) != 0) names.push_back(f.name);
   }
   j["flagNames"] = names;
-  if ((b.flags & PB_TOKENS) != 0) {
-    Json tokens = Json::array();
-    for (const auto& t : b.tokens) tokens.push_back(JsonText(t));
-    j["tokens"] = tokens;
-  }
-  if (b.text1) j["text1"] = JsonText(*b.text1);
-  if (b.text2) j["text2"] = JsonText(*b.text2);
-  if (b.text3) j["text3"] = JsonText(*b.text3);
-  if ((b.flags & (PB_VALUE | PB_VALUE_PAIR)) != 0) j["value"] = b.value;
-  if ((b.flags & PB_VALUE_PAIR) != 0) j["valueSecond"] = b.valueSecond;
+  AddContentJson(b, &j);
   if ((b.flags & PB_TIMESTAMP) != 0) {
     j["linkTimeStamp"] = b.linkTimeStamp;
     j["linkTime"] = UnixTimeToUtc(b.linkTimeStamp);

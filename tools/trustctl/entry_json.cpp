@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "block_print.h"
 #include "blocklist/block_header.h"
 #include "blocklist/program_block.h"
 #include "common/le.h"
@@ -70,16 +71,7 @@ Json FieldsJson(const DecodedProgramBlock& b) {
   j["key"] = Hex64(b.key);
   j["kind"] = b.kind;
   j["flags"] = b.flags;
-  if ((b.flags & PB_TOKENS) != 0) {
-    Json t = Json::array();
-    for (const auto& x : b.tokens) t.push_back(JsonText(x));
-    j["tokens"] = t;
-  }
-  if (b.text1) j["text1"] = JsonText(*b.text1);
-  if (b.text2) j["text2"] = JsonText(*b.text2);
-  if (b.text3) j["text3"] = JsonText(*b.text3);
-  if ((b.flags & (PB_VALUE | PB_VALUE_PAIR)) != 0) j["value"] = b.value;
-  if ((b.flags & PB_VALUE_PAIR) != 0) j["valueSecond"] = b.valueSecond;
+  AddContentJson(b, &j);
   if ((b.flags & PB_TIMESTAMP) != 0) j["linkTimeStamp"] = b.linkTimeStamp;
   if ((b.flags & PB_FINGERPRINT) != 0) j["fingerprint"] = Hex64(b.fingerprint);
   return j;

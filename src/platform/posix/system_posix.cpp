@@ -27,12 +27,6 @@ bool ReadableAt(const void* p, size_t n) {
 
 bool IsReadable4(const void* p) { return ReadableAt(p, 4); }
 
-bool IsReadableRange(const void* p, size_t len) {
-  const auto addr = reinterpret_cast<uintptr_t>(p);
-  if (len == 0 || addr + len < addr) return false;
-  return ReadableBytes(p, len) == len;
-}
-
 size_t ReadableBytes(const void* p, size_t max) {
   // Pages are the unit of protection: one byte is read from each page touched.
   const auto addr = reinterpret_cast<uintptr_t>(p);

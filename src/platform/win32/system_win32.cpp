@@ -7,12 +7,6 @@ namespace tl::platform {
 
 bool IsReadable4(const void* p) { return IsReadableRange(p, 4); }
 
-bool IsReadableRange(const void* p, size_t len) {
-  const auto addr = reinterpret_cast<uintptr_t>(p);
-  if (len == 0 || addr + len < addr) return false;
-  return ReadableBytes(p, len) == len;
-}
-
 size_t ReadableBytes(const void* p, size_t max) {
   // VirtualQuery instead of IsBadReadPtr: same answer for committed pages, but it
   // never touches the memory, so a guard page stays armed for its owner. Each
