@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace tl::platform {
 
@@ -39,5 +40,13 @@ class ErrorModeScope {
 
 // The current process id (seeds the key generator at attach).
 uint32_t CurrentProcessId();
+
+// The calling thread's last system error code (errno; GetLastError), read
+// right after the call that failed, before anything else can change it.
+uint32_t LastSystemError();
+
+// The system's own text for an error code (strerror; FormatMessage), without
+// a trailing line break or full stop; "error N" when the system has none.
+std::string SystemErrorText(uint32_t code);
 
 }  // namespace tl::platform

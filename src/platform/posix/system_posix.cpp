@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
+#include <string>
 
 #include "platform/system.h"
 
@@ -58,5 +60,15 @@ ErrorModeScope::ErrorModeScope(unsigned mode) { (void)mode; }
 ErrorModeScope::~ErrorModeScope() = default;
 
 uint32_t CurrentProcessId() { return static_cast<uint32_t>(::getpid()); }
+
+uint32_t LastSystemError() { return static_cast<uint32_t>(errno); }
+
+std::string SystemErrorText(uint32_t code) {
+  char buf[256] = {};
+  // The GNU strerror_r returns its text (which may not be `buf`).
+  const char* text = ::strerror_r(static_cast<int>(code), buf, sizeof buf);
+  if (text == nullptr || *text == 0) return "error " + std::to_string(code);
+  return text;
+}
 
 }  // namespace tl::platform

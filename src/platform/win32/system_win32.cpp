@@ -1,6 +1,8 @@
 // Win32 backend of the small system services.
 #include <windows.h>
 
+#include <string>
+
 #include "platform/system.h"
 
 namespace tl::platform {
@@ -46,5 +48,31 @@ ErrorModeScope::ErrorModeScope(unsigned mode) : previous_(SetErrorMode(mode)) {}
 ErrorModeScope::~ErrorModeScope() { SetErrorMode(previous_); }
 
 uint32_t CurrentProcessId() { return GetCurrentProcessId(); }
+
+uint32_t LastSystemError() { return GetLastError(); }
+
+std::string SystemErrorText(uint32_t code) {
+  wchar_t* text = nullptr;
+  const DWORD n = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::string out;
+  if (n != 0 && text != nullptr) {
+    const int bytes =
+        WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(n), nullptr, 0, nullptr, nullptr);
+    if (bytes > 0) {
+      out.resize(static_cast<size_t>(bytes));
+      WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(n), out.data(), bytes, nullptr,
+                          nullptr);
+    }
+  }
+  if (text != nullptr) LocalFree(text);
+  while (!out.empty() &&
+         (out.back() == '\n' || out.back() == '\r' || out.back() == ' ' || out.back() == '.')) {
+    out.pop_back();
+  }
+  if (out.empty()) out = "error " + std::to_string(code);
+  return out;
+}
 
 }  // namespace tl::platform
