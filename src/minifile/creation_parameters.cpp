@@ -34,6 +34,11 @@ void SetCreationParameters(const CreationParameters* r) {
   Normalize(&g_params);
 }
 
+CreationParameters NormalizedCreationParameters(CreationParameters p) {
+  Normalize(&p);
+  return p;
+}
+
 CreationParameters GetCreationParameters() {
   std::lock_guard<std::mutex> lock(g_mutex);
   return g_params;

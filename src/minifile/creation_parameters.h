@@ -39,4 +39,11 @@ void SetCreationParameters(const CreationParameters* r);
 // A copy of the process-wide record.
 CreationParameters GetCreationParameters();
 
+// `p` normalized as SetCreationParameters normalizes the process-wide record.
+CreationParameters NormalizedCreationParameters(CreationParameters p);
+
+// What every commit creates a new container with: 1 MiB blocks, 32 table
+// entries, 4 directory entries (30 data blocks, 4 streams), no padding.
+inline constexpr CreationParameters kCommitCreationParameters{20, 0x100000, 32, 4, 0};
+
 }  // namespace tl

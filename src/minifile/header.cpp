@@ -34,8 +34,12 @@ bool GeometryFromHeader(const uint8_t* header, Geometry* out) {
 }
 
 void MiniFileInitHeader(uint8_t header[kHeaderSize]) {
+  MiniFileInitHeaderWith(header, GetCreationParameters());
+}
+
+void MiniFileInitHeaderWith(uint8_t header[kHeaderSize], const CreationParameters& parameters) {
   std::memset(header, 0, kHeaderSize);
-  const CreationParameters p = GetCreationParameters();
+  const CreationParameters p = NormalizedCreationParameters(parameters);
   StoreU32(header, kHeaderMagicOffset, kHeaderMagic);
   StoreU32(header, kHeaderVersionOffset, kHeaderVersion);
   StoreU32(header, kHeaderReserved12Offset, 0);

@@ -29,6 +29,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "minifile/creation_parameters.h"
+
 namespace tl {
 
 inline constexpr uint32_t kHeaderSize = 128;
@@ -101,6 +103,9 @@ bool GeometryFromHeader(const uint8_t* header, Geometry* out);
 // Fills a fresh 128-byte header from the creation parameters, with new key
 // bytes drawn from the key generator.
 void MiniFileInitHeader(uint8_t header[kHeaderSize]);
+// The same from the given creation parameters (normalized first, as the
+// process-wide record is) instead of the process-wide record.
+void MiniFileInitHeaderWith(uint8_t header[kHeaderSize], const CreationParameters& parameters);
 
 // 1 when the magic is 'ZeVK', the version at most 0x10000 and the CRC over
 // bytes 0..111 matches the value at 112; else 0. Nothing else is examined.

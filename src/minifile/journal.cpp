@@ -15,7 +15,7 @@ namespace {
 
 constexpr uint32_t kScanBuffer = 0x10000;
 
-enum class Scan { kComplete, kIncomplete, kUnreadable, kApplyFailed };
+enum class Scan { kComplete, kIncomplete, kUnreadable, kApplyFailed, kOtherFile };
 
 // Reads exactly `len` bytes at `offset`; kIncomplete when the file ends first.
 Scan ReadExact(platform::File* f, uint32_t offset, uint8_t* buf, uint32_t len) {
@@ -25,24 +25,42 @@ Scan ReadExact(platform::File* f, uint32_t offset, uint8_t* buf, uint32_t len) {
 }
 
 // Checks the journal whole; with `container`, writes its records there once
-// the check has passed. `buf` holds kScanBuffer bytes.
+// the check has passed, unless the journal names another file than
+// `container` (kOtherFile). `buf` holds kScanBuffer bytes.
 Scan ScanJournal(platform::File* j, uint8_t* buf, platform::File* container) {
   uint32_t size = 0;
   if (!j->Size(&size)) return Scan::kUnreadable;
-  if (size < JournalWriter::LengthFor(0, 0)) return Scan::kIncomplete;
-  uint8_t head[kJournalHeaderSize];
-  Scan s = ReadExact(j, 0, head, kJournalHeaderSize);
+  if (size < kJournalHeaderSizeV1 + kJournalCheckSize) return Scan::kIncomplete;
+  uint8_t head[kJournalHeaderSize] = {};
+  Scan s = ReadExact(j, 0, head, kJournalHeaderSizeV1);
   if (s != Scan::kComplete) return s;
+  const uint32_t version = LoadU32(head, kJournalVersionOffset);
   if (LoadU32(head, kJournalMagicOffset) != kJournalMagic ||
-      LoadU32(head, kJournalVersionOffset) != kJournalVersion ||
+      (version != kJournalVersion && version != kJournalVersion1) ||
       LoadU32(head, kJournalLengthOffset) != size) {
     return Scan::kIncomplete;
   }
+  const uint32_t head_size = version == kJournalVersion ? kJournalHeaderSize : kJournalHeaderSizeV1;
+  if (size < head_size + kJournalCheckSize) return Scan::kIncomplete;
+  if (head_size > kJournalHeaderSizeV1) {
+    s = ReadExact(j, kJournalHeaderSizeV1, head + kJournalHeaderSizeV1,
+                  head_size - kJournalHeaderSizeV1);
+    if (s != Scan::kComplete) return s;
+  }
+  const platform::FileIdentity made_for{LoadU64(head, kJournalVolumeOffset),
+                                        LoadU64(head, kJournalFileIndexOffset)};
   const uint32_t records = LoadU32(head, kJournalRecordCountOffset);
   const uint32_t body_end = size - kJournalCheckSize;
   for (int pass = 0; pass < (container != nullptr ? 2 : 1); ++pass) {
-    uint32_t crc = Crc32Update(kCrc32Init, head, kJournalHeaderSize);
-    uint32_t pos = kJournalHeaderSize;
+    if (pass == 1 && version == kJournalVersion) {
+      // Checked whole before this question is asked: only a complete journal
+      // can be told to belong elsewhere.
+      platform::FileIdentity target;
+      const bool known = container->Identity(&target) && target.known();
+      if (known && !(made_for == target)) return Scan::kOtherFile;
+    }
+    uint32_t crc = Crc32Update(kCrc32Init, head, head_size);
+    uint32_t pos = head_size;
     for (uint32_t r = 0; r < records; ++r) {
       uint8_t rec[kJournalRecordHeaderSize];
       if (body_end - pos < kJournalRecordHeaderSize) return Scan::kIncomplete;
@@ -151,24 +169,52 @@ bool RecoverFromJournal(JournalSite* site, platform::File* container) {
   // A journal that cannot be read may be complete: it must stay, and the
   // container must not be used until it has been applied.
   if (s == Scan::kUnreadable || s == Scan::kApplyFailed) return false;
+  // Another file's journal is not this container's to apply or to delete.
+  if (s == Scan::kOtherFile) return true;
   return site->Remove();
 }
 
+namespace {
+
+// The journal of the file at `container_path`, named after its resolved path
+// when the file can be opened (`file`, when given, is that open file).
+std::unique_ptr<JournalSite> JournalOfFile(const char16_t* container_path, platform::File* file) {
+  std::unique_ptr<platform::File> reading;
+  if (file == nullptr) {
+    reading = platform::OpenFileForReading(container_path);
+    file = reading.get();
+  }
+  if (file != nullptr) {
+    constexpr size_t kUnits = 32768;
+    std::unique_ptr<char16_t[]> resolved(new (std::nothrow) char16_t[kUnits]);
+    if (resolved && platform::ResolvedPath(file, container_path, resolved.get(), kUnits)) {
+      return JournalBeside(resolved.get());
+    }
+  }
+  return JournalBeside(container_path);
+}
+
+}  // namespace
+
 JournalState InspectJournal(const char16_t* container_path) {
-  std::unique_ptr<JournalSite> site = JournalBeside(container_path);
+  std::unique_ptr<JournalSite> site = JournalOfFile(container_path, nullptr);
   if (!site) return JournalState::kIncomplete;  // no memory: nothing can be told
   return InspectJournalAt(site.get());
 }
 
-bool RecoverContainer(const char16_t* container_path) {
-  std::unique_ptr<JournalSite> site = JournalBeside(container_path);
-  if (!site) return false;
-  if (!site->Exists()) return true;
+bool RecoverContainer(const char16_t* container_path, uint32_t wait_ms) {
+  if (container_path == nullptr) return false;
   // Without its container a journal has nothing to restore.
-  if (!platform::FileExists(container_path)) return site->Remove();
-  std::unique_ptr<platform::File> container = platform::OpenContainerFile(container_path);
-  if (!container) return false;
-  return RecoverFromJournal(site.get(), container.get());
+  if (!platform::FileExists(container_path)) {
+    std::unique_ptr<JournalSite> site = JournalBeside(container_path);
+    return site && site->Remove();
+  }
+  // Held as a writer holds it, so that a journal whose writer still runs is
+  // never taken for an interrupted one.
+  platform::WriterOpen opened = platform::OpenContainerForWriter(container_path, wait_ms);
+  if (opened.status != platform::WriterOpenStatus::kOk) return false;
+  std::unique_ptr<JournalSite> site = JournalOfFile(container_path, opened.file.get());
+  return site && RecoverFromJournal(site.get(), opened.file.get());
 }
 
 bool JournalWriter::Put(const void* data, uint32_t len) {
@@ -181,7 +227,8 @@ bool JournalWriter::Put(const void* data, uint32_t len) {
   return ok_;
 }
 
-bool JournalWriter::Begin(uint32_t container_size, uint32_t records, uint64_t bytes) {
+bool JournalWriter::Begin(uint32_t container_size, uint32_t records, uint64_t bytes,
+                          const platform::FileIdentity& identity) {
   const uint64_t length = LengthFor(records, bytes);
   ok_ = length <= UINT32_MAX;
   if (!ok_) return false;
@@ -194,6 +241,8 @@ bool JournalWriter::Begin(uint32_t container_size, uint32_t records, uint64_t by
   StoreU32(head, kJournalContainerSizeOffset, container_size);
   StoreU32(head, kJournalRecordCountOffset, records);
   StoreU32(head, kJournalLengthOffset, length_);
+  StoreU64(head, kJournalVolumeOffset, identity.volume);
+  StoreU64(head, kJournalFileIndexOffset, identity.index);
   return Put(head, kJournalHeaderSize);
 }
 

@@ -7,6 +7,7 @@
 
 #include "common/le.h"
 #include "common/zalloc.h"
+#include "minifile/creation_parameters.h"
 
 namespace tl {
 namespace {
@@ -80,7 +81,15 @@ MiniFileHandle* MiniFileOpen(const char16_t* path) {
 
 MiniFileHandle* MiniFileOpenFile(std::unique_ptr<platform::File> file,
                                  std::unique_ptr<JournalSite> journal) {
+  return MiniFileOpenWith(std::move(file), std::move(journal), nullptr);
+}
+
+MiniFileHandle* MiniFileOpenWith(std::unique_ptr<platform::File> file,
+                                 std::unique_ptr<JournalSite> journal,
+                                 const CreationParameters* parameters) {
   if (!file) return nullptr;
+  const CreationParameters params =
+      parameters != nullptr ? NormalizedCreationParameters(*parameters) : GetCreationParameters();
   // An interrupted write that reused blocks is undone before anything of the
   // container is read.
   if (journal && !RecoverFromJournal(journal.get(), file.get())) return nullptr;
@@ -101,7 +110,7 @@ MiniFileHandle* MiniFileOpenFile(std::unique_ptr<platform::File> file,
   if (fresh) {
     // A fresh header whose own counts lie outside the format (creation
     // parameters chosen so) is never written: the open fails instead.
-    MiniFileInitHeader(header);
+    MiniFileInitHeaderWith(header, params);
     if (!GeometryFromHeader(header, &g) || !WriteFreshHeader(file.get(), header, g)) {
       ZeroFree(header);
       return nullptr;
@@ -115,6 +124,7 @@ MiniFileHandle* MiniFileOpenFile(std::unique_ptr<platform::File> file,
   }
   auto* h = new (mem) MiniFileHandle();
   h->geometry = g;
+  h->pad_last_block = params.padLastBlock;
   h->dir_held = DirEntriesHeld(g, fresh ? kHeaderSize : file_size);
   const uint32_t meta_bytes = h->meta_bytes();
   h->meta = static_cast<uint8_t*>(ZeroAlloc(meta_bytes));

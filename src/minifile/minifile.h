@@ -46,6 +46,9 @@ struct MiniFileHandle {
   // journal must be applied before the container is written again.
   uint32_t journal_pending = 0;
   uint32_t dirty = 0;  // meta is to be written back
+  // Write a stream's last block in full (the creation parameters' pad flag as
+  // the open found it).
+  uint32_t pad_last_block = 0;
   Geometry geometry;
   uint32_t dir_held = 0;
   uint8_t key[kHeaderKeySize] = {};
@@ -81,6 +84,12 @@ MiniFileHandle* MiniFileOpen(const char16_t* path);
 MiniFileHandle* MiniFileOpenFile(std::unique_ptr<platform::File> file,
                                  std::unique_ptr<JournalSite> journal = nullptr);
 
+// The same with the creation parameters a fresh header is made from passed in
+// (null: the process-wide record), so that no process-wide state changes.
+MiniFileHandle* MiniFileOpenWith(std::unique_ptr<platform::File> file,
+                                 std::unique_ptr<JournalSite> journal,
+                                 const CreationParameters* parameters);
+
 // Writes the allocation table and directory back (one write, then a flush) when
 // the dirty flag is set; clears it. Nothing for an unusable handle.
 void MiniFileFlush(MiniFileHandle* h);
@@ -101,5 +110,10 @@ void MiniFileClose(MiniFileHandle* h);
 // and the next open, or the next write through this handle, restores them).
 uint32_t MiniFileWriteStream(MiniFileHandle* h, const char16_t* name, const void* data,
                              uint32_t size);
+
+// The most bytes MiniFileWriteStream could store as stream `name` now, by its
+// own rule: the blocks free now and those of the stream it would replace, if
+// a directory slot is left for it (its own or a free one); else 0.
+uint64_t MiniFileStreamRoom(MiniFileHandle* h, const char16_t* name);
 
 }  // namespace tl

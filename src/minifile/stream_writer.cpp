@@ -18,7 +18,6 @@
 
 #include "common/le.h"
 #include "common/u16.h"
-#include "minifile/creation_parameters.h"
 #include "minifile/dir_entry.h"
 #include "minifile/journal.h"
 #include "minifile/minifile.h"
@@ -71,7 +70,7 @@ bool ChooseBlocks(const Geometry& g, const uint8_t* live, uint8_t* marks, uint64
 // `table`; returns the first block, or 0 on a failed write.
 uint32_t WriteBlocks(MiniFileHandle* h, uint8_t* table, const uint8_t* data, uint32_t size) {
   const Geometry& g = h->geometry;
-  const bool pad = GetCreationParameters().padLastBlock != 0;
+  const bool pad = h->pad_last_block != 0;
   Rc4SetKey(&h->rc4, h->key);
   uint32_t first = 0;
   uint32_t previous = 0;
@@ -142,8 +141,10 @@ bool WriteJournal(MiniFileHandle* h) {
   }
   std::unique_ptr<platform::File> file = h->journal->Create();
   if (!file) return false;
+  platform::FileIdentity identity;
+  h->file->Identity(&identity);
   JournalWriter writer(file.get());
-  bool ok = writer.Begin(file_size, records, bytes) &&
+  bool ok = writer.Begin(file_size, records, bytes, identity) &&
             writer.Record(g.table_offset, h->meta, h->meta_bytes());
   for (uint32_t b = kFirstDataBlock; ok && b < g.block_limit; ++b) {
     if (h->marks[b] != kMarkReused) continue;
@@ -157,6 +158,33 @@ bool WriteJournal(MiniFileHandle* h) {
     }
   }
   return ok && writer.Finish();
+}
+
+// Copies the handle's table and directory into its scratch state and drops
+// the first present stream named `name` there (its blocks marked kMarkOld).
+void PrepareScratch(MiniFileHandle* h, const char16_t* name, uint32_t name_len) {
+  const Geometry& g = h->geometry;
+  uint8_t* dir = h->scratch + g.table_bytes();
+  std::memcpy(h->scratch, h->meta, h->meta_bytes());
+  std::memset(h->marks, 0, g.table_entries);
+  for (uint32_t e = 0; e < h->dir_held; ++e) {
+    uint8_t* entry = dir + e * kDirEntrySize;
+    if (DirEntryPresent(entry) && DirEntryNameEquals(entry, name, name_len)) {
+      FreeChain(g, h->scratch, h->marks, LoadU16(entry, kDirEntryFirstBlockOffset));
+      std::memset(entry, 0, kDirEntrySize);
+      break;
+    }
+  }
+}
+
+// The first free directory slot of the scratch state, or null.
+uint8_t* FreeSlot(MiniFileHandle* h) {
+  uint8_t* dir = h->scratch + h->geometry.table_bytes();
+  for (uint32_t e = 0; e < h->dir_held; ++e) {
+    uint8_t* entry = dir + e * kDirEntrySize;
+    if (LoadU16(entry, kDirEntryNameOffset) == 0) return entry;
+  }
+  return nullptr;
 }
 
 // Puts back what the journal saved and deletes it. When that fails the handle
@@ -183,28 +211,12 @@ uint32_t MiniFileWriteStream(MiniFileHandle* h, const char16_t* name, const void
   const Geometry& g = h->geometry;
   const uint32_t meta_bytes = h->meta_bytes();
   uint8_t* table = h->scratch;
-  uint8_t* dir = h->scratch + g.table_bytes();
-  std::memcpy(h->scratch, h->meta, meta_bytes);
-  std::memset(h->marks, 0, g.table_entries);
-
-  // Drop the first present stream of the name (in the scratch state only).
-  for (uint32_t e = 0; e < h->dir_held; ++e) {
-    uint8_t* entry = dir + e * kDirEntrySize;
-    if (DirEntryPresent(entry) && DirEntryNameEquals(entry, name, name_len)) {
-      FreeChain(g, table, h->marks, LoadU16(entry, kDirEntryFirstBlockOffset));
-      std::memset(entry, 0, kDirEntrySize);
-      break;
-    }
-  }
+  PrepareScratch(h, name, name_len);
 
   const uint64_t needed = (uint64_t{size} + g.block_size - 1) / g.block_size;
   if (!ChooseBlocks(g, h->meta, h->marks, needed)) return 0;
 
-  uint8_t* slot = nullptr;
-  for (uint32_t e = 0; e < h->dir_held && slot == nullptr; ++e) {
-    uint8_t* entry = dir + e * kDirEntrySize;
-    if (LoadU16(entry, kDirEntryNameOffset) == 0) slot = entry;
-  }
+  uint8_t* slot = FreeSlot(h);
   if (slot == nullptr) return 0;
 
   bool reuse = false;
@@ -270,6 +282,21 @@ uint32_t MiniFileWriteStream(MiniFileHandle* h, const char16_t* name, const void
     h->dirty = 1;  // a later MiniFileFlush tries again
   }
   return 0;
+}
+
+uint64_t MiniFileStreamRoom(MiniFileHandle* h, const char16_t* name) {
+  if (!MiniFileHandleUsable(h) || name == nullptr) return 0;
+  const auto name_len = static_cast<uint32_t>(U16Len(name, kDirEntryMaxNameUnits + 1));
+  if (name_len == 0 || name_len > kDirEntryMaxNameUnits) return 0;
+  // The first steps of a write, in the scratch state only.
+  PrepareScratch(h, name, name_len);
+  if (FreeSlot(h) == nullptr) return 0;
+  const Geometry& g = h->geometry;
+  uint64_t blocks = 0;
+  for (uint32_t b = kFirstDataBlock; b < g.block_limit; ++b) {
+    if (TableLink(h->meta, b) == kLinkFree || (h->marks[b] & kMarkOld)) ++blocks;
+  }
+  return blocks * g.block_size;
 }
 
 }  // namespace tl

@@ -9,6 +9,15 @@
 
 namespace tl::platform {
 
+// What names one file whatever path reached it: device and inode on POSIX,
+// volume serial and file index on Windows. Both zero: not known.
+struct FileIdentity {
+  uint64_t volume = 0;
+  uint64_t index = 0;
+  bool known() const { return volume != 0 || index != 0; }
+  bool operator==(const FileIdentity&) const = default;
+};
+
 class File {
  public:
   virtual ~File() = default;
@@ -21,7 +30,50 @@ class File {
   virtual bool Size(uint32_t* size) = 0;
   // Forces written data to the disk.
   virtual bool Flush() = 0;
+  // The identity of the file; false (and *out untouched) when it has none,
+  // as for files kept in memory.
+  virtual bool Identity(FileIdentity* out) {
+    (void)out;
+    return false;
+  }
 };
+
+// How an open for the one writer of a container ended.
+enum class WriterOpenStatus : uint8_t {
+  kOk,
+  kInUse,       // another writer held the container for the whole wait
+  kNotRegular,  // the path names a directory, a FIFO, a device
+  kFailed,      // the system refused the open (see system_error)
+};
+
+// The container at `path`, open for its one writer. Like OpenContainerFile
+// (read/write, opened when it exists and created when it does not, never
+// truncated), and held against every other writer until the file is closed:
+// on Windows by the open's share mode (read only), on POSIX by an exclusive
+// advisory lock (flock) on the file. While another writer holds it, the open
+// retries with a growing pause for up to `wait_ms` milliseconds, then gives
+// up with kInUse. Only a regular file is a container: anything else is
+// refused at once and never created or blocked on.
+struct WriterOpen {
+  std::unique_ptr<File> file;
+  WriterOpenStatus status = WriterOpenStatus::kFailed;
+  uint32_t system_error = 0;  // with kFailed
+  bool created = false;       // the open made the file
+};
+WriterOpen OpenContainerForWriter(const char16_t* path, uint32_t wait_ms);
+
+// The path of `file`, open at `path`, with every link resolved (POSIX:
+// realpath; Windows: the final path of the handle), written to `out` (a
+// buffer of `units` code units, terminated). Falls back to `path` itself when
+// the system cannot tell. False when `out` is too small.
+bool ResolvedPath(File* file, const char16_t* path, char16_t* out, size_t units);
+
+// Removes the container at `path` that the caller holds open as `file` for
+// its one writer and created itself, before any other writer could see it
+// used; true when it is gone. On POSIX the name goes while the lock is held
+// (a writer waiting for it then finds the name no longer leads to its file
+// and opens again); on Windows the file is marked for deletion on close.
+bool RemoveHeldContainer(File* file, const char16_t* path);
 
 // A container: read/write, shared for reading only, opened when it exists and
 // created (normal attributes) when it does not, in one call. An existing file is

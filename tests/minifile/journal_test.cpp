@@ -63,6 +63,17 @@ void Reseal(std::vector<uint8_t>* j) {
   StoreU32(j->data(), j->size() - 4, Crc32(j->data(), j->size() - 4));
 }
 
+// Names the file at `path` as the one a journal was made for, as a write to
+// that file would have, and reseals it.
+void MadeFor(std::vector<uint8_t>* j, const std::u16string& path) {
+  platform::FileIdentity id;
+  auto f = platform::OpenFileForReading(path.c_str());
+  ASSERT_TRUE(f && f->Identity(&id));
+  StoreU64(j->data(), kJournalVolumeOffset, id.volume);
+  StoreU64(j->data(), kJournalFileIndexOffset, id.index);
+  Reseal(j);
+}
+
 TEST(Journal, CompleteOnlyWhenWholeAndChecked) {
   const Interrupted it = MakeInterrupted();
   ASSERT_NE(it.torn, it.before);
@@ -71,20 +82,36 @@ TEST(Journal, CompleteOnlyWhenWholeAndChecked) {
     const char* what;
     void (*damage)(std::vector<uint8_t>*);
     JournalState state;
+    bool other_file = false;  // complete, but made for another file: never applied
   };
   const Case cases[] = {
       {"as written", [](std::vector<uint8_t>*) {}, JournalState::kComplete},
       {"last byte missing", [](std::vector<uint8_t>* j) { j->pop_back(); },
        JournalState::kIncomplete},
-      {"only the header", [](std::vector<uint8_t>* j) { j->resize(24); },
+      {"only the header", [](std::vector<uint8_t>* j) { j->resize(kJournalHeaderSize); },
        JournalState::kIncomplete},
       {"empty", [](std::vector<uint8_t>* j) { j->clear(); }, JournalState::kIncomplete},
       {"a saved byte flipped", [](std::vector<uint8_t>* j) { (*j)[100] ^= 1; },
        JournalState::kIncomplete},
       {"magic", [](std::vector<uint8_t>* j) { (*j)[0] ^= 1, Reseal(j); },
        JournalState::kIncomplete},
-      {"version", [](std::vector<uint8_t>* j) { StoreU32(j->data(), 4, 2), Reseal(j); },
+      {"version", [](std::vector<uint8_t>* j) { StoreU32(j->data(), 4, 3), Reseal(j); },
        JournalState::kIncomplete},
+      {"written before journals named their file",
+       [](std::vector<uint8_t>* j) {
+         j->erase(j->begin() + kJournalHeaderSizeV1, j->begin() + kJournalHeaderSize);
+         StoreU32(j->data(), kJournalVersionOffset, kJournalVersion1);
+         StoreU32(j->data(), kJournalLengthOffset, static_cast<uint32_t>(j->size()));
+         Reseal(j);
+       },
+       JournalState::kComplete},
+      {"another file's",
+       [](std::vector<uint8_t>* j) {
+         StoreU64(j->data(), kJournalFileIndexOffset,
+                  LoadU64(j->data(), kJournalFileIndexOffset) + 1);
+         Reseal(j);
+       },
+       JournalState::kComplete, true},
       {"one record too many",
        [](std::vector<uint8_t>* j) {
          StoreU32(j->data(), 12, LoadU32(j->data(), 12) + 1);
@@ -93,13 +120,13 @@ TEST(Journal, CompleteOnlyWhenWholeAndChecked) {
        JournalState::kIncomplete},
       {"record past the body",
        [](std::vector<uint8_t>* j) {
-         StoreU32(j->data(), 28, 0x7FFFFFFF);  // length of the first record
+         StoreU32(j->data(), kJournalHeaderSize + 4, 0x7FFFFFFF);  // first record's length
          Reseal(j);
        },
        JournalState::kIncomplete},
       {"record past 2 GiB",
        [](std::vector<uint8_t>* j) {
-         StoreU32(j->data(), 24, 0x7FFFFFF0);  // offset of the first record
+         StoreU32(j->data(), kJournalHeaderSize, 0x7FFFFFF0);  // first record's offset
          Reseal(j);
        },
        JournalState::kIncomplete},
@@ -114,7 +141,7 @@ TEST(Journal, CompleteOnlyWhenWholeAndChecked) {
     SCOPED_TRACE(c.what);
     std::vector<uint8_t> j = it.journal;
     c.damage(&j);
-    // In memory.
+    // In memory (the container has no identity there).
     MemoryJournalSite site;
     ASSERT_TRUE(site.Plant(j.data(), j.size()));
     EXPECT_EQ(InspectJournalAt(&site), c.state);
@@ -124,8 +151,11 @@ TEST(Journal, CompleteOnlyWhenWholeAndChecked) {
       test::TempDir dir;
       const auto box = dir.path() / "TrustCustom.mnf";
       test::WriteAll(box, it.torn);
-      test::WriteAll(dir.path() / "TrustCustom.mnf-journal", j);
       const std::u16string path = test::U16Path(box);
+      std::vector<uint8_t> on_disk = it.journal;
+      MadeFor(&on_disk, path);
+      c.damage(&on_disk);
+      test::WriteAll(dir.path() / "TrustCustom.mnf-journal", on_disk);
       EXPECT_EQ(InspectJournal(path.c_str()), c.state);
       {
         ContainerReader r;  // holds the file open: closed before the recovery
@@ -139,9 +169,15 @@ TEST(Journal, CompleteOnlyWhenWholeAndChecked) {
         ASSERT_NE(h, nullptr);
         MiniFileClose(h);
       }
+      const auto after = test::ReadAll(box);
+      if (c.other_file) {
+        // Neither applied nor deleted: it is not this container's.
+        EXPECT_TRUE(std::filesystem::exists(dir.path() / "TrustCustom.mnf-journal"));
+        EXPECT_EQ(after, it.torn);
+        continue;
+      }
       EXPECT_FALSE(std::filesystem::exists(dir.path() / "TrustCustom.mnf-journal"));
       EXPECT_EQ(InspectJournal(path.c_str()), JournalState::kNone);
-      const auto after = test::ReadAll(box);
       if (c.state == JournalState::kComplete) {
         EXPECT_EQ(test::ReadBack(after, u"P"), it.old_p);
         EXPECT_EQ(test::ReadBack(after, u"Q"), it.q);

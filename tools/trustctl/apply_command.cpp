@@ -69,18 +69,16 @@ int RunApply(const ApplyOptions& o, Io& io) {
   const size_t payload_size = PayloadSizeOf(list);
   const std::string target =
       "stream \"" + Printable(std::u16string_view(ref.stream)) + "\" of " + Shown(ref.container);
+  EditSession session;
   if (o.dry_run) {
     const std::string note = InterruptedReplacementNote(ref.container);
     if (!note.empty()) Complain(io, Shown(ref.container) + ": " + note);
-  } else if (!RecoverBeforeEdit(ref.container, io, &error)) {
-    Complain(io, error);
-    return kExitFailure;
-  }
-  if (!o.dry_run && !CheckWritable(ref.container, &error)) {
-    Complain(io, error);
-    return kExitFailure;
-  }
-  if (!CheckFits(ref.container, ref.stream, payload_size, &error)) {
+    if (!CheckFits(ref.container, ref.stream, payload_size, &error)) {
+      Complain(io, error);
+      return kExitFailure;
+    }
+  } else if (!session.Open(ref.container, io, &error) ||
+             !session.CheckFits(ref.stream, payload_size, &error)) {
     Complain(io, error);
     return kExitFailure;
   }
@@ -90,7 +88,7 @@ int RunApply(const ApplyOptions& o, Io& io) {
     return kExitOk;
   }
   uint32_t payload_bytes = 0;
-  if (!StoreList(ref.container, ref.stream, list, &payload_bytes, &error)) {
+  if (!session.Store(ref.stream, list, &payload_bytes, &error)) {
     Complain(io, error);
     return kExitFailure;
   }

@@ -30,10 +30,10 @@ Capacity CapacityOf(const ContainerReader& r) {
 
 Capacity NewContainerCapacity() {
   Capacity c;
-  c.block_size = kCommitBlockSize;
-  c.data_blocks = kCommitTableEntries - kFirstDataBlock;
+  c.block_size = kCommitCreationParameters.blockSize;
+  c.data_blocks = kCommitCreationParameters.tableEntries - kFirstDataBlock;
   c.free = c.data_blocks;
-  c.dir_slots = c.dir_free = kCommitDirectoryEntries;
+  c.dir_slots = c.dir_free = kCommitCreationParameters.directoryEntries;
   return c;
 }
 
@@ -70,24 +70,9 @@ std::string CapacityText(const Capacity& c) {
 
 bool CheckFits(const std::u16string& container, const std::u16string& stream,
                uint64_t payload_bytes, std::string* error) {
-  uint64_t room = 0;
-  ContainerReader r;
-  std::error_code ec;
-  const bool exists = std::filesystem::exists(std::filesystem::path(container), ec);
-  if (exists && r.Open(container.c_str()) && r.header_valid()) {
-    uint64_t current = 0;
-    room = StreamRoom(r, stream, &current);
-  } else {
-    const Capacity c = NewContainerCapacity();
-    room = uint64_t{c.free} * c.block_size;
-  }
+  const uint64_t room = RoomWithoutWriting(container, stream);
   if (payload_bytes <= room) return true;
-  const uint64_t fit = EntriesThatFit(room, kPayloadOverhead);
-  *error = Shown(container) + ": the list does not fit: its " + std::to_string(payload_bytes) +
-           "-byte payload needs more than the " + std::to_string(room) + " bytes stream \"" +
-           Printable(std::u16string_view(stream)) + "\" can take (" + std::to_string(fit) +
-           " entries of 200 bytes fit" + (room == 0 ? ": no free directory slot" : "") +
-           "); nothing was written";
+  *error = DoesNotFitText(container, stream, payload_bytes, room);
   return false;
 }
 

@@ -42,10 +42,11 @@ inline uint64_t EntriesThatFit(uint64_t room, uint64_t payload_now) {
 // "blocks: U used, F free of N (B bytes each); directory: S of D slots free"
 std::string CapacityText(const Capacity& c);
 
-// Checks, before anything is written, that a payload of `payload_bytes` fits as
-// stream `stream` of `container` (a missing or empty container is created with
-// the commit's parameters). False with a message saying how many 200-byte
-// entries the stream can hold.
+// Checks, without writing or holding the container (dry runs), that a payload
+// of `payload_bytes` fits as stream `stream` of `container` by the writer's own
+// rule (a missing or empty container is created with the commit's parameters).
+// False with a message saying how many 200-byte entries the stream can hold.
+// A real write asks EditSession::CheckFits, under its hold.
 bool CheckFits(const std::u16string& container, const std::u16string& stream,
                uint64_t payload_bytes, std::string* error);
 

@@ -212,16 +212,17 @@ bool CheckFiles(const ProgramSpec& p, Io& io, std::string* error) {
   return true;
 }
 
-bool LoadForEdit(const std::string& ref_text, bool missing_ok, StreamRef* ref,
+// Opens the session that holds the container until the edit is stored, and
+// reads the stream to edit under it.
+bool LoadForEdit(const std::string& ref_text, bool missing_ok, EditSession* session, StreamRef* ref,
                  StreamContents* contents, CVarBlockList& list, Io& io, std::string* error) {
   *ref = ParseStreamRef(ref_text);
   if (!ValidStreamName(ref->stream, error)) return false;
-  if (!RecoverBeforeEdit(ref->container, io, error)) return false;
+  if (!session->Open(ref->container, io, error)) return false;
   LoadOptions options;
   options.missing_ok = missing_ok;
   options.require_sound = true;
-  if (!LoadList(*ref, options, contents, error)) return false;
-  if (missing_ok && !CheckWritable(ref->container, error)) return false;
+  if (!session->Load(*ref, options, contents, error)) return false;
   return KeepEntries(*contents, list, error);
 }
 
@@ -249,7 +250,8 @@ int RunAdd(const AddOptions& o, Io& io) {
       return kExitUsage;
     }
   }
-  if (!LoadForEdit(o.target, /*missing_ok=*/true, &ref, &contents, list, io, &error)) {
+  EditSession session;
+  if (!LoadForEdit(o.target, /*missing_ok=*/true, &session, &ref, &contents, list, io, &error)) {
     Complain(io, error);
     return kExitFailure;
   }
@@ -289,12 +291,12 @@ int RunAdd(const AddOptions& o, Io& io) {
                      Printable(std::u16string_view(b.name)) + "\" key " + Hex64(b.key) + " flags " +
                      Hex32(b.flags));
   }
-  if (!CheckFits(ref.container, ref.stream, PayloadSizeOf(list), &error)) {
+  if (!session.CheckFits(ref.stream, PayloadSizeOf(list), &error)) {
     Complain(io, error);
     return kExitFailure;
   }
   uint32_t payload_bytes = 0;
-  if (!StoreList(ref.container, ref.stream, list, &payload_bytes, &error)) {
+  if (!session.Store(ref.stream, list, &payload_bytes, &error)) {
     Complain(io, error);
     return kExitFailure;
   }
@@ -350,7 +352,8 @@ int RunRemove(const RemoveOptions& o, Io& io) {
   StreamRef ref;
   StreamContents contents;
   CVarBlockList unused;
-  if (!LoadForEdit(o.target, /*missing_ok=*/false, &ref, &contents, unused, io, &error)) {
+  EditSession session;
+  if (!LoadForEdit(o.target, /*missing_ok=*/false, &session, &ref, &contents, unused, io, &error)) {
     Complain(io, error);
     return kExitFailure;
   }
@@ -387,7 +390,7 @@ int RunRemove(const RemoveOptions& o, Io& io) {
     return all_found ? kExitOk : kExitFindings;
   }
   uint32_t payload_bytes = 0;
-  if (!StoreList(ref.container, ref.stream, list, &payload_bytes, &error)) {
+  if (!session.Store(ref.stream, list, &payload_bytes, &error)) {
     Complain(io, error);
     return kExitFailure;
   }

@@ -229,24 +229,22 @@ int RunImport(const ImportOptions& o, Io& io) {
     Complain(io, error);
     return kExitUsage;
   }
-  // Checked first, so that a container that will not be written is known
-  // before anything is reported as done.
-  if (dry_run) {
-    const std::string note = InterruptedReplacementNote(container);
-    if (!note.empty()) Complain(io, Shown(container) + ": " + note);
-  } else if (!RecoverBeforeEdit(container, io, &error)) {
-    Complain(io, error);
-    return kExitFailure;
-  }
-  if (!dry_run && !CheckWritable(container, &error)) {
-    Complain(io, error);
-    return kExitFailure;
-  }
-
+  // The hash list is read before the container is held (it may be a slow
+  // pipe, and other writers wait while it is held); the container is then held
+  // from before anything is reported to the write, so one that will not be
+  // written is known before anything is reported as done. A dry run only reads.
   CVarBlockList list;
   ReportingSink sink(list);
   if (!FeedHashList(o.hash_list, sink, io, &error)) {
     Complain(io, error + "; nothing was written");
+    return kExitFailure;
+  }
+  EditSession session;
+  if (dry_run) {
+    const std::string note = InterruptedReplacementNote(container);
+    if (!note.empty()) Complain(io, Shown(container) + ": " + note);
+  } else if (!session.Open(container, io, &error)) {
+    Complain(io, error);
     return kExitFailure;
   }
   if (!io.quiet) {
@@ -268,18 +266,20 @@ int RunImport(const ImportOptions& o, Io& io) {
   const size_t payload_size = PayloadSizeOf(list);
   // The same check decides a dry run and a real one, so the dry run predicts
   // exactly whether the list fits.
-  if (!CheckFits(container, stream, payload_size, &error)) {
-    Complain(io, error);
-    return kExitFailure;
-  }
   if (dry_run) {
+    const uint64_t room = RoomWithoutWriting(container, stream);
+    if (payload_size > room) {
+      Complain(io, DoesNotFitText(container, stream, payload_size, room));
+      return kExitFailure;
+    }
     io.out << "dry run: " << target << " would hold " << list.GetCount() << " blocks ("
            << payload_size << "-byte payload); nothing was written\n";
     PrintRoomAfter(container, stream, payload_size, io);
     return kExitOk;
   }
   uint32_t payload_bytes = 0;
-  if (!StoreList(container, stream, list, &payload_bytes, &error)) {
+  if (!session.CheckFits(stream, payload_size, &error) ||
+      !session.Store(stream, list, &payload_bytes, &error)) {
     Complain(io, error);
     return kExitFailure;
   }

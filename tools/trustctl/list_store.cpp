@@ -1,18 +1,16 @@
 #include "list_store.h"
 
-#include <filesystem>
-
 #include "blocklist/block_header.h"
-#include "common/crc32.h"
-#include "common/le.h"
-#include "common/zalloc.h"
+#include "capacity.h"
 #include "entry/list_payload.h"
-#include "entry/list_stream.h"
-#include "minifile/creation_parameters.h"
+#include "format.h"
 #include "minifile/dir_entry.h"
+#include "minifile/memory_file.h"
 #include "minifile/minifile.h"
+#include "platform/system.h"
 
 namespace tl::ctl {
+
 bool ValidStreamName(const std::u16string& name, std::string* error) {
   if (name.empty() || name.size() > kDirEntryMaxNameUnits) {
     *error = "a stream name has 1 to " + std::to_string(kDirEntryMaxNameUnits) + " characters";
@@ -20,32 +18,6 @@ bool ValidStreamName(const std::u16string& name, std::string* error) {
   }
   if (name.find(u'\0') != std::u16string::npos) {
     *error = "a stream name cannot hold a NUL character";
-    return false;
-  }
-  return true;
-}
-
-bool CheckWritable(const std::u16string& container, std::string* error) {
-  std::error_code ec;
-  const std::filesystem::path p(container);
-  if (!std::filesystem::exists(p, ec)) {
-    if (ec) {
-      *error = Shown(container) + ": cannot be examined: " + ec.message();
-      return false;
-    }
-    return true;
-  }
-  ContainerReader reader;
-  if (!reader.Open(container.c_str())) {
-    *error = Shown(container) + ": cannot open the container for reading";
-    return false;
-  }
-  if (reader.file_size() == 0) return true;
-  const std::vector<Finding> findings = reader.Verify();
-  if (!findings.empty()) {
-    *error = Shown(container) +
-             ": the container has defects (first: " + DefectName(findings[0].defect) +
-             "); see trustctl verify — it is not changed";
     return false;
   }
   return true;
@@ -65,74 +37,154 @@ size_t PayloadSizeOf(CVarBlockList& list) {
   return kPayloadHeaderBytes + size_t{list.ExportTo(nullptr, 0)};
 }
 
-bool StoreList(const std::u16string& container, const std::u16string& stream, CVarBlockList& list,
-               uint32_t* payload_bytes, std::string* error) {
-  CreationParameters params = GetCreationParameters();
-  params.blockSize = kCommitBlockSize;
-  params.tableEntries = kCommitTableEntries;
-  params.directoryEntries = kCommitDirectoryEntries;
-  SetCreationParameters(&params);
+std::string DoesNotFitText(const std::u16string& container, const std::u16string& stream,
+                           uint64_t payload_bytes, uint64_t room) {
+  const uint64_t fit = EntriesThatFit(room, kPayloadOverhead);
+  return Shown(container) + ": the list does not fit: its " + std::to_string(payload_bytes) +
+         "-byte payload needs more than the " + std::to_string(room) + " bytes stream \"" +
+         Printable(std::u16string_view(stream)) + "\" can take (" + std::to_string(fit) +
+         " entries of 200 bytes fit" + (room == 0 ? ": no free directory slot" : "") +
+         "); nothing was written";
+}
 
-  std::error_code ec;
-  const bool existed = std::filesystem::exists(std::filesystem::path(container), ec);
-  // A store that fails on a container it created leaves no new file behind.
-  auto forget_new = [&] {
-    if (!existed) std::filesystem::remove(std::filesystem::path(container), ec);
-  };
-  MiniFileHandle* handle = MiniFileOpen(container.c_str());
-  if (handle == nullptr) {
-    forget_new();
-    *error = Shown(container) + ": cannot open or create the container for writing";
-    return false;
+uint64_t RoomWithoutWriting(const std::u16string& container, const std::u16string& stream) {
+  // The writer's own rule over a handle that only reads: a sound header is
+  // read as it is; anything else is measured as the fresh container a write
+  // would make, in memory.
+  MiniFileHandle* h = nullptr;
+  if (auto file = platform::OpenFileForReading(container.c_str())) {
+    uint32_t size = 0;
+    if (file->Size(&size) && size != 0) {
+      h = MiniFileOpenWith(std::move(file), nullptr, &kCommitCreationParameters);
+    }
   }
-  // The payload is built once, as the commit builds it, and freed as soon as
-  // it is written.
-  uint32_t expected_size = 0;
-  uint32_t blocks = 0;
-  uint8_t* payload = BuildListPayload(list, &expected_size, &blocks);
-  if (payload == nullptr) {
-    MiniFileClose(handle);
-    forget_new();
-    *error = Shown(container) + ": no memory for the stream's payload; nothing was written";
-    return false;
+  if (h == nullptr) {
+    h = MiniFileOpenWith(std::make_unique<MemoryFile>(), nullptr, &kCommitCreationParameters);
   }
-  const uint32_t written = MiniFileWriteStream(handle, stream.c_str(), payload, expected_size);
-  ZeroFree(payload);
-  MiniFileClose(handle);
-  if (written != expected_size) {
-    forget_new();
-    *error = Shown(container) + ": the stream could not be written (" +
-             std::to_string(expected_size) +
-             "-byte payload: too little free space, no free directory slot, or a failed write);"
-             " the older stream stays";
-    return false;
-  }
+  const uint64_t room = MiniFileStreamRoom(h, stream.c_str());
+  MiniFileClose(h);
+  return room;
+}
 
-  // The writer reported every block and the new table and directory as
-  // written and flushed. What is checked here is what the container now says:
-  // the stream is present with the payload's length and the whole container,
-  // sound before the write, is still sound. The bytes are not unscrambled
-  // again: that would be one more pass over the whole payload, and what a
-  // read gives back right after the write comes from the system's cache
-  // rather than the disk, so it would confirm little beyond the writer's result.
-  ContainerReader reader;
-  const bool opened = reader.Open(container.c_str()) && reader.header_valid();
-  const int entry = opened ? reader.FindStream(stream.c_str()) : -1;
-  if (!opened) {
+bool EditSession::Open(const std::u16string& container, Io& io, std::string* error) {
+  Abandon();
+  container_ = container;
+  StoreOptions options;
+  options.refuse_damaged = true;
+  const StoreStatus status = store_.Open(container.c_str(), kCommitCreationParameters, options);
+  if (status == StoreStatus::kDamaged) {
     *error = Shown(container) +
+             ": the container has defects (first: " + DefectName(store_.damage()) +
+             "); see trustctl verify — it is not changed";
+    return false;
+  }
+  if (status != StoreStatus::kOk) {
+    *error = Shown(container) + ": " + StoreStatusText(status);
+    if (status == StoreStatus::kOpenFailed && store_.system_error() != 0) {
+      *error += ": " + platform::SystemErrorText(store_.system_error());
+    }
+    if (status == StoreStatus::kInUse) {
+      *error += " (waited " + std::to_string(kWriterWaitMs / 1000) + " s)";
+    }
+    *error += "; nothing was written";
+    return false;
+  }
+  switch (store_.recovered()) {
+    case JournalState::kComplete:
+      Complain(io, Shown(container) +
+                       ": an interrupted replacement was rolled back to the older stream");
+      break;
+    case JournalState::kIncomplete:
+      Complain(io, Shown(container) +
+                       ": the incomplete journal of an interrupted replacement was discarded");
+      break;
+    case JournalState::kNone:
+      break;
+  }
+  return true;
+}
+
+bool EditSession::Load(const StreamRef& ref, const LoadOptions& options, StreamContents* out,
+                       std::string* error) {
+  *out = StreamContents();
+  const std::string where = Shown(container_);
+  const std::string stream = Printable(std::u16string_view(ref.stream));
+  ContainerReader reader;
+  if (!store_.OpenReader(&reader)) {
+    *error = where + ": cannot read the container";
+    return false;
+  }
+  // A container this session just made holds a fresh header and no stream.
+  const int entry = reader.header_valid() ? reader.FindStream(ref.stream.c_str()) : -1;
+  if (entry < 0) {
+    if (options.missing_ok) return true;
+    *error = where + ": no stream \"" + stream + "\"";
+    return false;
+  }
+  std::string why;
+  if (!ReadStreamContents(reader, static_cast<uint32_t>(entry), out, &why)) {
+    *error = where + ": \"" + stream + "\": " + why;
+    return false;
+  }
+  if (options.require_sound && !out->view.issues.empty()) {
+    const PayloadIssue& first = out->view.issues.front();
+    *error = where + ": \"" + stream + "\": damaged payload at offset " +
+             std::to_string(first.offset) + ": " + first.text + "; it is not changed";
+    return false;
+  }
+  return true;
+}
+
+bool EditSession::CheckFits(const std::u16string& stream, uint64_t payload_bytes,
+                            std::string* error) {
+  const uint64_t room = store_.Room(stream.c_str());
+  if (payload_bytes <= room) return true;
+  *error = DoesNotFitText(container_, stream, payload_bytes, room);
+  return false;
+}
+
+bool EditSession::Store(const std::u16string& stream, CVarBlockList& list, uint32_t* payload_bytes,
+                        std::string* error) {
+  uint32_t blocks = 0;
+  uint32_t stored = 0;
+  const StoreStatus status = store_.WriteList(stream.c_str(), list, &blocks, &stored);
+  if (status != StoreStatus::kOk) {
+    *error = Shown(container_) + ": the stream could not be written (" + StoreStatusText(status) +
+             "); the older stream stays";
+    Abandon();
+    return false;
+  }
+  // The writer reported every block and the new table and directory as
+  // written and flushed. What is checked here, still under the hold, is what
+  // the container now says: the stream is present with the payload's length
+  // and the whole container, sound before the write, is still sound. The
+  // bytes are not unscrambled again: what a read gives back right after the
+  // write comes from the system's cache rather than the disk.
+  ContainerReader reader;
+  const bool opened = store_.OpenReader(&reader) && reader.header_valid();
+  const int entry = opened ? reader.FindStream(stream.c_str()) : -1;
+  const bool sound = opened && entry >= 0 &&
+                     reader.entries()[static_cast<size_t>(entry)].size == stored &&
+                     reader.Verify().empty();
+  store_.Close();
+  if (!opened) {
+    *error = Shown(container_) +
              ": reading the container back to check the write failed; the stream is the older or "
              "the new one (see trustctl verify)";
     return false;
   }
-  if (entry < 0 || reader.entries()[static_cast<size_t>(entry)].size != expected_size ||
-      !reader.Verify().empty()) {
-    // The writer reported the stream as stored, yet the container says otherwise.
-    *error = Shown(container) +
+  if (!sound) {
+    *error = Shown(container_) +
              ": the container reads back otherwise than it was written (see trustctl verify)";
     return false;
   }
-  *payload_bytes = expected_size;
+  *payload_bytes = stored;
   return true;
+}
+
+void EditSession::Abandon() {
+  if (store_.is_open()) store_.DiscardCreated();
+  store_.Close();
 }
 
 }  // namespace tl::ctl

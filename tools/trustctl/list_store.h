@@ -1,7 +1,10 @@
-// Writing a list back into a container, as the library's commit does it: the
-// commit's creation parameters, open (or create), one stream write of the
-// list's payload, close. The editing commands call this only after everything
-// was read and built, so a problem found earlier leaves the container as it was.
+// Writing a list back into a container, as the library's commit does it, and
+// reading what an edit starts from under the same hold: every command that
+// writes (import, add, remove, apply, merge) opens one EditSession, which
+// holds the container against every other writer (other trustctl runs, the
+// product's processes) from the open that recovers it to the close after its
+// write, so no other writer's change can fall between its read and its write.
+// The steps themselves are the library's list store (entry/list_store.h).
 #pragma once
 
 #include <cstdint>
@@ -9,23 +12,14 @@
 #include <vector>
 
 #include "blocklist/var_block_list.h"
+#include "command.h"
 #include "container_view.h"
+#include "entry/list_store.h"
 
 namespace tl::ctl {
 
-// The values the library's commit sets before it opens a container; a new
-// container is made with them.
-inline constexpr uint32_t kCommitBlockSize = 0x100000;
-inline constexpr uint32_t kCommitTableEntries = 32;
-inline constexpr uint32_t kCommitDirectoryEntries = 4;
-
 // Stream names as the container stores them: 1 to 16 UTF-16 code units.
 bool ValidStreamName(const std::u16string& name, std::string* error);
-
-// Refuses a container that exists but is not sound: writing into it could make
-// the damage worse or drop streams it still holds. A missing container, or an
-// empty file, is fine (the open creates it).
-bool CheckWritable(const std::u16string& container, std::string* error);
 
 // Puts copies of the stored blocks of `contents` into `list`, in stored order,
 // byte for byte as stored (AddBlock: a repeated key keeps the later block).
@@ -35,12 +29,49 @@ bool KeepEntries(const StreamContents& contents, CVarBlockList& list, std::strin
 // serialized blocks, terminator), measured without exporting it.
 size_t PayloadSizeOf(CVarBlockList& list);
 
-// Stores `list` as stream `stream` of `container` with the commit's creation
-// parameters (1 MiB blocks, 32 table entries, 4 directory entries for a new
-// container), then opens the container again and checks that it holds the
-// stream with the payload's length and is sound as a whole.
-// On success *payload_bytes is the stored length.
-bool StoreList(const std::u16string& container, const std::u16string& stream, CVarBlockList& list,
-               uint32_t* payload_bytes, std::string* error);
+// "the list does not fit: ..." for a payload of `payload_bytes` against the
+// `room` stream `stream` of `container` has.
+std::string DoesNotFitText(const std::u16string& container, const std::u16string& stream,
+                           uint64_t payload_bytes, uint64_t room);
+
+// The room a stream of `container` has now, by the writer's rule, read without
+// writing or waiting (dry runs): a missing, empty or unusable container counts
+// as the new one a write would make.
+uint64_t RoomWithoutWriting(const std::u16string& container, const std::u16string& stream);
+
+class EditSession {
+ public:
+  // Opens `container` (created when missing, with the commit's creation
+  // parameters) for its one writer, waiting up to kWriterWaitMs for another;
+  // a journal of an interrupted replacement is rolled back (said on the error
+  // stream). Refuses a container that is not sound (any defect in any stream),
+  // since writing into it could make the damage worse or drop streams it holds.
+  // False with *error; the container is then unchanged.
+  bool Open(const std::u16string& container, Io& io, std::string* error);
+
+  // Reads stream `ref.stream` under the hold, as LoadList does by path.
+  bool Load(const StreamRef& ref, const LoadOptions& options, StreamContents* out,
+            std::string* error);
+
+  // True when a payload of `payload_bytes` fits as stream `stream`; else
+  // *error says how many 200-byte entries it can hold.
+  bool CheckFits(const std::u16string& stream, uint64_t payload_bytes, std::string* error);
+
+  // Stores `list` as stream `stream`, then checks through the same hold that the
+  // container holds the stream with the payload's length and is sound as a
+  // whole, and closes. On success *payload_bytes is the stored length. A store
+  // that fails on a container this session created leaves no file behind.
+  bool Store(const std::u16string& stream, CVarBlockList& list, uint32_t* payload_bytes,
+             std::string* error);
+
+  // Ends the session without writing; a container it created is removed.
+  void Abandon();
+
+  ~EditSession() { Abandon(); }
+
+ private:
+  ListStore store_;
+  std::u16string container_;
+};
 
 }  // namespace tl::ctl

@@ -42,11 +42,15 @@ std::string Target(const StreamRef& ref) {
   return "stream \"" + Printable(std::u16string_view(ref.stream)) + "\" of " + Shown(ref.container);
 }
 
-bool LoadSound(const StreamRef& ref, bool missing_ok, StreamContents* c, std::string* error) {
+LoadOptions SoundOptions(bool missing_ok) {
   LoadOptions options;
   options.missing_ok = missing_ok;
   options.require_sound = true;
-  return LoadList(ref, options, c, error);
+  return options;
+}
+
+bool LoadSound(const StreamRef& ref, bool missing_ok, StreamContents* c, std::string* error) {
+  return LoadList(ref, SoundOptions(missing_ok), c, error);
 }
 
 }  // namespace
@@ -62,13 +66,14 @@ int RunMerge(const MergeOptions& o, Io& io) {
     Complain(io, error);
     return kExitUsage;
   }
-  if (!o.dry_run && !RecoverBeforeEdit(dst.container, io, &error)) {
-    Complain(io, error);
-    return kExitFailure;
-  }
+  // The destination is read and written under one hold (a dry run only reads).
+  EditSession session;
   StreamContents dst_contents;
-  if (!LoadSound(dst, /*missing_ok=*/true, &dst_contents, &error) ||
-      (!o.dry_run && !CheckWritable(dst.container, &error))) {
+  const bool loaded =
+      o.dry_run ? LoadSound(dst, /*missing_ok=*/true, &dst_contents, &error)
+                : session.Open(dst.container, io, &error) &&
+                      session.Load(dst, SoundOptions(/*missing_ok=*/true), &dst_contents, &error);
+  if (!loaded) {
     Complain(io, error);
     return kExitFailure;
   }
@@ -124,13 +129,16 @@ int RunMerge(const MergeOptions& o, Io& io) {
   }
   const bool changes = !added.empty() || replaced != 0;
   const size_t payload_size = PayloadSizeOf(list);
-  if (changes && !CheckFits(dst.container, dst.stream, payload_size, &error)) {
+  const bool fits =
+      !changes || (o.dry_run ? CheckFits(dst.container, dst.stream, payload_size, &error)
+                             : session.CheckFits(dst.stream, payload_size, &error));
+  if (!fits) {
     Complain(io, error);
     return kExitFailure;
   }
   uint32_t payload_bytes = 0;
   const bool write = changes && !o.dry_run;
-  if (write && !StoreList(dst.container, dst.stream, list, &payload_bytes, &error)) {
+  if (write && !session.Store(dst.stream, list, &payload_bytes, &error)) {
     Complain(io, error);
     return kExitFailure;
   }

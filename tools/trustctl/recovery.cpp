@@ -35,20 +35,4 @@ const char* JournalStateName(const std::u16string& container) {
   return "none";
 }
 
-bool RecoverBeforeEdit(const std::u16string& container, Io& io, std::string* error) {
-  const JournalState state = InspectJournal(container.c_str());
-  if (state == JournalState::kNone) return true;
-  if (!RecoverContainer(container.c_str())) {
-    *error = PrintablePath(container) +
-             ": an interrupted replacement could not be recovered (the journal remains); "
-             "nothing was written";
-    return false;
-  }
-  Complain(io, PrintablePath(container) +
-                   (state == JournalState::kComplete
-                        ? ": an interrupted replacement was rolled back to the older stream"
-                        : ": the incomplete journal of an interrupted replacement was discarded"));
-  return true;
-}
-
 }  // namespace tl::ctl

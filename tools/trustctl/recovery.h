@@ -1,8 +1,9 @@
 // A container whose last stream replacement was interrupted carries a journal
 // beside it. verify and dump say so (they only read); every editing command
-// completes the recovery first (a complete journal rolls the container back to
-// its older state, an incomplete one is discarded), so that it reads and
-// rewrites the state the library itself would see on its next open.
+// has the recovery done by its EditSession, under the writer's hold (a
+// complete journal rolls the container back to its older state, an incomplete
+// one is discarded), so that it reads and rewrites the state the library
+// itself would see on its next open.
 #pragma once
 
 #include <string>
@@ -15,9 +16,5 @@ namespace tl::ctl {
 std::string InterruptedReplacementNote(const std::u16string& container);
 // A short code for JSON: "none", "complete" or "incomplete".
 const char* JournalStateName(const std::u16string& container);
-
-// Completes the recovery of an interrupted replacement, if there is one, and
-// says so on the error stream. False (with *error) when a journal remains.
-bool RecoverBeforeEdit(const std::u16string& container, Io& io, std::string* error);
 
 }  // namespace tl::ctl

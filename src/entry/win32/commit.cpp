@@ -3,10 +3,9 @@
 #include "client/client_entries.h"
 #include "client/module_loader.h"
 #include "common/u16.h"
-#include "entry/list_stream.h"
+#include "entry/list_store.h"
 #include "entry/win32/library_state.h"
 #include "minifile/creation_parameters.h"
-#include "minifile/minifile.h"
 
 namespace tl::entry {
 
@@ -33,10 +32,14 @@ uint32_t WriteSelectedStream() {
       !CopyField(stream, request->streamName, TRUSTLIST_STREAM_NAME_UNITS)) {
     return 0;
   }
-  MiniFileHandle* handle = MiniFileOpen(target);
-  if (!MiniFileHandleUsable(handle)) return 0;
-  uint32_t result = WriteListStream(handle, stream, GlobalList());
-  MiniFileClose(handle);
+  // A second writer (another process of the product, trustctl) is waited for
+  // a bounded time; one that holds the container longer makes this commit
+  // fail as any other failed open does.
+  ListStore store;
+  if (store.Open(target, kCommitCreationParameters) != StoreStatus::kOk) return 0;
+  uint32_t result = 0;
+  store.WriteList(stream, GlobalList(), &result);
+  store.Close();
   GlobalList().SetModified(0);
   return result;
 }
@@ -50,20 +53,7 @@ void NotifyClient() {
   client::ReleaseClientEntries();
 }
 
-namespace {
-
-void SetCommitParameters() {
-  CreationParameters parameters = GetCreationParameters();
-  parameters.blockSize = kCommitBlockSize;
-  parameters.tableEntries = kCommitTableEntries;
-  parameters.directoryEntries = kCommitDirectoryEntries;
-  SetCreationParameters(&parameters);
-}
-
-}  // namespace
-
 uint32_t Commit() {
-  SetCommitParameters();
   uint32_t result = WriteSelectedStream();
   GlobalList().RemoveAll();
   NotifyClient();
@@ -71,7 +61,6 @@ uint32_t Commit() {
 }
 
 uint32_t DiscardCommit() {
-  SetCommitParameters();
   GlobalList().RemoveAll();
   NotifyClient();
   return 0;

@@ -5,11 +5,9 @@
 
 namespace tl::entry {
 
-// Containers made by a commit: 1 MiB blocks, 32 table entries, 4 directory
-// entries.
-inline constexpr uint32_t kCommitBlockSize = 0x100000;
-inline constexpr uint32_t kCommitTableEntries = 32;
-inline constexpr uint32_t kCommitDirectoryEntries = 4;
+// Containers made by a commit take kCommitCreationParameters (1 MiB blocks,
+// 32 table entries, 4 directory entries), passed to the open: the process-wide
+// creation parameters are not changed.
 inline constexpr wchar_t kClientModuleName[] = L"VeltrixClt";
 
 // Stores the global list as the selected stream of the selected container
@@ -19,7 +17,7 @@ inline constexpr wchar_t kClientModuleName[] = L"VeltrixClt";
 uint32_t Commit();
 
 // Ends a commit that must not write (its list is known to be incomplete) as a
-// failed commit ends: parameters set, container untouched, list emptied,
+// failed commit ends: container untouched, list emptied,
 // client notified. Returns 0.
 uint32_t DiscardCommit();
 

@@ -1,8 +1,11 @@
 // POSIX backend of the file seam: paths converted to UTF-8 here and nowhere else.
 #include <errno.h>
 #include <fcntl.h>
+#include <stdlib.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <new>
@@ -13,6 +16,9 @@
 #include "platform/file.h"
 
 namespace tl::platform {
+
+void SyncParentFolder(const std::string& path);
+
 namespace {
 
 bool ToNative(const char16_t* path, std::string* out) {
@@ -75,6 +81,14 @@ class PosixFile final : public File {
     return r == 0;
   }
 
+  bool Identity(FileIdentity* out) override {
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) return false;
+    out->volume = static_cast<uint64_t>(st.st_dev);
+    out->index = static_cast<uint64_t>(st.st_ino);
+    return true;
+  }
+
  private:
   int fd_;
 };
@@ -91,7 +105,123 @@ struct Mapping {
   size_t len;
 };
 
+void PauseMs(uint32_t ms) {
+  timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+  while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
+
+// One attempt of OpenContainerForWriter. kInUse: the lock was held by another
+// writer. *again: the name no longer leads to the file just locked (its
+// writer removed a container it had created), so the open starts over.
+WriterOpenStatus TryOpenWriter(const std::string& native, WriterOpen* out, bool* again) {
+  *again = false;
+  // O_NONBLOCK: an open never waits for a FIFO's other end. O_EXCL first, to
+  // learn whether this open made the file.
+  int fd = ::open(native.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NONBLOCK | O_CLOEXEC, 0644);
+  bool created = fd >= 0;
+  if (fd < 0 && errno == EEXIST) fd = ::open(native.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    out->system_error = static_cast<uint32_t>(errno);
+    if (errno == ENOENT) {  // removed between the two opens
+      *again = true;
+      return WriterOpenStatus::kFailed;
+    }
+    return errno == EISDIR || errno == ENXIO ? WriterOpenStatus::kNotRegular
+                                             : WriterOpenStatus::kFailed;
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    out->system_error = static_cast<uint32_t>(errno);
+    ::close(fd);
+    return WriterOpenStatus::kNotRegular;
+  }
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  int r = 0;
+  do {
+    r = ::flock(fd, LOCK_EX | LOCK_NB);
+  } while (r != 0 && errno == EINTR);
+  if (r != 0) {
+    const int error = errno;
+    ::close(fd);
+    out->system_error = static_cast<uint32_t>(error);
+    return error == EWOULDBLOCK ? WriterOpenStatus::kInUse : WriterOpenStatus::kFailed;
+  }
+  struct stat now {};
+  if (::stat(native.c_str(), &now) != 0 || now.st_dev != st.st_dev || now.st_ino != st.st_ino) {
+    ::close(fd);
+    *again = true;
+    return WriterOpenStatus::kFailed;
+  }
+  out->file = Wrap(fd);
+  if (!out->file) {
+    out->system_error = ENOMEM;
+    return WriterOpenStatus::kFailed;
+  }
+  out->created = created;
+  return WriterOpenStatus::kOk;
+}
+
 }  // namespace
+
+WriterOpen OpenContainerForWriter(const char16_t* path, uint32_t wait_ms) {
+  WriterOpen out;
+  std::string native;
+  if (!ToNative(path, &native)) {
+    out.system_error = EINVAL;
+    return out;
+  }
+  uint32_t waited = 0;
+  uint32_t pause = 1;
+  for (uint32_t attempt = 0;; ++attempt) {
+    bool again = false;
+    out.status = TryOpenWriter(native, &out, &again);
+    if (out.status == WriterOpenStatus::kOk) return out;
+    // A name that keeps changing under the open is given up on after a while
+    // as well; each restart counts as a pause.
+    const bool retry = out.status == WriterOpenStatus::kInUse || again;
+    if (!retry) return out;
+    if (waited >= wait_ms) {
+      out.status = WriterOpenStatus::kInUse;
+      return out;
+    }
+    PauseMs(pause);
+    waited += pause;
+    pause = pause < 32 ? pause * 2 : 50;
+  }
+}
+
+bool ResolvedPath(File* file, const char16_t* path, char16_t* out, size_t units) {
+  (void)file;
+  if (path == nullptr || out == nullptr || units == 0) return false;
+  std::u16string resolved;
+  std::string native;
+  if (ToNative(path, &native)) {
+    if (char* real = ::realpath(native.c_str(), nullptr)) {
+      try {
+        resolved = Utf8ToU16(real);
+      } catch (...) {
+        resolved.clear();
+      }
+      ::free(real);
+    }
+  }
+  const std::u16string_view chosen = resolved.empty() ? std::u16string_view(path) : resolved;
+  if (chosen.size() + 1 > units) return false;
+  chosen.copy(out, chosen.size());
+  out[chosen.size()] = 0;
+  return true;
+}
+
+bool RemoveHeldContainer(File* file, const char16_t* path) {
+  (void)file;  // the lock on it stays until the caller closes it
+  std::string native;
+  if (!ToNative(path, &native)) return false;
+  if (::unlink(native.c_str()) != 0) return errno == ENOENT;
+  SyncParentFolder(native);
+  return true;
+}
 
 std::unique_ptr<File> OpenContainerFile(const char16_t* path) {
   std::string native;

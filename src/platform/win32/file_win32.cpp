@@ -93,6 +93,16 @@ class Win32File final : public File {
     return FlushFileBuffers(h_) != FALSE;
   }
 
+  bool Identity(FileIdentity* out) override {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (GetFileInformationByHandle(h_, &info) == FALSE) return false;
+    out->volume = info.dwVolumeSerialNumber;
+    out->index = (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+    return true;
+  }
+
+  HANDLE handle() const { return h_; }
+
  private:
   HANDLE h_;
 };
@@ -117,6 +127,93 @@ std::unique_ptr<File> OpenContainerFile(const char16_t* path) {
   // one; never CREATE_ALWAYS, which would truncate a container we failed to open.
   return Wrap(CreateFileW(W(path), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+namespace {
+
+// One attempt of OpenContainerForWriter; kInUse on a sharing violation.
+WriterOpenStatus TryOpenWriter(const char16_t* path, WriterOpen* out) {
+  // DELETE as well, so that a writer can take back a container it created
+  // (RemoveHeldContainer); where that right is not granted, the open goes on
+  // without it.
+  DWORD access = GENERIC_READ | GENERIC_WRITE | DELETE;
+  HANDLE h = CreateFileW(W(path), access, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  DWORD error = GetLastError();
+  if (h == INVALID_HANDLE_VALUE && error == ERROR_ACCESS_DENIED) {
+    access = GENERIC_READ | GENERIC_WRITE;
+    h = CreateFileW(W(path), access, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                    nullptr);
+    error = GetLastError();
+  }
+  if (h == INVALID_HANDLE_VALUE) {
+    out->system_error = error;
+    if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) {
+      return WriterOpenStatus::kInUse;
+    }
+    const DWORD attributes = GetFileAttributesW(W(path));
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      return WriterOpenStatus::kNotRegular;
+    }
+    return WriterOpenStatus::kFailed;
+  }
+  // OPEN_ALWAYS reports an existing file through ERROR_ALREADY_EXISTS.
+  const bool created = error != ERROR_ALREADY_EXISTS;
+  if (GetFileType(h) != FILE_TYPE_DISK) {
+    out->system_error = ERROR_INVALID_FUNCTION;
+    CloseHandle(h);
+    return WriterOpenStatus::kNotRegular;
+  }
+  out->file = Wrap(h);
+  if (!out->file) {
+    out->system_error = ERROR_NOT_ENOUGH_MEMORY;
+    return WriterOpenStatus::kFailed;
+  }
+  out->created = created;
+  return WriterOpenStatus::kOk;
+}
+
+}  // namespace
+
+WriterOpen OpenContainerForWriter(const char16_t* path, uint32_t wait_ms) {
+  WriterOpen out;
+  if (path == nullptr) {
+    out.system_error = ERROR_INVALID_PARAMETER;
+    return out;
+  }
+  uint32_t waited = 0;
+  uint32_t pause = 1;
+  for (;;) {
+    out.status = TryOpenWriter(path, &out);
+    if (out.status != WriterOpenStatus::kInUse) return out;
+    if (waited >= wait_ms) return out;
+    Sleep(pause);
+    waited += pause;
+    pause = pause < 32 ? pause * 2 : 50;
+  }
+}
+
+bool ResolvedPath(File* file, const char16_t* path, char16_t* out, size_t units) {
+  if (path == nullptr || out == nullptr || units == 0) return false;
+  if (auto* native = dynamic_cast<Win32File*>(file)) {
+    const DWORD n = GetFinalPathNameByHandleW(native->handle(), reinterpret_cast<wchar_t*>(out),
+                                              static_cast<DWORD>(units), FILE_NAME_NORMALIZED);
+    if (n != 0 && n < units) return true;
+  }
+  const size_t len = wcslen(reinterpret_cast<const wchar_t*>(path));
+  if (len + 1 > units) return false;
+  for (size_t i = 0; i <= len; ++i) out[i] = path[i];
+  return true;
+}
+
+bool RemoveHeldContainer(File* file, const char16_t* path) {
+  (void)path;
+  auto* native = dynamic_cast<Win32File*>(file);
+  if (native == nullptr) return false;
+  FILE_DISPOSITION_INFO disposition{};
+  disposition.DeleteFile = TRUE;
+  return SetFileInformationByHandle(native->handle(), FileDispositionInfo, &disposition,
+                                    sizeof disposition) != FALSE;
 }
 
 std::unique_ptr<File> OpenFileForReading(const char16_t* path) {
