@@ -119,14 +119,14 @@ WriterOpenStatus TryOpenWriter(const std::string& native, WriterOpen* out, bool*
   // O_NONBLOCK: an open never waits for a FIFO's other end. O_EXCL first, to
   // learn whether this open made the file.
   int fd = ::open(native.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NONBLOCK | O_CLOEXEC, 0644);
-  bool created = fd >= 0;
-  if (fd < 0 && errno == EEXIST) fd = ::open(native.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  const bool created = fd >= 0;
+  // Something is there: a file, or a link (O_EXCL never follows one), which
+  // this open follows and, when it leads nowhere yet, creates the file of.
+  if (fd < 0 && errno == EEXIST) {
+    fd = ::open(native.c_str(), O_RDWR | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0644);
+  }
   if (fd < 0) {
     out->system_error = static_cast<uint32_t>(errno);
-    if (errno == ENOENT) {  // removed between the two opens
-      *again = true;
-      return WriterOpenStatus::kFailed;
-    }
     return errno == EISDIR || errno == ENXIO ? WriterOpenStatus::kNotRegular
                                              : WriterOpenStatus::kFailed;
   }
