@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "entry/list_store.h"
 #include "minifile/creation_parameters.h"
 #include "minifile/memory_file.h"
 #include "minifile/memory_journal.h"
@@ -24,11 +25,6 @@ std::vector<uint8_t> Payload() {
   std::vector<uint8_t> v(kStreamSize);
   for (size_t k = 0; k < v.size(); ++k) v[k] = static_cast<uint8_t>(k * 131 + (k >> 9));
   return v;
-}
-
-void SetCommitParameters() {
-  tl::CreationParameters p{20, 0x100000, 32, 4, 0};
-  tl::SetCreationParameters(&p);
 }
 
 void BM_Rc4Crypt(benchmark::State& state) {
@@ -73,38 +69,43 @@ void ReplaceStreamRepeatedly(benchmark::State& state, tl::MiniFileHandle* h,
       break;
     }
   }
-  tl::MiniFileClose(h);
   state.SetBytesProcessed(int64_t(state.iterations()) * kStreamSize);
 }
 
 // Into an in-memory file and journal: the writer's own cost (cipher, block
 // handling, journal, one table and directory write) without the disk.
 void BM_WriteStreamMemory(benchmark::State& state) {
-  SetCommitParameters();
   const std::vector<uint8_t> data = Payload();
   tl::MemoryJournalSite journal;
   tl::MiniFileHandle* h =
-      tl::MiniFileOpenFile(std::make_unique<tl::MemoryFile>(), tl::BorrowJournalSite(&journal));
+      tl::MiniFileOpenWith(std::make_unique<tl::MemoryFile>(), tl::BorrowJournalSite(&journal),
+                           &tl::kCommitCreationParameters);
   if (h == nullptr) {
     state.SkipWithError("open failed");
     return;
   }
   ReplaceStreamRepeatedly(state, h, data);
+  tl::MiniFileClose(h);
 }
 BENCHMARK(BM_WriteStreamMemory)->ArgName("reuse")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
 // Into a real file, flushes included: what a commit pays.
 void BM_WriteStreamFile(benchmark::State& state) {
-  SetCommitParameters();
   const std::vector<uint8_t> data = Payload();
   const auto path = std::filesystem::temp_directory_path() / "tl-minifile-bench.mnf";
   std::filesystem::remove(path);
-  tl::MiniFileHandle* h = tl::MiniFileOpen(path.u16string().c_str());
+  // Opened as every writer opens a container: the list store's open.
+  tl::ListStore store;
+  tl::MiniFileHandle* h =
+      store.Open(path.u16string().c_str(), tl::kCommitCreationParameters) == tl::StoreStatus::kOk
+          ? store.handle()
+          : nullptr;
   if (h == nullptr) {
     state.SkipWithError("open failed");
     return;
   }
   ReplaceStreamRepeatedly(state, h, data);
+  store.Close();
   std::filesystem::remove(path);
 }
 BENCHMARK(BM_WriteStreamFile)->ArgName("reuse")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);

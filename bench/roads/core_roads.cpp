@@ -7,6 +7,7 @@
 
 #include "blocklist/var_block_list.h"
 #include "entry/hash_list.h"
+#include "entry/list_store.h"
 #include "entry/list_stream.h"
 #include "entry/program_builder.h"
 #include "minifile/creation_parameters.h"
@@ -34,17 +35,13 @@ class CoreRoads final : public Roads {
   }
   int32_t AddProgram(void* record) override { return AddProgramTo(list_, record); }
   uint32_t Commit() override {
-    // The parameters the library's commit sets before it opens a container.
-    CreationParameters p = GetCreationParameters();
-    p.blockSize = 0x100000;
-    p.tableEntries = 32;
-    p.directoryEntries = 4;
-    SetCreationParameters(&p);
+    // The library's commit road: the list store with the commit's parameters.
     uint32_t result = 0;
-    if (MiniFileHandle* h = MiniFileOpen(container_.c_str()); MiniFileHandleUsable(h)) {
-      result = WriteListStream(h, u"ProgramList", list_);
-      MiniFileClose(h);
+    ListStore store;
+    if (store.Open(container_.c_str(), kCommitCreationParameters) == StoreStatus::kOk) {
+      store.WriteList(u"ProgramList", list_, &result);
     }
+    store.Close();
     list_.RemoveAll();
     return result;
   }

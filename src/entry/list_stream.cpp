@@ -4,7 +4,6 @@
 #include "common/le.h"
 #include "common/zalloc.h"
 #include "entry/list_payload.h"
-#include "minifile/minifile.h"
 
 namespace tl {
 
@@ -55,16 +54,6 @@ uint8_t* BuildListPayload(CVarBlockList& list, uint32_t* size, uint32_t* count) 
   *size = static_cast<uint32_t>(kPayloadHeaderBytes) + exported;
   *count = blocks;
   return payload;
-}
-
-uint32_t WriteListStream(MiniFileHandle* handle, const char16_t* stream_name, CVarBlockList& list) {
-  uint32_t stored = 0;
-  uint32_t count = 0;
-  uint8_t* payload = BuildListPayload(list, &stored, &count);
-  if (payload == nullptr) return 0;
-  const uint32_t written = MiniFileWriteStream(handle, stream_name, payload, stored);
-  ZeroFree(payload);
-  return written == stored ? count : 0;
 }
 
 }  // namespace tl

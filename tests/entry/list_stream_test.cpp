@@ -12,6 +12,7 @@
 #include "common/zalloc.h"
 #include "entry/hash_list.h"
 #include "entry/list_payload.h"
+#include "entry/list_store.h"
 #include "minifile/container_reader.h"
 #include "minifile/creation_parameters.h"
 #include "minifile/minifile.h"
@@ -19,22 +20,6 @@
 
 namespace tl {
 namespace {
-
-// The parameters the commit uses, for the duration of a test.
-class CommitParameters {
- public:
-  CommitParameters() : saved_(GetCreationParameters()) {
-    CreationParameters p = saved_;
-    p.blockSize = 0x100000;
-    p.tableEntries = 32;
-    p.directoryEntries = 4;
-    SetCreationParameters(&p);
-  }
-  ~CommitParameters() { SetCreationParameters(&saved_); }
-
- private:
-  CreationParameters saved_;
-};
 
 void AddHashBlock(CVarBlockList& list, uint32_t size, uint32_t crc) {
   uint8_t work[kHashBlockSize];
@@ -53,11 +38,11 @@ Stored WriteAndReadBack(CVarBlockList& list, const test::TempDir& dir,
                         const char16_t* stream = u"ProgramList") {
   Stored s;
   const auto path = dir.File("TrustCustom.mnf");
-  MiniFileHandle* h = MiniFileOpen(path.c_str());
-  EXPECT_NE(h, nullptr);
-  if (h == nullptr) return s;
-  s.result = WriteListStream(h, stream, list);
-  MiniFileClose(h);
+  {
+    ListStore store;
+    EXPECT_EQ(store.Open(path.c_str(), kCommitCreationParameters), StoreStatus::kOk);
+    store.WriteList(stream, list, &s.result);
+  }
   ContainerReader reader;
   EXPECT_TRUE(reader.Open(path.c_str()));
   const int entry = reader.FindStream(stream);
@@ -69,7 +54,6 @@ Stored WriteAndReadBack(CVarBlockList& list, const test::TempDir& dir,
 }
 
 TEST(ListStream, EmptyListIsTheTwentyBytePayload) {
-  CommitParameters params;
   test::TempDir dir;
   CVarBlockList list;
   const Stored s = WriteAndReadBack(list, dir);
@@ -82,7 +66,6 @@ TEST(ListStream, EmptyListIsTheTwentyBytePayload) {
 }
 
 TEST(ListStream, TwoBlocks) {
-  CommitParameters params;
   test::TempDir dir;
   CVarBlockList list;
   AddHashBlock(list, 0x2000, 0x1234abcd);
@@ -105,25 +88,30 @@ TEST(ListStream, TwoBlocks) {
 }
 
 TEST(ListStream, FailuresGiveZero) {
-  CommitParameters params;
   test::TempDir dir;
   CVarBlockList list;
   AddHashBlock(list, 1, 2);
   // No memory for the payload: nothing is written.
   {
     const auto path = dir.File("nomem.mnf");
-    MiniFileHandle* h = MiniFileOpen(path.c_str());
-    ASSERT_NE(h, nullptr);
+    ListStore store;
+    ASSERT_EQ(store.Open(path.c_str(), kCommitCreationParameters), StoreStatus::kOk);
+    uint32_t count = 7;
     SetAllocFailureAt(1);
-    EXPECT_EQ(WriteListStream(h, u"ProgramList", list), 0u);
+    EXPECT_EQ(store.WriteList(u"ProgramList", list, &count), StoreStatus::kNoMemory);
     SetAllocFailureAt(0);
-    MiniFileClose(h);
+    EXPECT_EQ(count, 0u);
+    store.Close();
     ContainerReader reader;
     ASSERT_TRUE(reader.Open(path.c_str()));
     EXPECT_EQ(reader.FindStream(u"ProgramList"), -1);
   }
-  // An unusable handle.
-  EXPECT_EQ(WriteListStream(nullptr, u"ProgramList", list), 0u);
+  // No container open.
+  {
+    ListStore closed;
+    uint32_t count = 0;
+    EXPECT_EQ(closed.WriteList(u"ProgramList", list, &count), StoreStatus::kNotOpen);
+  }
   // A stream the container cannot hold: 31 MiB of blocks in 30 blocks of 1 MiB.
   CVarBlockList big;
   std::vector<uint8_t> block(0x100000, 0);
@@ -138,7 +126,6 @@ TEST(ListStream, FailuresGiveZero) {
 }
 
 TEST(ListStream, CountFieldKeepsTheLow16Bits) {
-  CommitParameters params;
   test::TempDir dir;
   CVarBlockList list;
   uint8_t block[48] = {};

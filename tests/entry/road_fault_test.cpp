@@ -19,6 +19,7 @@
 #include "common/zalloc.h"
 #include "entry/hash_list.h"
 #include "entry/list_payload.h"
+#include "entry/list_store.h"
 #include "entry/list_stream.h"
 #include "entry/program_builder.h"
 #include "minifile/minifile_test_util.h"
@@ -33,6 +34,7 @@ namespace fs = std::filesystem;
 using platform::IoOp;
 
 constexpr uint32_t kB = 1024;  // 14 data blocks: the replaced list must often reuse
+constexpr CreationParameters kRoadParameters{20, kB, 16, 4, 0};
 
 enum class Road { kCommitReuse, kCommitFree, kImport, kAddProgram };
 enum class Fault { kAlloc, kRead, kWrite, kFlush };
@@ -60,12 +62,13 @@ void AddHashBlocks(CVarBlockList& list, uint32_t first, uint32_t count) {
 }
 
 // Writes `list` as the ProgramList of the container at `path`; the count, or 0.
+// The store's own road, as the library's commit takes it.
 uint32_t CommitList(const std::u16string& path, CVarBlockList& list) {
-  MiniFileHandle* h = MiniFileOpen(path.c_str());
-  if (h == nullptr) return 0;
-  const uint32_t r = WriteListStream(h, u"ProgramList", list);
-  MiniFileClose(h);
-  return r;
+  ListStore store;
+  if (store.Open(path.c_str(), kRoadParameters) != StoreStatus::kOk) return 0;
+  uint32_t count = 0;
+  store.WriteList(u"ProgramList", list, &count);
+  return count;
 }
 
 struct World {
@@ -88,11 +91,10 @@ void MakeWorld(World* w) {
   test::WriteAll(w->dir.path() / "list.txt", std::vector<uint8_t>(text.begin(), text.end()));
   w->hash_list = w->dir.File("list.txt");
   {
-    MiniFileHandle* h = MiniFileOpen(w->box.c_str());
-    ASSERT_NE(h, nullptr);
+    ListStore store;
+    ASSERT_EQ(store.Open(w->box.c_str(), kRoadParameters), StoreStatus::kOk);
     const auto other = test::Pattern(kB - 7, 5);
-    ASSERT_EQ(MiniFileWriteStream(h, u"BlockList", other.data(), kB - 7), kB - 7);
-    MiniFileClose(h);
+    ASSERT_EQ(store.Write(u"BlockList", other.data(), kB - 7), StoreStatus::kOk);
   }
   CVarBlockList old;
   AddHashBlocks(old, 1000, 30);  // 6 blocks; 7 stay free
@@ -146,7 +148,6 @@ uint32_t RunRoad(World* w, Road road, Fault fault, uint64_t n, bool persistent, 
 }
 
 TEST(RoadFaults, EveryInjectionPointKeepsTheContainerSound) {
-  test::ParamsScope params(kB, 16, 4);
   World w;
   MakeWorld(&w);
   const fs::path box = w.dir.path() / "TrustCustom.mnf";
@@ -174,9 +175,10 @@ TEST(RoadFaults, EveryInjectionPointKeepsTheContainerSound) {
           bool met = false;
           const uint32_t result = RunRoad(&w, roads[r], fault, n, persistent, &met);
           // The next open puts back what an interrupted write saved.
-          MiniFileHandle* h = MiniFileOpen(w.box.c_str());
-          ASSERT_NE(h, nullptr);
-          MiniFileClose(h);
+          {
+            ListStore next;
+            ASSERT_EQ(next.Open(w.box.c_str(), kRoadParameters), StoreStatus::kOk);
+          }
           EXPECT_FALSE(fs::exists(journal));
           const auto after = test::ReadAll(box);
           ContainerReader reader;

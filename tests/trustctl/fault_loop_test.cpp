@@ -13,6 +13,7 @@
 #include "common/u16.h"
 #include "common/zalloc.h"
 #include "ctl_test_util.h"
+#include "entry/list_store.h"
 #include "minifile/container_reader.h"
 #include "minifile/creation_parameters.h"
 #include "minifile/journal.h"
@@ -42,15 +43,9 @@ TEST(CtlFaultLoop, EditsLeaveTheOlderOrTheReportedStream) {
   const std::string journal = box + "-journal";
   // 1 KiB blocks, 14 data blocks: BlockList takes 1, ProgramList (40 entries) 8.
   {
-    CreationParameters p = GetCreationParameters();
-    p.blockSize = 1024;
-    p.tableEntries = 16;
-    p.directoryEntries = 4;
-    SetCreationParameters(&p);
-    const std::u16string path = Utf8ToU16(box);
-    MiniFileHandle* h = MiniFileOpen(path.c_str());
-    ASSERT_NE(h, nullptr);
-    MiniFileClose(h);
+    ListStore store;
+    ASSERT_EQ(store.Open(Utf8ToU16(box).c_str(), CreationParameters{20, 1024, 16, 4, 0}),
+              StoreStatus::kOk);
   }
   ASSERT_EQ(Ctl({"import", box + ":BlockList", WriteText(dir, "b", Lines(900, 902))}).rc, 0);
   ASSERT_EQ(Ctl({"import", box, WriteText(dir, "old", Lines(1, 40))}).rc, 0);

@@ -10,6 +10,7 @@
 #include "common/u16.h"
 #include "ctl_test_util.h"
 #include "entry/hash_list.h"
+#include "entry/list_store.h"
 #include "entry/list_stream.h"
 #include "fingerprint/file_fingerprint.h"
 #include "minifile/creation_parameters.h"
@@ -117,16 +118,12 @@ TEST(CtlHash, OutputImportsBackAsTheFilesFingerprints) {
 std::vector<uint8_t> LibraryPayload(const TempDir& dir, const std::u16string& hash_list) {
   CVarBlockList list;
   EXPECT_TRUE(ImportHashListInto(list, hash_list.c_str()));
-  CreationParameters p = GetCreationParameters();
-  p.blockSize = 0x100000;
-  p.tableEntries = 32;
-  p.directoryEntries = 4;
-  SetCreationParameters(&p);
   const std::u16string box = dir.File("library.mnf");
-  MiniFileHandle* h = MiniFileOpen(box.c_str());
-  EXPECT_NE(h, nullptr);
-  WriteListStream(h, u"ProgramList", list);
-  MiniFileClose(h);
+  ListStore store;
+  EXPECT_EQ(store.Open(box.c_str(), kCommitCreationParameters), StoreStatus::kOk);
+  uint32_t count = 0;
+  store.WriteList(u"ProgramList", list, &count);
+  store.Close();
   return StreamPayload(U16ToUtf8(box), u"ProgramList");
 }
 

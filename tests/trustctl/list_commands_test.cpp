@@ -11,6 +11,7 @@
 #include "ctl_test_util.h"
 #include "entry/hash_list.h"
 #include "entry/list_payload.h"
+#include "entry/list_store.h"
 #include "fingerprint/file_fingerprint.h"
 #include "minifile/creation_parameters.h"
 #include "minifile/minifile.h"
@@ -47,19 +48,13 @@ std::vector<uint8_t> Payload(const std::vector<std::vector<uint8_t>>& blocks) {
 void WriteStreams(const std::string& container,
                   const std::vector<std::pair<std::u16string, std::vector<uint8_t>>>& streams,
                   uint32_t block_size = 0x100000, uint32_t table_entries = 32) {
-  CreationParameters p = GetCreationParameters();
-  p.blockSize = block_size;
-  p.tableEntries = table_entries;
-  p.directoryEntries = 4;
-  SetCreationParameters(&p);
+  const CreationParameters p{20, block_size, table_entries, 4, 0};
   const std::u16string path = Utf8ToU16(container);
   for (const auto& [name, payload] : streams) {
-    MiniFileHandle* h = MiniFileOpen(path.c_str());
-    ASSERT_NE(h, nullptr);
-    EXPECT_NE(
-        MiniFileWriteStream(h, name.c_str(), payload.data(), static_cast<uint32_t>(payload.size())),
-        0u);
-    MiniFileClose(h);
+    ListStore store;
+    ASSERT_EQ(store.Open(path.c_str(), p), StoreStatus::kOk);
+    EXPECT_EQ(store.Write(name.c_str(), payload.data(), static_cast<uint32_t>(payload.size())),
+              StoreStatus::kOk);
   }
 }
 
