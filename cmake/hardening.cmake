@@ -3,9 +3,9 @@
 #
 # tl_harden(target...) gives each target
 # - stack protection (-fstack-protector-strong). The guard and its failure
-#   handler come from GCC's libssp, which the driver links whenever the flag
-#   is on the link line; with the static runtime of the toolchain file that is
-#   libssp.a, so no libssp DLL enters an import table;
+#   handler come from GCC's libssp, which GCC's driver links whenever the flag
+#   is on the link line and the clang toolchain file names itself; with the
+#   static runtime that is libssp.a, so no libssp DLL enters an import table;
 # - _FORTIFY_SOURCE=2: the mingw-w64 headers then route the bounded string and
 #   memory calls through their checked forms (also in libssp; effective only
 #   in optimised builds);

@@ -3,8 +3,13 @@
 # target exists.
 #
 # windows: the tree a product team drops in (trustlist-X.Y.Z-win64.zip)
-#   bin/        trustlist.dll, VeltrixClt.dll, trustctl.exe, stripped
-#   debug/      NAME.debug for each of them, named by its GNU debug link
+#   bin/        trustlist.dll, VeltrixClt.dll, trustctl.exe, stripped; each
+#               with a CodeView record naming its PDB (GUID and age)
+#   debug/      NAME.debug for each of them, named by its GNU debug link (gdb),
+#               and NAME.pdb, the PDB the CodeView record names (WinDbg,
+#               Visual Studio)
+#   symbols/    NAME.pdb/<GUID><AGE>/NAME.pdb: the PDBs in symbol-store layout,
+#               to be copied onto a symbol server as they are
 #   include/    trustlist/trustlist.h
 #   lib/        libtrustlist.dll.a, trustlist.lib: import by ordinal
 #   lib/cmake/trustlist/   trustlistConfig.cmake + version: trustlist::trustlist
@@ -15,7 +20,8 @@
 # release_files builds exactly what is installed (scripts/package builds it
 # instead of everything); the stripped copies and debug files are made in
 # <build>/release/ after each link, the build tree's binaries keep their
-# debug information.
+# debug information. PDBs need lld (TL_WRITES_PDB, set by the clang toolchain
+# file); a GNU-linked build ships without them.
 include(CMakePackageConfigHelpers)
 add_custom_target(release_files)
 
@@ -59,11 +65,31 @@ if(WIN32)
               -DSTRIPPED=${bin} -DDEBUG_FILE=${debug} -P ${CMAKE_CURRENT_LIST_DIR}/split_debug.cmake
       DEPENDS ${target} $<TARGET_FILE:${target}> ${CMAKE_CURRENT_LIST_DIR}/split_debug.cmake
       COMMENT "Stripped ${target} and its debug file")
-    add_custom_target(${target}_stripped ALL DEPENDS ${bin} ${debug})
+    set(outputs ${bin} ${debug})
+    if(TL_WRITES_PDB)
+      # The PDB beside the linked binary; the record names it without a path.
+      set(pdb $<TARGET_FILE_DIR:${target}>/$<TARGET_FILE_BASE_NAME:${target}>.pdb)
+      target_link_options(${target} PRIVATE "LINKER:--pdb=${pdb}"
+                          "LINKER:--Xlink=-pdbaltpath:%_PDB%")
+      get_filename_component(base ${name} NAME_WE)
+      set(release_pdb ${tl_release_dir}/debug/${base}.pdb)
+      add_custom_command(
+        OUTPUT ${release_pdb}
+        COMMAND ${CMAKE_COMMAND} -DBINARY=${bin} -DPDB=${pdb} -DRELEASE=${tl_release_dir}
+                -P ${CMAKE_CURRENT_LIST_DIR}/pdb_release.cmake
+        DEPENDS ${bin} ${CMAKE_CURRENT_LIST_DIR}/pdb_release.cmake
+        COMMENT "PDB of ${target}: debug/ and symbol-store layout")
+      list(APPEND outputs ${release_pdb})
+      install(FILES ${release_pdb} DESTINATION debug)
+    endif()
+    add_custom_target(${target}_stripped ALL DEPENDS ${outputs})
     add_dependencies(release_files ${target}_stripped)
     install(PROGRAMS ${bin} DESTINATION bin)
     install(FILES ${debug} DESTINATION debug)
   endforeach()
+  if(TL_WRITES_PDB)
+    install(DIRECTORY ${tl_release_dir}/symbols/ DESTINATION symbols)
+  endif()
   install(FILES ${PROJECT_SOURCE_DIR}/include/trustlist/trustlist.h DESTINATION include/trustlist)
   install(FILES ${tl_implib_dir}/libtrustlist.dll.a ${tl_implib_dir}/trustlist.lib DESTINATION lib)
 

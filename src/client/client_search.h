@@ -7,7 +7,9 @@
 //   2. the application folder and System32, by file name (never the current
 //      directory, PATH or a folder the process added);
 //   3. the absolute Path64 of a trusted manifest;
-//   4. the absolute Path64 of the profile (win.ini).
+//   4. the absolute Path64 of the profile (win.ini), when win.ini is trusted
+//      as the manifest is and not mapped to the user's registry
+//      (client/profile_trust.h).
 // A relative or empty recorded path is skipped: it would be resolved through
 // the very search that steps 1 and 2 avoid.
 #pragma once

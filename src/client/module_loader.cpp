@@ -5,6 +5,7 @@
 #include "client/client_search.h"
 #include "client/manifest_security.h"
 #include "client/manifest_trust.h"
+#include "client/profile_trust.h"
 
 namespace tl {
 
@@ -137,6 +138,7 @@ HMODULE CModuleLoader::Load() {
     if (module != nullptr) return module;
   }
 
+  if (!ProfileTrusted()) return nullptr;
   path[0] = L'\0';
   GetProfileStringW(moduleName_, pathValueName_, L"", path, client::kPathUnits);
   return LoadRecorded(path);
@@ -163,6 +165,11 @@ bool CModuleLoader::ManifestTrusted() const {
   return client::IsTrustedPath(manifestFile_, identity) &&
          client::IsTrustedPath(manifestDir_, identity) &&
          client::IsTrustedPath(vendor_dir, identity);
+}
+
+bool CModuleLoader::ProfileTrusted() const {
+  client::ProcessIdentity identity;
+  return client::IsProfileTrustedHere(moduleName_, pathValueName_, identity);
 }
 
 int CModuleLoader::GetCommonAppDataPath(wchar_t (&out)[client::kPathUnits]) {

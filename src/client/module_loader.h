@@ -6,8 +6,10 @@
 // manifest file <Common AppData>\Brenmoor\Manifest\<name>.manifest (section
 // "Image", key "Path64") when that file and its folders are trusted (see
 // client/manifest_trust.h), then at the absolute path recorded in the profile
-// win.ini (section <name>, key "Path64"). Register records a path and version
-// in both places; Unregister removes them again.
+// win.ini (section <name>, key "Path64") when win.ini is trusted as the
+// manifest is and no IniFileMapping sends that key to the user's registry
+// (see client/profile_trust.h). Register records a path and version in both
+// places; Unregister removes them again.
 #pragma once
 
 #include <windows.h>
@@ -58,6 +60,10 @@ class CModuleLoader {
   // consequence of a refusal can be shown where the file system (Wine's)
   // cannot produce an untrusted descriptor.
   virtual bool ManifestTrusted() const;
+  // Whether the profile's Path64 for this client may be believed
+  // (client/profile_trust.h). Load reads the profile only when this says so;
+  // virtual for the same reason as ManifestTrusted.
+  virtual bool ProfileTrusted() const;
 
   // The machine's Common AppData folder into `out`; its length, or 0.
   static int GetCommonAppDataPath(wchar_t (&out)[client::kPathUnits]);

@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,7 @@
 #include "client/manifest_security.h"
 #include "client/manifest_trust.h"
 #include "client/module_loader.h"
+#include "client/profile_trust.h"
 #include "dll_harness.h"
 #include "support/temp_dir.h"
 
@@ -448,6 +450,108 @@ TEST_F(ModuleLoaderTest, AnUntrustedManifestIsIgnoredAsIfAbsent) {
   EXPECT_TRUE(fs::equivalent(ModulePath(module), in_profile));
   FreeLibrary(module);
   loader.Unregister();
+}
+
+// A value of HKEY_LOCAL_MACHINE's IniFileMapping\win.ini for one section, and
+// the key it sends the section to holding Path64 as well, so that the profile
+// functions find the path whether or not they follow the mapping. Removed
+// again on destruction.
+class MachineMapping {
+ public:
+  MachineMapping(const std::wstring& section, HKEY target_root, const std::wstring& target_key,
+                 const std::wstring& mapping, const std::wstring& path)
+      : section_(section), target_root_(target_root), target_key_(target_key) {
+    HKEY key = nullptr;
+    ok_ = RegCreateKeyExW(HKEY_LOCAL_MACHINE, client::kWinIniMappingKey, 0, nullptr, 0,
+                          KEY_ALL_ACCESS, nullptr, &key, nullptr) == ERROR_SUCCESS;
+    if (!ok_) return;
+    ok_ = RegSetValueExW(
+              key, section.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(mapping.c_str()),
+              static_cast<DWORD>((mapping.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+    RegCloseKey(key);
+    HKEY target = nullptr;
+    ok_ = ok_ && RegCreateKeyExW(target_root, target_key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                 nullptr, &target, nullptr) == ERROR_SUCCESS;
+    if (!ok_) return;
+    ok_ = RegSetValueExW(target, L"Path64", 0, REG_SZ, reinterpret_cast<const BYTE*>(path.c_str()),
+                         static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+    RegCloseKey(target);
+  }
+  ~MachineMapping() {
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, client::kWinIniMappingKey, section_.c_str());
+    RegDeleteTreeW(target_root_, target_key_.c_str());
+  }
+  MachineMapping(const MachineMapping&) = delete;
+  MachineMapping& operator=(const MachineMapping&) = delete;
+  bool ok() const { return ok_; }
+
+ private:
+  std::wstring section_;
+  HKEY target_root_;
+  std::wstring target_key_;
+  bool ok_ = false;
+};
+
+TEST_F(ModuleLoaderTest, AProfileSectionMappedToTheUserHiveIsIgnored) {
+  // The profile is the only place holding the client in every case.
+  struct Case {
+    const char* what;
+    HKEY target_root;  // null: no mapping
+    const wchar_t* prefix;
+    bool loaded;
+  };
+  const Case cases[] = {
+      {"kept in the file", nullptr, nullptr, true},
+      {"mapped to HKEY_LOCAL_MACHINE", HKEY_LOCAL_MACHINE, L"SYS:", true},
+      {"mapped to HKEY_CURRENT_USER", HKEY_CURRENT_USER, L"USR:", false},
+      {"mapped to HKEY_CURRENT_USER, written to both", HKEY_CURRENT_USER, L"!USR:", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::wstring name = Name();
+    fs::path in_profile = ClientCopy(tmp_.path() / L"p", name + L".dll");
+    // Written to the file before the mapping exists, so that it lands there.
+    WriteProfileStringW(name.c_str(), L"Path64", in_profile.c_str());
+    std::unique_ptr<MachineMapping> mapping;
+    if (c.target_root != nullptr) {
+      // SYS: is relative to HKEY_LOCAL_MACHINE\SOFTWARE, USR: to HKEY_CURRENT_USER.
+      const std::wstring relative = L"trustlist-tests\\" + name;
+      const std::wstring key =
+          c.target_root == HKEY_LOCAL_MACHINE ? L"SOFTWARE\\" + relative : L"Software\\" + relative;
+      const std::wstring text =
+          std::wstring(c.prefix) + (c.target_root == HKEY_LOCAL_MACHINE ? relative : key);
+      mapping =
+          std::make_unique<MachineMapping>(name, c.target_root, key, text, in_profile.wstring());
+      ASSERT_TRUE(mapping->ok()) << "the mapping could not be written";
+    }
+    CModuleLoader loader(name.c_str(), nullptr, nullptr);
+    EXPECT_EQ(loader.ProfileTrusted(), c.loaded);
+    HMODULE module = loader.Load();
+    EXPECT_EQ(module != nullptr, c.loaded);
+    if (module != nullptr) {
+      EXPECT_TRUE(fs::equivalent(ModulePath(module), in_profile));
+      FreeLibrary(module);
+    }
+  }
+}
+
+// A loader whose profile fails the trust check, whatever the disk says.
+class ProfileDistrustingLoader : public CModuleLoader {
+ public:
+  using CModuleLoader::CModuleLoader;
+  bool ProfileTrusted() const override { return false; }
+};
+
+TEST_F(ModuleLoaderTest, AnUntrustedProfileIsIgnoredAsIfAbsent) {
+  std::wstring name = Name();
+  fs::path in_profile = ClientCopy(tmp_.path() / L"p", name + L".dll");
+  WriteProfileStringW(name.c_str(), L"Path64", in_profile.c_str());
+  CModuleLoader trusting(name.c_str(), nullptr, nullptr);
+  HMODULE module = trusting.Load();
+  ASSERT_NE(module, nullptr) << "the profile's own place, as Wine keeps win.ini";
+  FreeLibrary(module);
+  ProfileDistrustingLoader loader(name.c_str(), nullptr, nullptr);
+  EXPECT_EQ(loader.Load(), nullptr);
 }
 
 TEST_F(ModuleLoaderTest, NamesThatAreNoPlainFileNameAndRelativeRecordsLoadNothing) {

@@ -8,6 +8,13 @@
   check_package.py OBJDUMP imports EXE...
       each EXE imports from trustlist.dll the six entry points by ordinal
       (8, 10, 11, 19, 20, 21) and none by name
+  check_package.py OBJDUMP pdb PREFIX PDBUTIL SOURCE_ROOT
+      every binary in bin/ carries one CodeView (RSDS) record naming NAME.pdb
+      without a path; debug/NAME.pdb and the one symbol-store copy
+      symbols/NAME.pdb/<GUID><AGE>/NAME.pdb are that file, byte for byte;
+      llvm-pdbutil reads in it the record's GUID and age, and finds every
+      function the binary's .def exports (trustctl.exe: wmain) as a public
+      symbol and as a procedure with debug information
 Exit 0 when all holds; otherwise one line per problem and exit 1.
 """
 import os
@@ -20,10 +27,19 @@ import zlib
 SHIPPED = {
     "bin/trustlist.dll", "bin/VeltrixClt.dll", "bin/trustctl.exe",
     "debug/trustlist.dll.debug", "debug/VeltrixClt.dll.debug", "debug/trustctl.exe.debug",
+    "debug/trustlist.pdb", "debug/VeltrixClt.pdb", "debug/trustctl.pdb",
     "include/trustlist/trustlist.h", "lib/libtrustlist.dll.a", "lib/trustlist.lib",
     "lib/cmake/trustlist/trustlistConfig.cmake",
     "lib/cmake/trustlist/trustlistConfigVersion.cmake",
     "share/doc/trustlist/README.md", "share/doc/trustlist/caller.c",
+}
+# symbols/NAME.pdb/<32 hex digits of GUID><age in hex>/NAME.pdb, as symstore
+# lays a PDB out.
+SYMBOL_STORE = re.compile(r"^symbols/([^/]+\.pdb)/([0-9A-F]{32}[0-9A-F]+)/\1$")
+# Where the exported functions of each binary are named.
+EXPORTS = {
+    "trustlist.dll": "src/entry/win32/trustlist.def",
+    "VeltrixClt.dll": "tools/client/VeltrixClt.def",
 }
 ORDINALS = {8, 10, 11, 19, 20, 21}
 problems = []
@@ -67,7 +83,8 @@ def check_tree(tool, prefix):
     for f in sorted(SHIPPED - found):
         problems.append("missing: " + f)
     for f in sorted(found - SHIPPED):
-        problems.append("not part of a release: " + f)
+        if not SYMBOL_STORE.match(f):
+            problems.append("not part of a release: " + f)
     for f in sorted(x for x in SHIPPED & found if x.startswith("bin/")):
         path = os.path.join(prefix, f)
         if any(s.startswith(".debug_") for s in sections(tool, path)):
@@ -85,6 +102,103 @@ def check_tree(tool, prefix):
                 problems.append(f + ": debug link CRC differs from its debug file")
             if ".debug_info" not in sections(tool, debug):
                 problems.append(f + ": debug file without .debug_info")
+
+
+def codeview(path):
+    """[(guid bytes, age, name)] of the CodeView records in the debug directory."""
+    data = open(path, "rb").read()
+    pe = struct.unpack_from("<I", data, 60)[0]
+    count, optional_size = struct.unpack_from("<H", data, pe + 6)[0], \
+        struct.unpack_from("<H", data, pe + 20)[0]
+    optional = pe + 24
+    if struct.unpack_from("<H", data, optional)[0] != 0x20B:
+        return []
+    rva, size = struct.unpack_from("<II", data, optional + 112 + 6 * 8)
+    table = optional + optional_size
+    records = []
+    for i in range(count):
+        vsize, vaddr, _, raw = struct.unpack_from("<IIII", data, table + 40 * i + 8)
+        if vaddr <= rva < vaddr + vsize:
+            at = raw + rva - vaddr
+            for e in range(size // 28):
+                # Characteristics, time stamp, version (2 x 2), type, size,
+                # address, file offset.
+                _, _, _, _, kind, length, _, pointer = struct.unpack_from(
+                    "<IIHHIIII", data, at + 28 * e)
+                if kind == 2:
+                    body = data[pointer: pointer + length]
+                    if body[:4] == b"RSDS":
+                        name = body[24: body.index(b"\0", 24)].decode()
+                        records.append((body[4:20], struct.unpack_from("<I", body, 20)[0], name))
+                    else:
+                        records.append((None, None, None))
+    return records
+
+
+def guid_text(raw):
+    """The symbol-store spelling of a GUID: fields 1-3 as numbers, then the bytes."""
+    d1, d2, d3 = struct.unpack_from("<IHH", raw)
+    return "%08X%04X%04X%s" % (d1, d2, d3, raw[8:].hex().upper())
+
+
+def exported_functions(root, binary):
+    """The functions behind a binary's exports: `Name @n` or `Alias = Function @n`."""
+    if binary not in EXPORTS:
+        return {"wmain"}
+    names = set()
+    in_exports = False
+    for line in open(os.path.join(root, EXPORTS[binary])):
+        line = line.split(";")[0].strip()
+        if line == "EXPORTS":
+            in_exports = True
+        elif in_exports and line:
+            names.add(line.split("@")[0].split("=")[-1].strip())
+    return names
+
+
+def check_pdbs(prefix, pdbutil, root):
+    guids = set()
+    for binary in sorted(os.listdir(os.path.join(prefix, "bin"))):
+        records = codeview(os.path.join(prefix, "bin", binary))
+        if len(records) != 1 or records[0][0] is None:
+            problems.append("%s: %d CodeView records, not one RSDS" % (binary, len(records)))
+            continue
+        raw, age, name = records[0]
+        stem = os.path.splitext(binary)[0]
+        if name != stem + ".pdb":
+            problems.append("%s: CodeView record names %r" % (binary, name))
+            continue
+        guids.add(raw)
+        pdb = os.path.join(prefix, "debug", name)
+        if not os.path.exists(pdb):
+            problems.append(binary + ": no " + pdb)
+            continue
+        store = os.path.join(prefix, "symbols", name)
+        folders = sorted(os.listdir(store)) if os.path.isdir(store) else []
+        wanted = "%s%X" % (guid_text(raw), age)
+        if folders != [wanted]:
+            problems.append("%s: symbol store holds %s, not %s" % (binary, folders, wanted))
+        elif open(os.path.join(store, wanted, name), "rb").read() != open(pdb, "rb").read():
+            problems.append(binary + ": the symbol-store copy differs from debug/" + name)
+        summary = subprocess.run([pdbutil, "dump", "--summary", pdb], check=True,
+                                 capture_output=True, text=True).stdout
+        m = re.search(r"GUID: \{([0-9A-F-]+)\}.*?", summary)
+        a = re.search(r"^\s*Age: (\d+)", summary, re.M)
+        if m is None or m.group(1).replace("-", "") != guid_text(raw):
+            problems.append("%s: PDB GUID %s, record %s" % (binary, m and m.group(1), guid_text(raw)))
+        if a is None or int(a.group(1)) != age:
+            problems.append("%s: PDB age %s, record %d" % (binary, a and a.group(1), age))
+        dump = subprocess.run([pdbutil, "dump", "--publics", "--symbols", pdb], check=True,
+                              capture_output=True, text=True).stdout
+        publics = set(re.findall(r"S_PUB32 \[[^]]*\] `([^`]+)`", dump))
+        procedures = set(re.findall(r"S_[GL]PROC32 \[[^]]*\] `([^`]+)`", dump))
+        for f in sorted(exported_functions(root, binary)):
+            if f not in publics:
+                problems.append("%s: %s is no public symbol of %s" % (binary, f, name))
+            if f not in procedures:
+                problems.append("%s: %s has no debug information in %s" % (binary, f, name))
+    if len(guids) != 3:
+        problems.append("%d distinct PDB GUIDs for 3 binaries" % len(guids))
 
 
 def check_imports(tool, exe):
@@ -111,6 +225,8 @@ def main(argv):
     tool, what, rest = argv[1], argv[2], argv[3:]
     if what == "tree":
         check_tree(tool, rest[0])
+    elif what == "pdb":
+        check_pdbs(*rest)
     else:
         for exe in rest:
             check_imports(tool, exe)

@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # The release as a product team gets it: installs the windows build into a
-# fresh prefix, checks the tree (files, stripped binaries, debug links), builds
+# fresh prefix, checks the tree (files, stripped binaries, debug links, PDBs
+# that match the binaries, in debug/ and in symbol-store layout), signs a
+# package made by scripts/package with a throw-away certificate authority and
+# verifies it, builds
 # consumer/ against it with find_package, checks that its programs (and a probe
 # linked by lld-link against trustlist.lib) import the entry points by ordinal,
 # runs them under Wine against the installed DLL and reads the containers they
@@ -25,6 +28,62 @@ mkdir -p "$work"
 echo "-- install ($version) into $work/install"
 cmake --install "$build" --prefix "$work/install" >"$work/install.log"
 python3 "$here/check_package.py" "$objdump" tree "$work/install"
+python3 "$here/check_package.py" "$objdump" pdb "$work/install" llvm-pdbutil "$root"
+
+# Signing: a root, an intermediate and a code-signing certificate made here.
+# Each PE file of the signed zip verifies against the root alone, which needs
+# the intermediate inside the signature; one byte changed after signing fails.
+[ "$build" = "$root/build/windows" ] ||
+  { echo "scripts/package packs $root/build/windows, not $build"; exit 1; }
+ca="$work/ca"
+mkdir -p "$ca"
+export TRUSTLIST_SIGN_PASSWORD="throw-away $$"
+cert() {  # name, subject, issuer name (none: self-signed), extensions
+  openssl req -new -newkey rsa:2048 -nodes -keyout "$ca/$1.key" -subj "/CN=$2" \
+    -out "$ca/$1.csr" 2>/dev/null
+  if [ -z "$3" ]; then
+    openssl x509 -req -in "$ca/$1.csr" -signkey "$ca/$1.key" -days 2 -out "$ca/$1.pem" \
+      -extfile <(printf '%b' "$4") 2>/dev/null
+  else
+    openssl x509 -req -in "$ca/$1.csr" -CA "$ca/$3.pem" -CAkey "$ca/$3.key" -CAcreateserial \
+      -days 2 -out "$ca/$1.pem" -extfile <(printf '%b' "$4") 2>/dev/null
+  fi
+}
+authority='basicConstraints=critical,CA:TRUE\nkeyUsage=critical,keyCertSign,cRLSign\n'
+cert root "trustlist test root" "" "$authority"
+cert mid "trustlist test intermediate" root "$authority"
+cert signer "trustlist test signer" mid \
+  'basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning\n'
+openssl pkcs12 -export -inkey "$ca/signer.key" -in "$ca/signer.pem" -certfile "$ca/mid.pem" \
+  -out "$ca/signer.pfx" -passout env:TRUSTLIST_SIGN_PASSWORD
+TL_PACKAGE_OUT="$work/signed" TL_PACKAGE_PRESETS=windows "$root/scripts/package" \
+  --sign "$ca/signer.pfx" >"$work/package.log" 2>&1 ||
+  { tail -n 40 "$work/package.log"; echo "scripts/package --sign failed"; exit 1; }
+unset TRUSTLIST_SIGN_PASSWORD
+mkdir -p "$work/signed/unpacked"
+(cd "$work/signed/unpacked" && cmake -E tar xf "$work/signed/trustlist-$version-win64.zip")
+signed="$work/signed/unpacked/trustlist-$version-win64"
+# Signing leaves the debug links and CodeView records as they were.
+python3 "$here/check_package.py" "$objdump" tree "$signed"
+python3 "$here/check_package.py" "$objdump" pdb "$signed" llvm-pdbutil "$root"
+verify() { osslsigncode verify -CAfile "$ca/root.pem" -in "$1" 2>&1; }
+pe_files=("$signed"/bin/*.dll "$signed"/bin/*.exe)
+[ ${#pe_files[@]} -eq 3 ] || { echo "signed zip holds ${#pe_files[@]} PE files"; exit 1; }
+for f in "${pe_files[@]}"; do
+  out=$(verify "$f") || { echo "$out"; echo "$(basename "$f"): signature does not verify"; exit 1; }
+  grep -qi 'digest algorithm *: *sha256' <<<"$out" ||
+    { echo "$out"; echo "$(basename "$f"): not signed with SHA-256"; exit 1; }
+done
+tampered="$work/signed/tampered.dll"
+cp "$signed/bin/trustlist.dll" "$tampered"
+size=$(stat -c %s "$tampered")
+printf '\x5a' | dd of="$tampered" bs=1 seek=$((size / 2)) conv=notrunc status=none
+cmp -s "$tampered" "$signed/bin/trustlist.dll" && printf '\xa5' |
+  dd of="$tampered" bs=1 seek=$((size / 2)) conv=notrunc status=none
+if out=$(verify "$tampered"); then
+  echo "$out"; echo "a file changed after signing still verifies"; exit 1
+fi
+echo "signing: ok"
 
 echo "-- consumer project"
 cmake -S "$here/consumer" -B "$work/consumer" -G Ninja \
