@@ -14,6 +14,7 @@
 #include "common/u16.h"
 #include "platform/fault_hook.h"
 #include "platform/file.h"
+#include "platform/writer_attempt.h"
 
 namespace tl::platform {
 
@@ -105,16 +106,10 @@ struct Mapping {
   size_t len;
 };
 
-void PauseMs(uint32_t ms) {
-  timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
-  while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-  }
-}
-
 // One attempt of OpenContainerForWriter. kInUse: the lock was held by another
 // writer. *again: the name no longer leads to the file just locked (its
 // writer removed a container it had created), so the open starts over.
-WriterOpenStatus TryOpenWriter(const std::string& native, WriterOpen* out, bool* again) {
+WriterOpenStatus TryOpenNative(const std::string& native, WriterOpen* out, bool* again) {
   *again = false;
   // O_NONBLOCK: an open never waits for a FIFO's other end. O_EXCL first, to
   // learn whether this open made the file.
@@ -165,32 +160,27 @@ WriterOpenStatus TryOpenWriter(const std::string& native, WriterOpen* out, bool*
 
 }  // namespace
 
-WriterOpen OpenContainerForWriter(const char16_t* path, uint32_t wait_ms) {
-  WriterOpen out;
-  std::string native;
-  if (!ToNative(path, &native)) {
-    out.system_error = EINVAL;
-    return out;
-  }
-  uint32_t waited = 0;
-  uint32_t pause = 1;
-  for (uint32_t attempt = 0;; ++attempt) {
-    bool again = false;
-    out.status = TryOpenWriter(native, &out, &again);
-    if (out.status == WriterOpenStatus::kOk) return out;
-    // A name that keeps changing under the open is given up on after a while
-    // as well; each restart counts as a pause.
-    const bool retry = out.status == WriterOpenStatus::kInUse || again;
-    if (!retry) return out;
-    if (waited >= wait_ms) {
-      out.status = WriterOpenStatus::kInUse;
-      return out;
-    }
-    PauseMs(pause);
-    waited += pause;
-    pause = pause < 32 ? pause * 2 : 50;
+namespace detail {
+
+void PauseMs(uint32_t ms) {
+  timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+  while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
   }
 }
+
+WriterOpenStatus TryOpenWriter(const char16_t* path, WriterOpen* out) {
+  std::string native;
+  if (!ToNative(path, &native)) {
+    out->system_error = EINVAL;
+    return WriterOpenStatus::kFailed;
+  }
+  bool again = false;
+  const WriterOpenStatus status = TryOpenNative(native, out, &again);
+  // A name that changed under the open is tried again, as a held one is.
+  return again ? WriterOpenStatus::kInUse : status;
+}
+
+}  // namespace detail
 
 bool ResolvedPath(File* file, const char16_t* path, char16_t* out, size_t units) {
   (void)file;

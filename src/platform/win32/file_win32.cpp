@@ -7,6 +7,7 @@
 
 #include "platform/fault_hook.h"
 #include "platform/file.h"
+#include "platform/writer_attempt.h"
 
 namespace tl::platform {
 namespace {
@@ -129,7 +130,9 @@ std::unique_ptr<File> OpenContainerFile(const char16_t* path) {
                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
-namespace {
+namespace detail {
+
+void PauseMs(uint32_t ms) { Sleep(ms); }
 
 // One attempt of OpenContainerForWriter; kInUse on a sharing violation.
 WriterOpenStatus TryOpenWriter(const char16_t* path, WriterOpen* out) {
@@ -173,25 +176,7 @@ WriterOpenStatus TryOpenWriter(const char16_t* path, WriterOpen* out) {
   return WriterOpenStatus::kOk;
 }
 
-}  // namespace
-
-WriterOpen OpenContainerForWriter(const char16_t* path, uint32_t wait_ms) {
-  WriterOpen out;
-  if (path == nullptr) {
-    out.system_error = ERROR_INVALID_PARAMETER;
-    return out;
-  }
-  uint32_t waited = 0;
-  uint32_t pause = 1;
-  for (;;) {
-    out.status = TryOpenWriter(path, &out);
-    if (out.status != WriterOpenStatus::kInUse) return out;
-    if (waited >= wait_ms) return out;
-    Sleep(pause);
-    waited += pause;
-    pause = pause < 32 ? pause * 2 : 50;
-  }
-}
+}  // namespace detail
 
 bool ResolvedPath(File* file, const char16_t* path, char16_t* out, size_t units) {
   if (path == nullptr || out == nullptr || units == 0) return false;

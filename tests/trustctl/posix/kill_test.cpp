@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "child_process.h"
 #include "common/u16.h"
 #include "ctl_test_util.h"
 #include "minifile/container_reader.h"
@@ -32,24 +33,6 @@ std::string HashLines(uint32_t first, uint32_t count) {
   return text;
 }
 
-// Starts trustctl with `args`, its output thrown away.
-pid_t Start(const std::vector<std::string>& args) {
-  std::vector<char*> argv;
-  std::string program = TL_TRUSTCTL_PATH;
-  argv.push_back(program.data());
-  std::vector<std::string> copy = args;
-  for (std::string& a : copy) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    std::freopen("/dev/null", "w", stdout);
-    std::freopen("/dev/null", "w", stderr);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  return pid;
-}
-
 TEST(CtlKill, ImportKilledAnywhereLeavesTheOlderOrTheNewerList) {
   TempDir dir;
   const std::string box = Arg(dir, "c.mnf");
@@ -67,7 +50,7 @@ TEST(CtlKill, ImportKilledAnywhereLeavesTheOlderOrTheNewerList) {
 
   // How long one whole run takes here, to spread the kills over it.
   const auto t0 = std::chrono::steady_clock::now();
-  const pid_t timed = Start(args);
+  const pid_t timed = StartTrustctl(args);
   int status = 0;
   ASSERT_EQ(waitpid(timed, &status, 0), timed);
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
@@ -83,7 +66,7 @@ TEST(CtlKill, ImportKilledAnywhereLeavesTheOlderOrTheNewerList) {
     SCOPED_TRACE("kill " + std::to_string(k));
     WriteAll(fs::path(Utf8ToU16(box)), base);
     fs::remove(journal);
-    const pid_t pid = Start(args);
+    const pid_t pid = StartTrustctl(args);
     std::this_thread::sleep_for(run * (k + 1) / kTries);
     kill(pid, SIGKILL);
     ASSERT_EQ(waitpid(pid, &status, 0), pid);

@@ -12,6 +12,7 @@
 #include <set>
 #include <thread>
 
+#include "child_process.h"
 #include "common/u16.h"
 #include "ctl_test_util.h"
 #include "entry/list_store.h"
@@ -25,29 +26,6 @@ namespace tl::test {
 namespace {
 
 namespace fs = std::filesystem;
-
-pid_t Start(const std::vector<std::string>& args) {
-  std::vector<std::string> copy = args;
-  std::vector<char*> argv;
-  std::string program = TL_TRUSTCTL_PATH;
-  argv.push_back(program.data());
-  for (std::string& a : copy) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    std::freopen("/dev/null", "w", stdout);
-    std::freopen("/dev/null", "w", stderr);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  return pid;
-}
-
-int Wait(pid_t pid) {
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 // The fingerprints stored in a stream.
 std::set<uint64_t> Fingerprints(const std::string& box, const std::u16string& stream) {
@@ -98,12 +76,13 @@ TEST(CtlWriters, ConcurrentEditsLoseNothing) {
       for (int i = 0; i < c.adders; ++i) {
         char size[16];
         std::snprintf(size, sizeof size, "%x", 0x10 + i);
-        runs.push_back({Start({"add", box, "--hash", size, "abc"}), i});
+        runs.push_back({StartTrustctl({"add", box, "--hash", size, "abc"}), i});
       }
-      if (c.with_import) runs.push_back({Start({"import", box + ":BlockList", big}), -1});
-      if (c.with_remove) runs.push_back({Start({"remove", box, "--hash", "ffff", "1"}), -1});
+      if (c.with_import) runs.push_back({StartTrustctl({"import", box + ":BlockList", big}), -1});
+      if (c.with_remove)
+        runs.push_back({StartTrustctl({"remove", box, "--hash", "ffff", "1"}), -1});
       for (auto& [pid, index] : runs) {
-        ASSERT_EQ(Wait(pid), 0) << "writer " << index;
+        ASSERT_EQ(WaitExit(pid), 0) << "writer " << index;
       }
       ASSERT_TRUE(Sound(box));
       const std::set<uint64_t> programs = Fingerprints(box, u"ProgramList");
@@ -152,7 +131,7 @@ TEST(CtlWriters, ASecondWriterWaitsForALiveJournalsWriter) {
   ASSERT_EQ(held.Open(Utf8ToU16(box).c_str(), kCommitCreationParameters), StoreStatus::kOk);
   const std::vector<uint8_t> journal = LiveJournal(box);
   const std::vector<uint8_t> container = FileBytes(box);
-  const pid_t other = Start({"import", box + ":BlockList", list});
+  const pid_t other = StartTrustctl({"import", box + ":BlockList", list});
   std::this_thread::sleep_for(std::chrono::milliseconds(700));
   // The other writer waits: the journal is untouched, so is the container.
   EXPECT_EQ(waitpid(other, nullptr, WNOHANG), 0);
@@ -161,7 +140,7 @@ TEST(CtlWriters, ASecondWriterWaitsForALiveJournalsWriter) {
   // The write ends as a write ends: the journal's deletion is its commit point.
   fs::remove(box + "-journal");
   held.Close();
-  EXPECT_EQ(Wait(other), 0);
+  EXPECT_EQ(WaitExit(other), 0);
   EXPECT_TRUE(Sound(box));
   EXPECT_EQ(Fingerprints(box, u"BlockList").size(), 10u);
   EXPECT_EQ(Fingerprints(box, u"ProgramList"), std::set<uint64_t>{Fp(1, 1)});
