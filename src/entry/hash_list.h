@@ -28,6 +28,10 @@ namespace tl {
 
 class CVarBlockList;
 
+namespace platform {
+class File;
+}
+
 inline constexpr size_t kHashLineMaxChars = 16383;
 inline constexpr size_t kHashLineMinChars = 4;
 // The block a used line becomes: a 160-byte record with an 18-unit name.
@@ -111,6 +115,9 @@ class HashListParser {
 // before the error is not reported) and must not be used as the whole.
 bool ReadHashList(const char16_t* path, HashListSink& sink);
 
+// The same over a file the caller opened (and keeps): read from its offset 0.
+bool ReadHashList(platform::File& file, HashListSink& sink);
+
 // What an import did with the lines of its file.
 struct HashListStats {
   uint32_t lines = 0;
@@ -126,5 +133,9 @@ struct HashListStats {
 // blocks of the lines read before the error; the caller discards them).
 // `stats` may be null.
 bool ImportHashListInto(CVarBlockList& list, const char16_t* path, HashListStats* stats = nullptr);
+
+// The same over a file the caller opened: the DLL's import opens it before it
+// changes anything, so that a file that cannot be opened changes nothing.
+bool ImportHashListInto(CVarBlockList& list, platform::File& file, HashListStats* stats = nullptr);
 
 }  // namespace tl

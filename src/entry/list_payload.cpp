@@ -25,56 +25,142 @@ const char* PayloadDefectText(uint32_t defect_bit) {
       return "block count does not match the blocks";
     case kPayloadTransientNonZero:
       return "a block's transient field is not zero";
+    case kPayloadTrailingBytes:
+      return "bytes follow the terminator";
     default:
       return "";
   }
 }
 
+namespace {
+
+struct SequenceEnd {
+  bool terminated = false;
+  size_t covered = 0;  // bytes from the sequence's start to past its terminator
+  uint32_t found = 0;  // blocks that passed their checks
+};
+
+// The block walk shared by payloads and bare sequences; `start` is where the
+// sequence begins inside `data`, offsets are reported from `data`.
+SequenceEnd WalkSequence(const uint8_t* data, size_t start, size_t len, PayloadWalkSink& sink) {
+  SequenceEnd end;
+  size_t at = start;
+  for (int32_t index = 0;; ++index) {
+    const size_t left = len - at;
+    if (left < kSequenceTerminatorSize) {
+      sink.OnDefect({kPayloadNoTerminator, at, -1, left, kSequenceTerminatorSize});
+      return end;
+    }
+    const uint32_t size = LoadU32(data, at);
+    if (size == 0) {
+      end.terminated = true;
+      end.covered = at + kSequenceTerminatorSize - start;
+      if (left > kSequenceTerminatorSize) {
+        sink.OnDefect({kPayloadTrailingBytes, at + kSequenceTerminatorSize, -1,
+                       left - kSequenceTerminatorSize, 0});
+      }
+      return end;
+    }
+    const PayloadBlockReport block{index, at, size, left, IsValidBlockSize(size) && size <= left};
+    sink.OnBlock(block);
+    if (left >= kBlockMagicOffset + 4) {
+      const uint32_t magic = LoadU32(data, at + kBlockMagicOffset);
+      if (magic != kBlockMagic &&
+          !sink.OnDefect({kPayloadBadMagic, at + kBlockMagicOffset, index, magic, kBlockMagic})) {
+        return end;
+      }
+    }
+    if (left >= kBlockHeaderSize) {
+      const uint32_t transient = LoadU32(data, at + kBlockTransientOffset);
+      if (transient != 0 && !sink.OnDefect({kPayloadTransientNonZero, at + kBlockTransientOffset,
+                                            index, transient, 0})) {
+        return end;
+      }
+    }
+    if (!block.size_ok) {
+      sink.OnDefect({kPayloadBadBlockSize, at, index, size, 0});
+      return end;
+    }
+    sink.OnBlockChecked(block);
+    ++end.found;
+    at += size;
+  }
+}
+
+// The strict reading: collects defect bits and the blocks it trusts, and ends
+// the walk at the first block without its magic.
+class StrictSink final : public PayloadWalkSink {
+ public:
+  StrictSink(std::vector<SequenceBlock>* blocks, uint32_t* defects, bool trailing_is_defect)
+      : blocks_(blocks), defects_(defects), trailing_is_defect_(trailing_is_defect) {}
+  void OnBlockChecked(const PayloadBlockReport& b) override {
+    blocks_->push_back(SequenceBlock{b.offset, b.size});
+  }
+  bool OnDefect(const PayloadDefectReport& d) override {
+    if (d.kind == kPayloadTrailingBytes) {
+      // Behind the terminator of a payload: the length disagrees with where
+      // the sequence ended. A bare sequence does not know its length.
+      if (trailing_is_defect_) *defects_ |= kPayloadSizeMismatch;
+      return true;
+    }
+    *defects_ |= d.kind;
+    return d.kind != kPayloadBadMagic;
+  }
+
+ private:
+  std::vector<SequenceBlock>* blocks_;
+  uint32_t* defects_;
+  bool trailing_is_defect_;
+};
+
+}  // namespace
+
+PayloadHeader WalkListPayload(const uint8_t* data, size_t len, PayloadWalkSink& sink) {
+  PayloadHeader h;
+  if (len < kPayloadHeaderBytes) {
+    sink.OnDefect({kPayloadTooShort, 0, -1, len, kPayloadHeaderBytes});
+    return h;
+  }
+  h.present = true;
+  h.tag = LoadU16(data, kPayloadTagOffset);
+  h.count = LoadU16(data, kPayloadCountOffset);
+  h.blocks_size = LoadU32(data, kPayloadBlocksSizeOffset);
+  h.reserved = LoadU64(data, kPayloadReservedOffset);
+  if (h.tag != kPayloadTag) {
+    sink.OnDefect({kPayloadBadTag, kPayloadTagOffset, -1, h.tag, kPayloadTag});
+  }
+  if (h.reserved != 0) {
+    sink.OnDefect({kPayloadReservedNonZero, kPayloadReservedOffset, -1, h.reserved, 0});
+  }
+  if (kPayloadHeaderBytes + uint64_t{h.blocks_size} != len) {
+    sink.OnDefect({kPayloadSizeMismatch, kPayloadBlocksSizeOffset, -1, h.blocks_size,
+                   len - kPayloadHeaderBytes});
+  }
+  const SequenceEnd end = WalkSequence(data, kPayloadHeaderBytes, len, sink);
+  // Where the terminator ends need not be compared with the blocks size: when
+  // the length agrees with the header, a terminator ending elsewhere leaves
+  // bytes behind it, reported as kPayloadTrailingBytes.
+  // A walk cut short counts the blocks before the cut.
+  if ((end.found & 0xFFFF) != h.count) {
+    sink.OnDefect({kPayloadCountMismatch, kPayloadCountOffset, -1, end.found, h.count});
+  }
+  return h;
+}
+
 size_t WalkBlockSequence(const uint8_t* data, size_t len, std::vector<SequenceBlock>* blocks,
                          uint32_t* defects) {
-  size_t pos = 0;
-  for (;;) {
-    if (len - pos < kSequenceTerminatorSize) {
-      *defects |= kPayloadNoTerminator;
-      return 0;
-    }
-    const uint32_t size = LoadU32(data, pos);
-    if (size == 0) return pos + kSequenceTerminatorSize;
-    if (!IsValidBlockSize(size) || size > len - pos) {
-      *defects |= kPayloadBadBlockSize;
-      return 0;
-    }
-    if (LoadU32(data, pos + kBlockMagicOffset) != kBlockMagic) {
-      *defects |= kPayloadBadMagic;
-      return 0;
-    }
-    if (LoadU32(data, pos + kBlockTransientOffset) != 0) *defects |= kPayloadTransientNonZero;
-    blocks->push_back(SequenceBlock{pos, size});
-    pos += size;
-  }
+  StrictSink sink(blocks, defects, /*trailing_is_defect=*/false);
+  const SequenceEnd end = WalkSequence(data, 0, len, sink);
+  return end.terminated ? end.covered : 0;
 }
 
 bool ParseListPayload(const uint8_t* data, size_t len, ParsedPayload* out) {
   *out = ParsedPayload{};
-  if (len < kPayloadHeaderBytes) {
-    out->defects |= kPayloadTooShort;
-    return false;
-  }
-  out->tag = LoadU16(data, kPayloadTagOffset);
-  out->count = LoadU16(data, kPayloadCountOffset);
-  out->blocks_size = LoadU32(data, kPayloadBlocksSizeOffset);
-  if (out->tag != kPayloadTag) out->defects |= kPayloadBadTag;
-  for (size_t i = 0; i < kPayloadReservedBytes; ++i) {
-    if (data[kPayloadReservedOffset + i] != 0) out->defects |= kPayloadReservedNonZero;
-  }
-  if (kPayloadHeaderBytes + uint64_t{out->blocks_size} != len) {
-    out->defects |= kPayloadSizeMismatch;
-  }
-  const size_t covered = WalkBlockSequence(data + kPayloadHeaderBytes, len - kPayloadHeaderBytes,
-                                           &out->blocks, &out->defects);
-  for (auto& b : out->blocks) b.offset += kPayloadHeaderBytes;
-  if (covered != 0 && covered != out->blocks_size) out->defects |= kPayloadSizeMismatch;
-  if ((out->blocks.size() & 0xFFFF) != out->count) out->defects |= kPayloadCountMismatch;
+  StrictSink sink(&out->blocks, &out->defects, /*trailing_is_defect=*/true);
+  const PayloadHeader h = WalkListPayload(data, len, sink);
+  out->tag = h.tag;
+  out->count = h.count;
+  out->blocks_size = h.blocks_size;
   return out->defects == 0;
 }
 

@@ -12,7 +12,7 @@
 //   12 + blocks size 4              terminator: u32 0
 //
 // An empty list gives 20 bytes: tag 48, count 0, blocks size 4, terminator.
-// ParseListPayload reads such bytes back for the tools and the tests, checking
+// WalkListPayload reads such bytes back for the tools and the tests, checking
 // every bound before it reads.
 #pragma once
 
@@ -50,9 +50,66 @@ enum PayloadDefect : uint32_t {
   kPayloadNoTerminator = 1u << 6,      // the sequence runs to the end without a u32 0
   kPayloadCountMismatch = 1u << 7,     // block count differs from the blocks found (mod 65536)
   kPayloadTransientNonZero = 1u << 8,  // a block with a non-zero byte 44..47
+  kPayloadTrailingBytes = 1u << 9,     // bytes after the terminator (ParseListPayload
+                                       // counts them as kPayloadSizeMismatch)
 };
 
 const char* PayloadDefectText(uint32_t defect_bit);
+
+// One defect as the walk meets it.
+struct PayloadDefectReport {
+  PayloadDefect kind = kPayloadTooShort;
+  size_t offset = 0;      // offset from the start of the data walked
+  int32_t block = -1;     // index of the block concerned, or -1
+  uint64_t found = 0;     // the value met: tag, blocks size, block size, magic,
+                          // transient, trailing bytes, blocks found, or the length
+  uint64_t expected = 0;  // what it should be, where one value is right: the tag
+                          // (48), the bytes after the header, the header's count
+};
+
+// One block of a sequence as the walk meets it.
+struct PayloadBlockReport {
+  int32_t index = 0;
+  size_t offset = 0;     // offset from the start of the data walked
+  uint32_t size = 0;     // its size field (not 0: that is the terminator)
+  size_t available = 0;  // bytes from its start to the end of the data
+  bool size_ok = false;  // the size lies in 48..0x80000000 and inside the data
+};
+
+// Receives a walk of a payload or a block sequence, in data order.
+class PayloadWalkSink {
+ public:
+  // A block begins (its size may still prove unusable: kPayloadBadBlockSize
+  // then follows and ends the walk).
+  virtual void OnBlock(const PayloadBlockReport& block) { (void)block; }
+  // A block's own checks (magic, transient) are done and its size leads to the
+  // next block; it counts as found.
+  virtual void OnBlockChecked(const PayloadBlockReport& block) { (void)block; }
+  // A defect. Returning false ends the walk there (after a block's magic: the
+  // strict reading takes nothing behind a block it cannot trust).
+  virtual bool OnDefect(const PayloadDefectReport& defect) = 0;
+
+ protected:
+  ~PayloadWalkSink() = default;
+};
+
+// The payload header as read (zero when the payload is too short for it).
+struct PayloadHeader {
+  bool present = false;
+  uint16_t tag = 0;
+  uint16_t count = 0;
+  uint32_t blocks_size = 0;
+  uint64_t reserved = 0;
+};
+
+// The one walk over a stored payload: checks the header (tag, reserved bytes,
+// blocks size against the length), then walks the blocks while each size says
+// where the next one begins: per block its magic and transient field, then its
+// size; then what follows the terminator and the header's block count (only
+// when the walk reached the terminator: a walk cut short cannot count). Reads
+// only inside the `len` bytes. Every reader of payloads (the strict one below,
+// trustctl's dump, verify, diff and the editing commands) is a sink of it.
+PayloadHeader WalkListPayload(const uint8_t* data, size_t len, PayloadWalkSink& sink);
 
 // One block of a sequence: where it starts (relative to the data given) and
 // how long it is.
@@ -61,10 +118,10 @@ struct SequenceBlock {
   uint32_t size = 0;
 };
 
-// Walks a serialized block sequence of `len` bytes. Appends each whole, sound
-// block to *blocks and stops at the terminator or at the first defect (added
-// to *defects). Returns the bytes the sequence covered, terminator included,
-// when it ended at a terminator; else 0.
+// Walks a serialized block sequence of `len` bytes (no payload header).
+// Appends each whole, sound block to *blocks and stops at the terminator or at
+// the first defect (added to *defects). Returns the bytes the sequence covered,
+// terminator included, when it ended at a terminator; else 0.
 size_t WalkBlockSequence(const uint8_t* data, size_t len, std::vector<SequenceBlock>* blocks,
                          uint32_t* defects);
 
@@ -76,7 +133,8 @@ struct ParsedPayload {
   uint32_t defects = 0;
 };
 
-// Parses a payload of `len` bytes. True when it has no defect.
+// The strict reading: parses a payload of `len` bytes, stopping at the first
+// block it cannot trust. True when it has no defect.
 bool ParseListPayload(const uint8_t* data, size_t len, ParsedPayload* out);
 
 }  // namespace tl

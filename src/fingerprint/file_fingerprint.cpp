@@ -9,27 +9,46 @@
 namespace tl {
 namespace {
 
-// Bytes delivered by one read, never more than asked even if a backend says so.
-uint32_t ReadDelivered(platform::File& file, uint32_t offset, uint8_t* buf, uint32_t len) {
-  uint32_t done = 0;
-  file.ReadAt(offset, buf, len, &done);
+// Bytes delivered by one read, never more than asked even if a source says so.
+uint32_t ReadDelivered(SampleReader& reader, uint32_t offset, uint8_t* buf, uint32_t len) {
+  const uint32_t done = reader.ReadSample(offset, buf, len);
   return done > len ? len : done;
 }
 
+// An open file as a sample source: read errors only shorten the sample.
+class FileSampleReader final : public SampleReader {
+ public:
+  explicit FileSampleReader(platform::File& file) : file_(file) {}
+  uint32_t ReadSample(uint32_t offset, uint8_t* buf, uint32_t len) override {
+    uint32_t done = 0;
+    file_.ReadAt(offset, buf, len, &done);
+    return done;
+  }
+
+ private:
+  platform::File& file_;
+};
+
 }  // namespace
 
-uint32_t SampledFileCrc(platform::File& file, uint32_t size) {
+uint32_t SampledCrc(SampleReader& reader, uint32_t size) {
   // The sample lives on the stack: at most 8192 bytes, and no allocation that
   // could fail and leave a fingerprint without its CRC.
   uint8_t sample[kFingerprintWholeFileLimit] = {};
   uint32_t got = 0;
   if (size < kFingerprintWholeFileLimit) {
-    got = ReadDelivered(file, 0, sample, size);
+    got = ReadDelivered(reader, 0, sample, size);
   } else {
-    got = ReadDelivered(file, 0, sample, kFingerprintPieceBytes);
-    got += ReadDelivered(file, size - kFingerprintPieceBytes, sample + got, kFingerprintPieceBytes);
+    got = ReadDelivered(reader, 0, sample, kFingerprintPieceBytes);
+    got +=
+        ReadDelivered(reader, size - kFingerprintPieceBytes, sample + got, kFingerprintPieceBytes);
   }
   return Crc32(sample, got);
+}
+
+uint32_t SampledFileCrc(platform::File& file, uint32_t size) {
+  FileSampleReader reader(file);
+  return SampledCrc(reader, size);
 }
 
 uint64_t ComputeFileFingerprint(const char16_t* path) {
@@ -39,8 +58,7 @@ uint64_t ComputeFileFingerprint(const char16_t* path) {
   if (!file) return 0;
   uint32_t size = 0;
   if (!file->Size(&size)) size = 0;
-  const uint32_t crc = SampledFileCrc(*file, size);
-  return (static_cast<uint64_t>(size) << 32) | crc;
+  return MakeFingerprint(size, SampledFileCrc(*file, size));
 }
 
 }  // namespace tl

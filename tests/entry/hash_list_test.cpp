@@ -250,8 +250,10 @@ TEST(HashList, LargeFileAcrossReadChunks) {
 TEST(HashList, ReadErrorIsNotTheEndOfTheList) {
   test::TempDir dir;
   std::string text;
-  for (uint32_t i = 1; i <= 1500; ++i) text += std::to_string(i) + " 1234abcd\n";
-  ASSERT_GT(text.size(), 3 * 4096u);
+  for (uint32_t i = 1; i <= 5000; ++i) text += std::to_string(i) + " 1234abcd\n";
+  // Read in pieces of 16 KiB: five pieces, the last one partial.
+  ASSERT_GT(text.size(), 4 * 16384u);
+  ASSERT_LT(text.size(), 5 * 16384u);
   test::WriteAll(dir.path() / "l.txt", std::vector<uint8_t>(text.begin(), text.end()));
   const auto path = dir.File("l.txt");
   for (bool persistent : {false, true}) {
@@ -268,7 +270,7 @@ TEST(HashList, ReadErrorIsNotTheEndOfTheList) {
       }
       if (plan.failed == 0) {
         EXPECT_TRUE(ok);
-        EXPECT_EQ(stats.used, 1500u);
+        EXPECT_EQ(stats.used, 5000u);
         break;
       }
       // Also when only the read that would have found the end fails.

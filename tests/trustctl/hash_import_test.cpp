@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <fstream>
 
 #include "blocklist/var_block_list.h"
+#include "common/crc32.h"
 #include "common/le.h"
 #include "common/u16.h"
 #include "ctl_test_util.h"
@@ -110,6 +112,61 @@ TEST(CtlHash, OutputImportsBackAsTheFilesFingerprints) {
   for (int i = 0; i < 3; ++i) {
     const std::u16string f = U16Path(dir.path() / "in" / ("f" + std::to_string(i)));
     EXPECT_EQ(v.blocks[i].decoded.fingerprint, ComputeFileFingerprint(f.c_str()));
+  }
+}
+
+// Bytes `bytes` at `offset` of a file, which may lie far past its written
+// part (the rest of a sparse file reads as zeros).
+void PutAt(const std::filesystem::path& p, uint64_t offset, const std::vector<uint8_t>& bytes) {
+  std::fstream f(p, std::ios::binary | std::ios::in | std::ios::out);
+  f.seekp(static_cast<std::streamoff>(offset));
+  f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  ASSERT_TRUE(f.good());
+}
+
+// A file of 4 GiB or more is sampled by the low 32 bits of its size, as
+// AddProgram samples it: hash prints, and test matches, what the builder
+// stores. Sparse files: nothing near 4 GiB is written.
+TEST(CtlHash, FilesOf4GiBOrMoreTakeTheLibrarysFingerprint) {
+  TempDir dir;
+  constexpr uint64_t k4GiB = 0x100000000ull;
+  const std::vector<uint8_t> head = Pattern(9000, 1), low_end = Pattern(4096, 2),
+                             real_end = Pattern(4096, 3);
+  struct Case {
+    uint64_t size;
+    std::vector<uint8_t> sample;  // what the library's rule samples
+  };
+  std::vector<uint8_t> two_pieces(head.begin(), head.begin() + 4096);
+  two_pieces.insert(two_pieces.end(), low_end.begin(), low_end.end());
+  const Case cases[] = {
+      {k4GiB + 100, std::vector<uint8_t>(head.begin(), head.begin() + 100)},  // whole 32-bit file
+      {k4GiB + 20000, two_pieces},  // the second piece ends at 20000, not at the real end
+  };
+  for (const Case& c : cases) {
+    const std::filesystem::path file = dir.path() / "big";
+    WriteAll(file, head);
+    std::filesystem::resize_file(file, c.size);
+    PutAt(file, (c.size & 0xFFFFFFFFu) > 9000 ? (c.size & 0xFFFFFFFFu) - 4096 : 9000, low_end);
+    PutAt(file, c.size - 4096, real_end);
+    ASSERT_EQ(std::filesystem::file_size(file), c.size);
+
+    const uint64_t library = ComputeFileFingerprint(U16Path(file).c_str());
+    EXPECT_EQ(library, (c.size & 0xFFFFFFFFu) << 32 | Crc32(c.sample.data(), c.sample.size()));
+    const CtlResult h = Ctl({"hash", Arg(dir, "big")});
+    EXPECT_EQ(h.rc, kExitOk) << h.err;
+    EXPECT_EQ(h.out, LineFor(U16Path(file)));
+    EXPECT_NE(h.err.find("4 GiB or larger"), std::string::npos) << h.err;
+
+    const std::string box = Arg(dir, "c.mnf");
+    std::filesystem::remove(dir.path() / "c.mnf");
+    char size_hex[16], crc_hex[16];
+    std::snprintf(size_hex, sizeof size_hex, "%x", static_cast<unsigned>(library >> 32));
+    std::snprintf(crc_hex, sizeof crc_hex, "%x", static_cast<unsigned>(library));
+    ASSERT_EQ(Ctl({"add", box, "--hash", size_hex, crc_hex}).rc, kExitOk);
+    const CtlResult t = Ctl({"test", box, Arg(dir, "big")});
+    EXPECT_EQ(t.rc, kExitOk) << t.out << t.err;
+    EXPECT_NE(t.out.find("match ProgramList entry 1 by fingerprint"), std::string::npos) << t.out;
+    EXPECT_NE(t.err.find("4 GiB or larger"), std::string::npos) << t.err;
   }
 }
 

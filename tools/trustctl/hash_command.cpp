@@ -62,9 +62,7 @@ void HashOne(Job& job, bool names) {
     return;
   }
   const std::string shown = job.arg == "-" ? "-" : PrintablePath(Utf8ToU16(job.arg));
-  if (full_size > 0xFFFFFFFFu) {
-    job.warning = shown + ": larger than 4 GiB; the fingerprint holds the low 32 bits of its size";
-  }
+  job.warning = LargeFileNote(shown, full_size);
   job.line = HashLine(fingerprint);
   if (names && job.line.size() + 1 + shown.size() <= kMaxNamedLine) job.line += " " + shown;
 }

@@ -45,13 +45,17 @@ class InputFile {
   std::string shown_;
 };
 
-// The fingerprint the library computes for a file (size << 32 | CRC-32 of the
-// whole file below 8 KiB, else of its first and last 4 KiB), taken with
-// sequential reads: a regular file is positioned past its middle, anything else
-// is read through. *full_size is the whole size (the fingerprint keeps its low
-// 32 bits). False on a read error.
+// The fingerprint the library computes for a file (fingerprint/file_fingerprint.h:
+// sampled by the low 32 bits of its size), taken with sequential reads: a
+// regular file is positioned to each piece, anything else is read through.
+// *full_size is the whole size. False on a read error, and for a stream that is
+// not a regular file, 4 GiB or larger, whose sample lies in its middle.
 bool SequentialFingerprint(InputFile& in, uint64_t* fingerprint, uint64_t* full_size,
                            std::string* error);
+
+// The note printed beside the fingerprint of a file of 4 GiB or more, whose
+// fingerprint says little of it; "" for a smaller file.
+std::string LargeFileNote(const std::string& shown, uint64_t full_size);
 
 // What each platform provides (posix/, win32/): opening a path for reading in
 // binary mode, standard input in binary mode, 64-bit positioning, and the size

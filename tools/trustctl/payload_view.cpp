@@ -4,103 +4,119 @@
 
 #include "blocklist/block_header.h"
 #include "blocklist/program_block.h"
-#include "common/le.h"
 #include "format.h"
 
 namespace tl::ctl {
 namespace {
 
-void Issue(PayloadView* v, uint32_t offset, int32_t block, std::string text) {
-  v->issues.push_back({offset, block, std::move(text)});
-}
+// The tolerant reading: every block the walk meets is decoded and kept, and
+// each defect becomes a message at its payload offset. Beyond the walk's
+// checks it looks at what only a reader of the whole list sees: a key that is
+// not its name's key, two blocks with one key.
+class ViewSink final : public PayloadWalkSink {
+ public:
+  ViewSink(const uint8_t* data, PayloadView* v) : data_(data), v_(v) {}
+
+  void OnBlock(const PayloadBlockReport& r) override {
+    PayloadBlock b;
+    b.offset = static_cast<uint32_t>(r.offset);
+    decoded_ = DecodeProgramBlock(data_ + r.offset, r.available, &b.decoded);
+    for (uint32_t bit = 1; bit != 0; bit <<= 1) {
+      if ((b.decoded.defects & bit) != 0) Issue(r.offset, r.index, PbDefectText(bit));
+    }
+    v_->blocks.push_back(std::move(b));
+  }
+
+  void OnBlockChecked(const PayloadBlockReport& r) override {
+    if (!decoded_) return;
+    const DecodedProgramBlock& b = v_->blocks.back().decoded;
+    const uint32_t expected = ComputeOwnNameKey(b.name.c_str());
+    if (b.key != expected) {
+      Issue(r.offset + kBlockKeyOffset, r.index,
+            "key " + Hex64(b.key) + " is not the name key " + Hex32(expected));
+    }
+    const auto [it, inserted] = first_with_key_.emplace(b.key, r.index);
+    if (!inserted) {
+      Issue(r.offset + kBlockKeyOffset, r.index,
+            "same key as block " + std::to_string(it->second + 1) + " (the list holds one)");
+    }
+  }
+
+  bool OnDefect(const PayloadDefectReport& d) override {
+    const std::string found = std::to_string(d.found), expected = std::to_string(d.expected);
+    switch (d.kind) {
+      case kPayloadTooShort:
+        Issue(d.offset, d.block, "payload of " + found + " bytes is shorter than its header");
+        break;
+      case kPayloadBadTag:
+        Issue(d.offset, d.block, "header tag is " + found + ", not " + expected);
+        break;
+      case kPayloadReservedNonZero:
+        Issue(d.offset, d.block, "reserved header bytes are not zero");
+        break;
+      case kPayloadSizeMismatch:
+        Issue(
+            d.offset, d.block,
+            "blocks size " + found + " disagrees with the " + expected + " bytes after the header");
+        break;
+      case kPayloadNoTerminator:
+        cut_short_ = true;
+        Issue(d.offset, d.block, "the block sequence has no terminator");
+        break;
+      case kPayloadTrailingBytes:
+        Issue(d.offset, d.block, found + " bytes follow the terminator");
+        break;
+      case kPayloadBadMagic:
+        Issue(d.offset, d.block,
+              "block magic is " + Hex32(static_cast<uint32_t>(d.found)) + ", not 'ZeVK'");
+        break;
+      case kPayloadTransientNonZero:
+        Issue(d.offset, d.block, "transient field is not zero in a stored block");
+        break;
+      case kPayloadBadBlockSize:
+        cut_short_ = true;
+        Issue(d.offset, d.block, "block size " + found + " ends the walk");
+        break;
+      case kPayloadCountMismatch:
+        // Blocks are counted only by a walk that reached the terminator.
+        if (!cut_short_) {
+          Issue(d.offset, d.block,
+                "block count " + expected + " disagrees with the " + found + " blocks found");
+        }
+        break;
+    }
+    return true;  // goes on wherever block sizes still lead
+  }
+
+ private:
+  void Issue(size_t offset, int32_t block, std::string text) {
+    v_->issues.push_back({static_cast<uint32_t>(offset), block, std::move(text)});
+  }
+
+  const uint8_t* data_;
+  PayloadView* v_;
+  bool decoded_ = false;
+  bool cut_short_ = false;
+  std::unordered_map<uint64_t, int32_t> first_with_key_;
+};
 
 }  // namespace
 
 PayloadView ParsePayload(const uint8_t* data, size_t len) {
   PayloadView v;
   if (len > 0xFFFFFFFFu) {
-    Issue(&v, 0, -1, "payload longer than 4 GiB");
+    // Offsets are reported in 32 bits; a stream never comes near this.
+    v.issues.push_back({0, -1, "payload longer than 4 GiB"});
     return v;
   }
   v.length = static_cast<uint32_t>(len);
-  if (len < kPayloadHeaderBytes) {
-    Issue(&v, 0, -1, "payload of " + std::to_string(len) + " bytes is shorter than its header");
-    return v;
-  }
-  v.has_header = true;
-  v.tag = LoadU16(data, kPayloadTagOffset);
-  v.count = LoadU16(data, kPayloadCountOffset);
-  v.blocks_size = LoadU32(data, kPayloadBlocksSizeOffset);
-  v.reserved = LoadU64(data, kPayloadReservedOffset);
-  if (v.tag != kPayloadTag)
-    Issue(&v, 0, -1,
-          "header tag is " + std::to_string(v.tag) + ", not " + std::to_string(kPayloadTag));
-  if (v.reserved != 0) Issue(&v, 8, -1, "reserved header bytes are not zero");
-  if (uint64_t{kPayloadHeaderBytes} + v.blocks_size != len) {
-    Issue(&v, 4, -1,
-          "blocks size " + std::to_string(v.blocks_size) + " disagrees with the " +
-              std::to_string(len - kPayloadHeaderBytes) + " bytes after the header");
-  }
-
-  std::unordered_map<uint64_t, int32_t> first_with_key;
-  size_t at = kPayloadHeaderBytes;
-  bool terminated = false;
-  while (true) {
-    if (len - at < 4) {
-      Issue(&v, static_cast<uint32_t>(at), -1, "the block sequence has no terminator");
-      break;
-    }
-    const uint32_t size = LoadU32(data, at);
-    if (size == 0) {
-      terminated = true;
-      if (len - at > 4) {
-        Issue(&v, static_cast<uint32_t>(at + 4), -1,
-              std::to_string(len - at - 4) + " bytes follow the terminator");
-      }
-      break;
-    }
-    const auto index = static_cast<int32_t>(v.blocks.size());
-    const auto offset = static_cast<uint32_t>(at);
-    PayloadBlock b;
-    b.offset = offset;
-    const bool decoded = DecodeProgramBlock(data + at, len - at, &b.decoded);
-    for (uint32_t bit = 1; bit != 0; bit <<= 1) {
-      if ((b.decoded.defects & bit) != 0) Issue(&v, offset, index, PbDefectText(bit));
-    }
-    if (b.decoded.magic != kBlockMagic && len - at >= kBlockMagicOffset + 4) {
-      Issue(&v, offset + kBlockMagicOffset, index,
-            "block magic is " + Hex32(b.decoded.magic) + ", not 'ZeVK'");
-    }
-    if (b.decoded.transient != 0 && len - at >= kBlockHeaderSize) {
-      Issue(&v, offset + kBlockTransientOffset, index,
-            "transient field is not zero in a stored block");
-    }
-    if (decoded) {
-      const uint32_t expected = ComputeOwnNameKey(b.decoded.name.c_str());
-      if (b.decoded.key != expected) {
-        Issue(&v, offset + kBlockKeyOffset, index,
-              "key " + Hex64(b.decoded.key) + " is not the name key " + Hex32(expected));
-      }
-      const auto [it, inserted] = first_with_key.emplace(b.decoded.key, index);
-      if (!inserted) {
-        Issue(&v, offset + kBlockKeyOffset, index,
-              "same key as block " + std::to_string(it->second + 1) + " (the list holds one)");
-      }
-    }
-    v.blocks.push_back(std::move(b));
-    // A size that does not leave the next block's start inside the payload, or
-    // that could not even hold the fixed fields, ends the walk.
-    if (size < kMinBlockSize || size > len - at) {
-      Issue(&v, offset, index, "block size " + std::to_string(size) + " ends the walk");
-      break;
-    }
-    at += size;
-  }
-  if (terminated && v.count != static_cast<uint16_t>(v.blocks.size())) {
-    Issue(&v, 2, -1,
-          "block count " + std::to_string(v.count) + " disagrees with the " +
-              std::to_string(v.blocks.size()) + " blocks found");
-  }
+  ViewSink sink(data, &v);
+  const PayloadHeader h = WalkListPayload(data, len, sink);
+  v.has_header = h.present;
+  v.tag = h.tag;
+  v.count = h.count;
+  v.blocks_size = h.blocks_size;
+  v.reserved = h.reserved;
   return v;
 }
 

@@ -10,11 +10,13 @@
 //                                    and 0 at its byte 44
 //   12+blocks size  4                terminator, 0
 //
-// Unlike ParseListPayload, which stops at the first defect, this reading goes
-// on while block sizes still say where the next block begins, decodes every
-// block, and names each inconsistency with its payload offset; it also checks
-// what only a reader of the whole list sees (a key that is not the name's key,
-// two blocks with one key). Every read is bounded by the bytes given.
+// The library's payload walk (WalkListPayload) read tolerantly: unlike the
+// strict ParseListPayload, which stops at the first block it cannot trust, this
+// reading goes on while block sizes still say where the next block begins,
+// decodes every block, and names each defect the walk reports with its payload
+// offset; it also checks what only a reader of the whole list sees (a key that
+// is not the name's key, two blocks with one key). Every read is bounded by the
+// bytes given.
 #pragma once
 
 #include <cstddef>

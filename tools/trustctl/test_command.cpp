@@ -82,6 +82,8 @@ int RunTest(const TestOptions& o, Io& io) {
       unreadable = true;
       continue;
     }
+    const std::string note = LargeFileNote(in.shown(), full);
+    if (!note.empty()) Complain(io, note);
     f.path = arg;
     f.name = ProgramNameOfPath(Utf8ToU16(arg));
     Match(streams, &f);

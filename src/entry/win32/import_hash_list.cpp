@@ -1,7 +1,5 @@
 #include "entry/win32/import_hash_list.h"
 
-#include "blocklist/block_copy.h"
-#include "blocklist/block_header.h"
 #include "entry/hash_list.h"
 #include "entry/win32/commit.h"
 #include "entry/win32/library_state.h"
@@ -9,22 +7,6 @@
 #include "platform/file.h"
 
 namespace tl::entry {
-
-namespace {
-
-// Hands a zero-padded copy of the block of every used line to the global list
-// (a line whose copy cannot be allocated is dropped). The parser built the
-// block in its own work area, so the copy needs no readability probe.
-class ListSink : public HashListSink {
- public:
-  void OnLine(const HashListLine& line) override {
-    if (line.status != HashLineStatus::kUsed || line.block == nullptr) return;
-    if (!IsValidBlockSize(line.block_size)) return;
-    if (void* copy = CopyOwnBlock(line.block, line.block_size)) GlobalList().AddBlock(copy);
-  }
-};
-
-}  // namespace
 
 uint32_t ImportHashList(const wchar_t* path, int32_t program_list) {
   if (path == nullptr) return 0;
@@ -37,28 +19,12 @@ uint32_t ImportHashList(const wchar_t* path, int32_t program_list) {
 
   SelectTarget(1, program_list);
 
-  ListSink sink;
-  HashListParser parser(sink);
-  static constexpr uint32_t kPiece = 16384;
-  uint8_t piece[kPiece];
-  uint32_t offset = 0;
-  bool read_failed = false;
-  for (;;) {
-    uint32_t done = 0;
-    if (!file->ReadAt(offset, piece, kPiece, &done)) {
-      read_failed = true;
-      break;
-    }
-    if (done == 0) break;
-    parser.Feed(piece, done);
-    if (done > UINT32_MAX - offset) break;  // 4 GiB read: the 32-bit offsets end here
-    offset += done;
-  }
+  // The reader the tests and trustctl drive; its blocks go to the global list.
+  const bool whole = ImportHashListInto(GlobalList(), *file);
   file.reset();
   // A read error leaves only part of the list in hand: storing it would
   // replace the stream with less than the file holds, so nothing is written.
-  if (read_failed) return DiscardCommit();
-  parser.Finish();
+  if (!whole) return DiscardCommit();
   return Commit();
 }
 
