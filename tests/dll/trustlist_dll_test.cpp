@@ -550,10 +550,15 @@ TEST_F(DllTest, CommitRollsBackAPlantedJournalFirst) {
     const std::u16string box = custom_file().u16string();
     const std::u16string journal = box + u"-journal";
     {
+      // Made for this very file, as a write to it would have made it.
+      platform::FileIdentity id;
+      auto c = platform::OpenFileForReading(box.c_str());
+      ASSERT_TRUE(c && c->Identity(&id));
+      c.reset();
       auto f = platform::CreateEmptyFile(journal.c_str());
       ASSERT_NE(f, nullptr);
       JournalWriter w(f.get());
-      ASSERT_TRUE(w.Begin(static_cast<uint32_t>(saved.size()), 1, saved.size()));
+      ASSERT_TRUE(w.Begin(static_cast<uint32_t>(saved.size()), 1, saved.size(), id));
       ASSERT_TRUE(w.Record(0, saved.data(), static_cast<uint32_t>(saved.size())));
       ASSERT_TRUE(w.Finish());
     }
