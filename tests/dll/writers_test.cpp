@@ -64,7 +64,7 @@ TEST(DllWriters, ConcurrentCommitsAllSucceedAndLeaveWholeLists) {
       {"three processes, one stream", {{1, 0}, {1, 1}, {1, 2}}},
       {"two processes, ProgramList and BlockList", {{1, 0}, {0, 1}}},
   };
-  constexpr int kRounds = 10;
+  constexpr int kRounds = 25;
   constexpr int kEntries = 5;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
