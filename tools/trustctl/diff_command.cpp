@@ -23,8 +23,11 @@ struct Side {
 };
 
 bool LoadSide(const std::string& text, Side* side, Io& io) {
-  side->ref = ParseStreamRef(text);
   std::string error;
+  if (!ParseStreamRef(text, &side->ref, &error)) {
+    Complain(io, error);
+    return false;
+  }
   if (!LoadList(side->ref, LoadOptions(), &side->contents, &error)) {
     Complain(io, error);
     return false;

@@ -258,7 +258,12 @@ Json DumpJson(const std::u16string& path, const ContainerReader& r, const std::u
 }  // namespace
 
 int RunDump(const DumpOptions& o, Io& io) {
-  const StreamRef ref = ParseStreamRef(o.target);
+  StreamRef ref;
+  std::string error;
+  if (!ParseStreamRef(o.target, &ref, &error)) {
+    Complain(io, error);
+    return kExitUsage;
+  }
   const std::u16string& path = ref.container;
   std::u16string only;
   if (ref.explicit_stream) only = ref.stream;
@@ -270,8 +275,8 @@ int RunDump(const DumpOptions& o, Io& io) {
     only = Utf8ToU16(o.stream);
   }
   ContainerReader reader;
-  if (!reader.Open(path.c_str())) {
-    Complain(io, Shown(path) + ": cannot open the container for reading");
+  if (!OpenReader(path, &reader, &error)) {
+    Complain(io, error);
     return kExitFailure;
   }
   if (!only.empty() && reader.header_valid() && reader.FindStream(only.c_str()) < 0) {

@@ -31,9 +31,13 @@ int RunExport(const ExportOptions& o, Io& io) {
     Complain(io, "--format is jsonl or hashlist");
     return kExitUsage;
   }
-  const StreamRef ref = ParseStreamRef(o.target);
-  StreamContents contents;
+  StreamRef ref;
   std::string error;
+  if (!ParseStreamRef(o.target, &ref, &error)) {
+    Complain(io, error);
+    return kExitUsage;
+  }
+  StreamContents contents;
   LoadOptions options;
   if (!LoadList(ref, options, &contents, &error)) {
     Complain(io, error);

@@ -17,6 +17,7 @@
 #include "list_store.h"
 #include "recovery.h"
 #include "trustctl.h"
+#include "write_guards.h"
 
 namespace tl::ctl {
 namespace {
@@ -56,18 +57,27 @@ int RunMerge(const MergeOptions& o, Io& io) {
     Complain(io, "--prefer is dst or src");
     return kExitUsage;
   }
-  const StreamRef dst = ParseStreamRef(o.dst);
+  StreamRef dst;
   std::string error;
-  if (!ValidStreamName(dst.stream, &error)) {
+  if (!ParseStreamRef(o.dst, &dst, &error) || !ValidStreamName(dst.stream, &error)) {
     Complain(io, error);
     return kExitUsage;
+  }
+  std::vector<StreamRef> srcs(o.srcs.size());
+  for (size_t i = 0; i < o.srcs.size(); ++i) {
+    if (!ParseStreamRef(o.srcs[i], &srcs[i], &error)) {
+      Complain(io, error);
+      return kExitUsage;
+    }
   }
   if (!o.dry_run && !RecoverBeforeEdit(dst.container, io, &error)) {
     Complain(io, error);
     return kExitFailure;
   }
   StreamContents dst_contents;
-  if (!LoadSound(dst, /*missing_ok=*/true, &dst_contents, &error) ||
+  if (!CheckSoundForEdit(dst.container, &error) ||
+      !CheckStreamTarget(dst.container, dst.stream, o.rules.new_stream, &error) ||
+      !LoadSound(dst, /*missing_ok=*/true, &dst_contents, &error) ||
       (!o.dry_run && !CheckWritable(dst.container, &error))) {
     Complain(io, error);
     return kExitFailure;
@@ -83,8 +93,8 @@ int RunMerge(const MergeOptions& o, Io& io) {
   std::vector<Added> added;
   std::vector<Conflict> conflicts;
   size_t identical = 0, replaced = 0;
-  for (const std::string& src_text : o.srcs) {
-    const StreamRef src = ParseStreamRef(src_text);
+  std::vector<Collision> collisions;
+  for (const StreamRef& src : srcs) {
     StreamContents c;
     if (!LoadSound(src, /*missing_ok=*/false, &c, &error)) {
       Complain(io, error);
@@ -105,6 +115,19 @@ int RunMerge(const MergeOptions& o, Io& io) {
       Entry& held = entries[it->second];
       if (held.decoded.size == b.size && SameContent(held.bytes.data(), p, b.size)) {
         ++identical;
+        continue;
+      }
+      if (OtherName(held.decoded.name, b.name)) {
+        // Not two versions of one entry but two entries a list cannot both hold.
+        const bool take_src = o.prefer == "src";
+        collisions.push_back({b.key, take_src ? held.decoded.name : b.name,
+                              take_src ? "DST" : source + " entry " + std::to_string(i + 1),
+                              take_src ? b.name : held.decoded.name,
+                              take_src ? source + " entry " + std::to_string(i + 1) : "DST"});
+        if (take_src) {
+          held = {std::vector<uint8_t>(p, p + b.size), b};
+          ++replaced;
+        }
         continue;
       }
       conflicts.push_back({source, i + 1, held.decoded, b});
@@ -128,6 +151,7 @@ int RunMerge(const MergeOptions& o, Io& io) {
     Complain(io, error);
     return kExitFailure;
   }
+  if (!ReportCollisions(collisions, o.rules.allow_collisions, io)) return kExitFindings;
   uint32_t payload_bytes = 0;
   const bool write = changes && !o.dry_run;
   if (write && !StoreList(dst.container, dst.stream, list, &payload_bytes, &error)) {
@@ -189,7 +213,7 @@ int RunMerge(const MergeOptions& o, Io& io) {
              << "; nothing was written\n";
     }
   }
-  return conflicts.empty() ? kExitOk : kExitFindings;
+  return conflicts.empty() && collisions.empty() ? kExitOk : kExitFindings;
 }
 
 }  // namespace tl::ctl
