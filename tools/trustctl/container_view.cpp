@@ -76,14 +76,14 @@ bool OpenReader(const std::u16string& path, ContainerReader* reader, std::string
 }
 
 bool ReadStreamContents(const ContainerReader& reader, uint32_t entry, StreamContents* out,
-                        std::string* error) {
+                        std::string* error, bool keep_blocks) {
   out->entry = static_cast<int32_t>(entry);
   const Defect d = reader.ReadStream(entry, &out->payload);
   if (d != Defect::kNone) {
     *error = std::string("stream cannot be read: ") + DefectName(d);
     return false;
   }
-  out->view = ParsePayload(out->payload.data(), out->payload.size());
+  if (keep_blocks) out->view = ParsePayload(out->payload.data(), out->payload.size());
   return true;
 }
 
@@ -116,7 +116,7 @@ bool LoadList(const StreamRef& ref, const LoadOptions& options, StreamContents* 
     return false;
   }
   std::string why;
-  if (!ReadStreamContents(reader, static_cast<uint32_t>(entry), out, &why)) {
+  if (!ReadStreamContents(reader, static_cast<uint32_t>(entry), out, &why, options.keep_blocks)) {
     *error = where + ": \"" + stream + "\": " + why;
     return false;
   }

@@ -52,14 +52,17 @@ struct StreamContents {
 };
 
 // Reads stream `entry` of an open reader. False with *error set when the chain
-// cannot be followed or the bytes cannot be read.
+// cannot be followed or the bytes cannot be read. Without `keep_blocks` only
+// the payload is read: the caller walks it (WalkPayload), so that a big list
+// is never held decoded.
 bool ReadStreamContents(const ContainerReader& reader, uint32_t entry, StreamContents* out,
-                        std::string* error);
+                        std::string* error, bool keep_blocks = true);
 
 // How LoadList treats what it finds.
 struct LoadOptions {
   bool missing_ok = false;     // a missing container, empty file or absent stream is an empty list
   bool require_sound = false;  // refuse a container with any defect, or a damaged payload
+  bool keep_blocks = true;     // false: the payload only, not parsed (the caller walks it)
 };
 
 // Opens `ref.container`, finds `ref.stream` and reads it. *error names the file

@@ -5,6 +5,7 @@
 #include "blocklist/block_header.h"
 #include "blocklist/program_block.h"
 #include "common/le.h"
+#include "entry/hash_list.h"
 #include "format.h"
 
 namespace tl::ctl {
@@ -16,8 +17,20 @@ void Issue(PayloadView* v, uint32_t offset, int32_t block, std::string text) {
 
 }  // namespace
 
-PayloadView ParsePayload(const uint8_t* data, size_t len) {
+PayloadHead ReadPayloadHead(const uint8_t* data, size_t len) {
+  PayloadHead h;
+  if (len < kPayloadHeaderBytes) return h;
+  h.has_header = true;
+  h.tag = LoadU16(data, kPayloadTagOffset);
+  h.count = LoadU16(data, kPayloadCountOffset);
+  h.blocks_size = LoadU32(data, kPayloadBlocksSizeOffset);
+  h.reserved = LoadU64(data, kPayloadReservedOffset);
+  return h;
+}
+
+PayloadView WalkPayload(const uint8_t* data, size_t len, const BlockVisitor& on_block) {
   PayloadView v;
+  uint32_t found = 0;  // blocks met
   if (len > 0xFFFFFFFFu) {
     Issue(&v, 0, -1, "payload longer than 4 GiB");
     return v;
@@ -27,11 +40,12 @@ PayloadView ParsePayload(const uint8_t* data, size_t len) {
     Issue(&v, 0, -1, "payload of " + std::to_string(len) + " bytes is shorter than its header");
     return v;
   }
-  v.has_header = true;
-  v.tag = LoadU16(data, kPayloadTagOffset);
-  v.count = LoadU16(data, kPayloadCountOffset);
-  v.blocks_size = LoadU32(data, kPayloadBlocksSizeOffset);
-  v.reserved = LoadU64(data, kPayloadReservedOffset);
+  const PayloadHead head = ReadPayloadHead(data, len);
+  v.has_header = head.has_header;
+  v.tag = head.tag;
+  v.count = head.count;
+  v.blocks_size = head.blocks_size;
+  v.reserved = head.reserved;
   if (v.tag != kPayloadTag)
     Issue(&v, 0, -1,
           "header tag is " + std::to_string(v.tag) + ", not " + std::to_string(kPayloadTag));
@@ -43,6 +57,7 @@ PayloadView ParsePayload(const uint8_t* data, size_t len) {
   }
 
   std::unordered_map<uint64_t, int32_t> first_with_key;
+  first_with_key.reserve(len / kHashBlockSize);  // most lists are hash list entries
   size_t at = kPayloadHeaderBytes;
   bool terminated = false;
   while (true) {
@@ -59,13 +74,13 @@ PayloadView ParsePayload(const uint8_t* data, size_t len) {
       }
       break;
     }
-    const auto index = static_cast<int32_t>(v.blocks.size());
+    const auto index = static_cast<int32_t>(found);
     const auto offset = static_cast<uint32_t>(at);
     PayloadBlock b;
     b.offset = offset;
     const bool decoded = DecodeProgramBlock(data + at, len - at, &b.decoded);
-    for (uint32_t bit = 1; bit != 0; bit <<= 1) {
-      if ((b.decoded.defects & bit) != 0) Issue(&v, offset, index, PbDefectText(bit));
+    for (uint32_t left = b.decoded.defects; left != 0; left &= left - 1) {
+      Issue(&v, offset, index, PbDefectText(left & (~left + 1)));  // lowest bit first
     }
     if (b.decoded.magic != kBlockMagic && len - at >= kBlockMagicOffset + 4) {
       Issue(&v, offset + kBlockMagicOffset, index,
@@ -87,7 +102,8 @@ PayloadView ParsePayload(const uint8_t* data, size_t len) {
               "same key as block " + std::to_string(it->second + 1) + " (the list holds one)");
       }
     }
-    v.blocks.push_back(std::move(b));
+    on_block(b);
+    ++found;
     // A size that does not leave the next block's start inside the payload, or
     // that could not even hold the fixed fields, ends the walk.
     if (size < kMinBlockSize || size > len - at) {
@@ -96,11 +112,18 @@ PayloadView ParsePayload(const uint8_t* data, size_t len) {
     }
     at += size;
   }
-  if (terminated && v.count != static_cast<uint16_t>(v.blocks.size())) {
+  if (terminated && v.count != static_cast<uint16_t>(found)) {
     Issue(&v, 2, -1,
           "block count " + std::to_string(v.count) + " disagrees with the " +
-              std::to_string(v.blocks.size()) + " blocks found");
+              std::to_string(found) + " blocks found");
   }
+  return v;
+}
+
+PayloadView ParsePayload(const uint8_t* data, size_t len) {
+  std::vector<PayloadBlock> blocks;
+  PayloadView v = WalkPayload(data, len, [&](const PayloadBlock& b) { blocks.push_back(b); });
+  v.blocks = std::move(blocks);
   return v;
 }
 

@@ -19,6 +19,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -49,7 +50,26 @@ struct PayloadView {
   std::vector<PayloadIssue> issues;
 };
 
+// The payload header's fields, when the payload is long enough to hold one.
+struct PayloadHead {
+  bool has_header = false;
+  uint16_t tag = 0;
+  uint16_t count = 0;
+  uint32_t blocks_size = 0;
+  uint64_t reserved = 0;
+};
+PayloadHead ReadPayloadHead(const uint8_t* data, size_t len);
+inline PayloadHead HeadOf(const std::vector<uint8_t>& payload) {
+  return ReadPayloadHead(payload.data(), payload.size());
+}
+
 // Reads the payload of `len` bytes. Never reads outside them.
 PayloadView ParsePayload(const uint8_t* data, size_t len);
+
+// The same reading, handing each block to `on_block` as it is met (in payload
+// order) instead of keeping it: the view returned holds the header and every
+// issue, and no blocks. Memory stays bounded for a list of any length.
+using BlockVisitor = std::function<void(const PayloadBlock&)>;
+PayloadView WalkPayload(const uint8_t* data, size_t len, const BlockVisitor& on_block);
 
 }  // namespace tl::ctl
