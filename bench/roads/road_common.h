@@ -48,8 +48,9 @@ bool RunChild(const std::vector<std::string>& argv, double* seconds, uint64_t* p
 int RunRoads(Roads& roads, const std::filesystem::path& dir, int runs, const char* title);
 
 // Times `trustctl import` of a 150,000-line hash list into a new container in
-// `dir`, beside one RC4 pass over the stored payload, with the tool's peak
-// memory. Returns 0, or 1 when the tool failed.
+// `dir`, then `dump --json`, `export` and `diff` of that full container, each
+// beside one RC4 pass over the stored payload, with the tool's peak memory.
+// Returns 0, or 1 when the tool failed.
 int RunToolImport(const std::string& trustctl, const std::filesystem::path& dir, int runs);
 
 }  // namespace tl::bench

@@ -44,33 +44,56 @@ void U16FormatHashName(char16_t (&out)[kHashNameLen + 1], uint32_t size, uint32_
   out[18] = 0;
 }
 
+namespace {
+
+// The code point of the well-formed UTF-8 sequence at s[i] (shortest form, no
+// surrogate, at most U+10FFFF) and its length in *len; 0 in *len when the
+// bytes there are not one.
+uint32_t DecodeUtf8At(std::string_view s, size_t i, size_t* len) {
+  *len = 0;
+  const auto b0 = static_cast<uint8_t>(s[i]);
+  if (b0 < 0x80) {
+    *len = 1;
+    return b0;
+  }
+  size_t need = 0;
+  uint32_t cp = 0, min = 0;
+  if ((b0 & 0xE0) == 0xC0) {
+    cp = b0 & 0x1F, need = 1, min = 0x80;
+  } else if ((b0 & 0xF0) == 0xE0) {
+    cp = b0 & 0x0F, need = 2, min = 0x800;
+  } else if ((b0 & 0xF8) == 0xF0) {
+    cp = b0 & 0x07, need = 3, min = 0x10000;
+  } else {
+    return 0;
+  }
+  if (need >= s.size() - i) return 0;  // the sequence is cut off
+  for (size_t k = 1; k <= need; ++k) {
+    const auto b = static_cast<uint8_t>(s[i + k]);
+    if ((b & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (b & 0x3F);
+  }
+  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+  *len = need + 1;
+  return cp;
+}
+
+}  // namespace
+
 std::u16string Utf8ToU16(std::string_view s) {
   std::u16string out;
   out.reserve(s.size());
-  size_t i = 0;
-  while (i < s.size()) {
-    const auto b0 = static_cast<uint8_t>(s[i]);
-    uint32_t cp = 0xFFFD;
-    size_t need = 0;
-    if (b0 < 0x80) {
-      cp = b0;
-    } else if ((b0 & 0xE0) == 0xC0) {
-      cp = b0 & 0x1F, need = 1;
-    } else if ((b0 & 0xF0) == 0xE0) {
-      cp = b0 & 0x0F, need = 2;
-    } else if ((b0 & 0xF8) == 0xF0) {
-      cp = b0 & 0x07, need = 3;
+  for (size_t i = 0; i < s.size();) {
+    size_t len = 0;
+    uint32_t cp = DecodeUtf8At(s, i, &len);
+    if (len == 0) {
+      // A byte that starts no well-formed sequence keeps its value as a lone
+      // low surrogate, so that U16ToUtf8 gives the same byte back.
+      out.push_back(static_cast<char16_t>(kEscapedByteBase + static_cast<uint8_t>(s[i])));
+      ++i;
+      continue;
     }
-    ++i;
-    if (b0 >= 0x80 && need == 0) cp = 0xFFFD;
-    for (size_t k = 0; k < need; ++k, ++i) {
-      if (i >= s.size() || (static_cast<uint8_t>(s[i]) & 0xC0) != 0x80) {
-        cp = 0xFFFD;
-        break;
-      }
-      cp = (cp << 6) | (static_cast<uint8_t>(s[i]) & 0x3F);
-    }
-    if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = 0xFFFD;
+    i += len;
     if (cp >= 0x10000) {
       cp -= 0x10000;
       out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
@@ -91,6 +114,9 @@ std::string U16ToUtf8(std::u16string_view s) {
         s[i + 1] <= 0xDFFF) {
       cp = 0x10000 + ((cp - 0xD800) << 10) + (s[i + 1] - 0xDC00);
       ++i;
+    } else if (IsEscapedByte(static_cast<char16_t>(cp))) {
+      out.push_back(static_cast<char>(cp - kEscapedByteBase));
+      continue;
     } else if (cp >= 0xD800 && cp <= 0xDFFF) {
       cp = 0xFFFD;
     }

@@ -35,8 +35,15 @@ size_t U16FormatAtStar(char16_t* out, size_t cap, const char16_t* s, size_t len)
 inline constexpr size_t kHashNameLen = 18;
 void U16FormatHashName(char16_t (&out)[kHashNameLen + 1], uint32_t size, uint32_t crc);
 
-// Conversions for the POSIX seam, the tools and the tests. Invalid sequences
-// become U+FFFD. Not used on the library's own paths on Windows.
+// Conversions for the POSIX seam, the tools and the tests. They are lossless
+// for bytes: a byte that starts no well-formed UTF-8 sequence (a stray 0x80-0xFF,
+// a cut or overlong sequence, an encoded surrogate) becomes the lone unit
+// U+DC00 + byte, and U16ToUtf8 turns such a lone unit back into that byte, so
+// U16ToUtf8(Utf8ToU16(b)) == b for every byte string b (a POSIX path keeps
+// naming the same file). Any other unpaired surrogate becomes U+FFFD. Not used
+// on the library's own paths on Windows.
+inline constexpr char16_t kEscapedByteBase = 0xDC00;
+inline constexpr bool IsEscapedByte(char16_t u) { return u >= 0xDC80 && u <= 0xDCFF; }
 std::u16string Utf8ToU16(std::string_view s);
 std::string U16ToUtf8(std::u16string_view s);
 

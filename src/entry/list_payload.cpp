@@ -115,17 +115,23 @@ class StrictSink final : public PayloadWalkSink {
 
 }  // namespace
 
-PayloadHeader WalkListPayload(const uint8_t* data, size_t len, PayloadWalkSink& sink) {
+PayloadHeader ReadPayloadHeader(const uint8_t* data, size_t len) {
   PayloadHeader h;
-  if (len < kPayloadHeaderBytes) {
-    sink.OnDefect({kPayloadTooShort, 0, -1, len, kPayloadHeaderBytes});
-    return h;
-  }
+  if (len < kPayloadHeaderBytes) return h;
   h.present = true;
   h.tag = LoadU16(data, kPayloadTagOffset);
   h.count = LoadU16(data, kPayloadCountOffset);
   h.blocks_size = LoadU32(data, kPayloadBlocksSizeOffset);
   h.reserved = LoadU64(data, kPayloadReservedOffset);
+  return h;
+}
+
+PayloadHeader WalkListPayload(const uint8_t* data, size_t len, PayloadWalkSink& sink) {
+  const PayloadHeader h = ReadPayloadHeader(data, len);
+  if (!h.present) {
+    sink.OnDefect({kPayloadTooShort, 0, -1, len, kPayloadHeaderBytes});
+    return h;
+  }
   if (h.tag != kPayloadTag) {
     sink.OnDefect({kPayloadBadTag, kPayloadTagOffset, -1, h.tag, kPayloadTag});
   }

@@ -102,6 +102,10 @@ struct PayloadHeader {
   uint64_t reserved = 0;
 };
 
+// The header's fields as stored, without any check (present: false when the
+// payload is shorter than the header).
+PayloadHeader ReadPayloadHeader(const uint8_t* data, size_t len);
+
 // The one walk over a stored payload: checks the header (tag, reserved bytes,
 // blocks size against the length), then walks the blocks while each size says
 // where the next one begins: per block its magic and transient field, then its

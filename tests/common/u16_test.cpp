@@ -53,9 +53,45 @@ TEST(U16, Utf8RoundTrip) {
   const std::u16string wide = Utf8ToU16(text);
   EXPECT_EQ(wide, u"C:\\Programme\\\u00E4pp \U0001F600.exe");
   EXPECT_EQ(U16ToUtf8(wide), text);
-  EXPECT_EQ(Utf8ToU16("\xFF"), u"\uFFFD");          // invalid byte
-  EXPECT_EQ(Utf8ToU16("\xE2\x82"), u"\uFFFD");      // cut sequence
-  EXPECT_EQ(U16ToUtf8(u"\xD800"), "\xEF\xBF\xBD");  // lone surrogate
+  EXPECT_EQ(U16ToUtf8(u"\xD800"), "\xEF\xBF\xBD");  // a lone high surrogate
+}
+
+// Bytes that are not UTF-8 survive the way there and back, each as its own
+// lone unit U+DC00 + byte; well-formed text is never taken for such a byte.
+TEST(U16, PathBytesRoundTrip) {
+  struct Row {
+    std::string bytes;
+    std::u16string wide;
+  };
+  const Row rows[] = {
+      {"\xFF", u"\xDCFF"},  // a stray byte
+      {"a\x80"
+       "b",
+       u"a\xDC80"
+       u"b"},                                             // a lone continuation byte
+      {"\xE2\x82", u"\xDCE2\xDC82"},                      // a cut sequence
+      {"\xC0\x80", u"\xDCC0\xDC80"},                      // overlong NUL
+      {"\xED\xB2\x80", u"\xDCED\xDCB2\xDC80"},            // an encoded U+DC80
+      {"\xF4\x90\x80\x80", u"\xDCF4\xDC90\xDC80\xDC80"},  // above U+10FFFF
+      {"caf\xE9"
+       ".exe",
+       u"caf\xDCE9"
+       u".exe"},                            // Latin-1, as old tools write
+      {"\xC3\xA9\xE9", u"\u00E9\xDCE9"},    // valid then invalid
+      {"\xF0\x9F\x98\x80", u"\U0001F600"},  // a pair stays a pair
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(testing::PrintToString(r.bytes));
+    EXPECT_EQ(Utf8ToU16(r.bytes), r.wide);
+    EXPECT_EQ(U16ToUtf8(Utf8ToU16(r.bytes)), r.bytes);
+  }
+  // Every single byte, and every pair of bytes, comes back as it was.
+  for (int a = 0; a < 256; ++a) {
+    for (int b = 0; b < 256; ++b) {
+      const std::string two{static_cast<char>(a), static_cast<char>(b)};
+      ASSERT_EQ(U16ToUtf8(Utf8ToU16(two)), two) << a << " " << b;
+    }
+  }
 }
 
 TEST(LittleEndian, LoadStoreAtOffsets) {

@@ -48,7 +48,7 @@ TEST(CtlFaultLoop, EditsLeaveTheOlderOrTheReportedStream) {
               StoreStatus::kOk);
   }
   ASSERT_EQ(Ctl({"import", box + ":BlockList", WriteText(dir, "b", Lines(900, 902))}).rc, 0);
-  ASSERT_EQ(Ctl({"import", box, WriteText(dir, "old", Lines(1, 40))}).rc, 0);
+  ASSERT_EQ(Ctl({"import", box, WriteText(dir, "old", Lines(1, 40)), "--new-stream"}).rc, 0);
   const std::vector<uint8_t> base = FileBytes(box);
   const std::vector<uint8_t> old_list = StreamPayload(box, u"ProgramList");
   const std::vector<uint8_t> block_list = StreamPayload(box, u"BlockList");

@@ -47,7 +47,10 @@ TEST(CtlFormat, PrintableKeepsOneTextOnOneLine) {
 
 TEST(CtlFormat, PathsKeepTheirBackslashes) {
   EXPECT_EQ(PrintablePath(u"C:\\dir\\a \"b\".exe\n"), "C:\\dir\\a \"b\".exe\\x0a");
-  EXPECT_EQ(ParseStreamRef("C:\\x\\a.mnf:BlockList").container, u"C:\\x\\a.mnf");
+  StreamRef ref;
+  std::string error;
+  ASSERT_TRUE(ParseStreamRef("C:\\x\\a.mnf:BlockList", &ref, &error));
+  EXPECT_EQ(ref.container, u"C:\\x\\a.mnf");
 }
 
 TEST(CtlFormat, ParseU32) {
@@ -81,12 +84,15 @@ TEST(CtlFormat, ParseU32) {
 TEST(CtlStreamRef, SplitsAtTheStreamColonOnly) {
   struct Case {
     const char* text;
-    std::u16string container;
+    std::u16string container;  // empty: refused
     std::u16string stream;
   } cases[] = {
       {"a.mnf", u"a.mnf", u"ProgramList"},
       {"a.mnf:BlockList", u"a.mnf", u"BlockList"},
-      {"a.mnf:", u"a.mnf", u"ProgramList"},
+      {"a.mnf:", u"", u""},
+      {"a.mnf:BlockList:", u"", u""},
+      {":BlockList", u"", u""},
+      {"no:such:file", u"", u""},
       {"C:\\x\\a.mnf", u"C:\\x\\a.mnf", u"ProgramList"},
       {"C:\\x\\a.mnf:BlockList", u"C:\\x\\a.mnf", u"BlockList"},
       {"C:a.mnf", u"C:a.mnf", u"ProgramList"},
@@ -94,7 +100,10 @@ TEST(CtlStreamRef, SplitsAtTheStreamColonOnly) {
       {"/tmp/a.mnf:ProgramList", u"/tmp/a.mnf", u"ProgramList"},
   };
   for (const auto& c : cases) {
-    const StreamRef r = ParseStreamRef(c.text);
+    StreamRef r;
+    std::string error;
+    EXPECT_EQ(ParseStreamRef(c.text, &r, &error), !c.container.empty()) << c.text;
+    if (c.container.empty()) continue;
     EXPECT_EQ(r.container, c.container) << c.text;
     EXPECT_EQ(r.stream, c.stream) << c.text;
   }

@@ -61,20 +61,27 @@ TEST(CtlHabits, QuietStreamRefsAndCollisions) {
   // Two pairs whose hash names share one name key (CRC-32), and a true duplicate.
   const std::string list =
       WriteText(dir, "h", "773aef21 242883e4\n1 1\n68bea8e6 c0e3f0c5\n1 1\nx\n");
-  const CtlResult r = Ctl({"import", box + ":BlockList", list});
-  EXPECT_EQ(r.rc, kExitOk) << r.err;
-  EXPECT_NE(r.out.find(":3: collision: 68bea8e6 c0e3f0c5 has the name key of line 1 "
-                       "(773aef21 242883e4), whose entry it replaces"),
+  // A collision is never silent: both names, exit 1, nothing written unless asked.
+  const CtlResult refused = Ctl({"import", box + ":BlockList", list});
+  EXPECT_EQ(refused.rc, kExitFindings) << refused.err;
+  EXPECT_NE(refused.err.find("collision: \"68bea8e6c0e3f0c5.*\" (line 3) has the name key "
+                             "0x000000002dd06e11 of \"773aef21242883e4.*\" (line 1)"),
             std::string::npos)
-      << r.out;
+      << refused.err;
+  EXPECT_FALSE(std::filesystem::exists(dir.File("c.mnf")));
+  const CtlResult r = Ctl({"import", box + ":BlockList", list, "--allow-collisions"});
+  EXPECT_EQ(r.rc, kExitFindings) << r.err;
   EXPECT_NE(r.out.find(":4: duplicate of line 2"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("5 lines: 2 accepted, 1 duplicate, 1 skipped, 1 collision"),
             std::string::npos)
       << r.out;
-  const CtlResult quiet = Ctl({"-q", "import", box + ":BlockList", list});
-  EXPECT_EQ(quiet.out.find("collision:"), std::string::npos) << quiet.out;
+  EXPECT_NE(r.out.find("wrote stream"), std::string::npos) << r.out;
+  const CtlResult quiet = Ctl({"-q", "import", box + ":BlockList", list, "--allow-collisions"});
+  EXPECT_EQ(quiet.out.find(":4: duplicate"), std::string::npos) << quiet.out;
   EXPECT_NE(quiet.out.find("5 lines: "), std::string::npos);
-  EXPECT_NE(Ctl({"import", "-q", box, list}).out.find("wrote stream"), std::string::npos);
+  EXPECT_NE(Ctl({"import", "-q", box, list, "--allow-collisions", "--new-stream"})
+                .out.find("wrote stream"),
+            std::string::npos);
   // Every list-naming command takes CONTAINER:STREAM.
   EXPECT_EQ(Ctl({"dump", box + ":BlockList"}).out.find("stream [1]"), std::string::npos);
   EXPECT_NE(Ctl({"dump", box + ":BlockList"}).out.find("stream [0] \"BlockList\""),

@@ -121,7 +121,7 @@ TEST(CtlVerify, SoundUnreadableAndJson) {
 std::string RichContainer(const TempDir& dir) {
   WriteAll(dir.path() / "app.exe", PeImage(0x5F5E1000, 5000));
   const std::string box = Arg(dir, "c.mnf");
-  const CtlResult r = Ctl({"add", box, "--path", "C:\\Tools\\app.exe", "--tokens", ";;a;;b;c;d",
+  const CtlResult r = Ctl({"add", box, "--path", "C:\\Tools\\app.exe", "--tokens", "a;b;c;d",
                            "--text1", "first", "--text2", "second", "--text3", "third \"quoted\"",
                            "--pair", "7,9", "--file", Arg(dir, "app.exe")});
   EXPECT_EQ(r.rc, kExitOk) << r.err;

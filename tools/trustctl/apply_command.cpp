@@ -7,31 +7,43 @@
 #include "capacity.h"
 #include "command.h"
 #include "common/le.h"
+#include "common/u16.h"
 #include "entry_json.h"
 #include "format.h"
 #include "input_file.h"
 #include "list_store.h"
 #include "recovery.h"
+#include "text_input.h"
 #include "trustctl.h"
+#include "write_guards.h"
 
 namespace tl::ctl {
 
 int RunApply(const ApplyOptions& o, Io& io) {
-  const StreamRef ref = ParseStreamRef(o.target);
+  StreamRef ref;
   std::string error;
-  if (!ValidStreamName(ref.stream, &error)) {
+  if (!ParseStreamRef(o.target, &ref, &error) || !ValidStreamName(ref.stream, &error)) {
     Complain(io, error);
     return kExitUsage;
   }
+  if (!CheckNotContainer(o.input, "jsonl file", ref.container, &error)) {
+    Complain(io, error);
+    return kExitFailure;
+  }
   InputFile in;
-  std::vector<uint8_t> bytes;
-  if (!in.Open(o.input, "jsonl file", &error) || !in.ReadAll(&bytes, &error)) {
+  std::vector<uint8_t> raw, bytes;
+  if (!in.Open(o.input, "jsonl file", &error) || !in.ReadAll(&raw, &error)) {
     Complain(io, error + "; nothing was written");
     return kExitFailure;
   }
+  TextDecoder decoder;
+  decoder.Feed(raw.data(), raw.size(), &bytes);
+  decoder.Finish(&bytes);
+  raw = std::vector<uint8_t>();
   // Lines end at '\n'; a '\r' before it is part of a Windows editor's line end.
   CVarBlockList list;
   std::unordered_map<uint64_t, size_t> line_of_key;
+  CollisionWatch watch;
   size_t line_no = 0, entries = 0;
   for (size_t at = 0; at < bytes.size();) {
     size_t end = at;
@@ -54,7 +66,12 @@ int RunApply(const ApplyOptions& o, Io& io) {
     }
     const uint64_t key = LoadU64(block.data(), kBlockKeyOffset);
     const auto [it, first] = line_of_key.emplace(key, line_no);
-    if (!first) {
+    const std::u16string name = entry.contains("name") && entry["name"].is_string()
+                                    ? Utf8ToU16(entry["name"].get<std::string>())
+                                    : std::u16string();
+    const size_t collisions_before = watch.found().size();
+    watch.Enter(key, name, "line " + std::to_string(line_no));
+    if (!first && watch.found().size() == collisions_before) {
       Complain(io, where + "same key " + Hex64(key) + " as line " + std::to_string(it->second) +
                        " (a list holds one entry per key); nothing was written");
       return kExitFailure;
@@ -66,35 +83,40 @@ int RunApply(const ApplyOptions& o, Io& io) {
     }
     ++entries;
   }
+  if (entries == 0 && !o.rules.allow_empty) {
+    Complain(io, in.shown() +
+                     ": holds no entry; --allow-empty stores an empty list (nothing was written)");
+    return kExitFailure;
+  }
   const size_t payload_size = PayloadSizeOf(list);
   const std::string target =
       "stream \"" + Printable(std::u16string_view(ref.stream)) + "\" of " + Shown(ref.container);
   EditSession session;
-  if (o.dry_run) {
-    const std::string note = InterruptedReplacementNote(ref.container);
-    if (!note.empty()) Complain(io, Shown(ref.container) + ": " + note);
-    if (!CheckFits(ref.container, ref.stream, payload_size, &error)) {
-      Complain(io, error);
-      return kExitFailure;
-    }
-  } else if (!session.Open(ref.container, io, &error) ||
-             !session.CheckFits(ref.stream, payload_size, &error)) {
+  ContainerReader by_path;
+  const ContainerReader* look = nullptr;
+  if (!BeginWrite(&session, o.dry_run, ref.container, ref.stream, o.rules.new_stream, &by_path,
+                  &look, io, &error) ||
+      !CheckNotEmptied(ref.container, ref.stream, StreamHoldsEntries(look, ref.stream), entries,
+                       o.rules.allow_empty, &error) ||
+      !CheckFitsFor(&session, o.dry_run, ref.container, ref.stream, payload_size, &error)) {
     Complain(io, error);
     return kExitFailure;
   }
+  const int done = watch.found().empty() ? kExitOk : kExitFindings;
+  if (!ReportCollisions(watch.found(), o.rules.allow_collisions, io)) return done;
   if (o.dry_run) {
-    io.out << "dry run: " << target << " would hold " << entries << " entries (" << payload_size
-           << "-byte payload); nothing was written\n";
-    return kExitOk;
+    io.out << "dry run: " << target << " would hold " << list.GetCount() << " entries ("
+           << payload_size << "-byte payload); nothing was written\n";
+    return done;
   }
   uint32_t payload_bytes = 0;
   if (!session.Store(ref.stream, list, &payload_bytes, &error)) {
     Complain(io, error);
     return kExitFailure;
   }
-  io.out << "wrote " << target << ": " << entries << " entries, " << payload_bytes
+  io.out << "wrote " << target << ": " << list.GetCount() << " entries, " << payload_bytes
          << "-byte payload\n";
-  return kExitOk;
+  return done;
 }
 
 }  // namespace tl::ctl

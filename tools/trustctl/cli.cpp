@@ -39,6 +39,23 @@ CLI::Option* Positional(CLI::App* sub, const char* name, std::string& into, cons
   return sub->add_option(name, into, help)->required();
 }
 
+// The options that lift a writing command's refusals; `empty` and `fresh` say
+// whether the command can empty a stream and create one.
+void DeclareWriteRules(CLI::App* sub, WriteRules& r, bool empty, bool fresh) {
+  if (empty) {
+    sub->add_flag("--allow-empty", r.allow_empty,
+                  "let a stream that holds entries become empty (refused otherwise, exit 2)");
+  }
+  sub->add_flag("--allow-collisions", r.allow_collisions,
+                "write even when an entry takes the name key of an entry of another name (that "
+                "one is lost; both are named, exit 1)");
+  if (fresh) {
+    sub->add_flag("--new-stream", r.new_stream,
+                  "create the stream when the container does not hold it (needed except for "
+                  "ProgramList and BlockList in a new container)");
+  }
+}
+
 struct Parsed {
   HashOptions hash;
   DumpOptions dump;
@@ -114,6 +131,7 @@ void Declare(CLI::App& app, Parsed& p, bool* quiet) {
   s->add_option("--stream", p.import.stream, "the stream (the older form of CONTAINER:STREAM)");
   s->add_flag("--dry-run", p.import.dry_run,
               "report, with the capacity it would leave, without writing");
+  DeclareWriteRules(s, p.import.rules, true, true);
 
   s = app.add_subcommand(
       "add",
@@ -142,6 +160,7 @@ void Declare(CLI::App& app, Parsed& p, bool* quiet) {
   s->add_option("--fingerprint-file", p.add_values[9], "the size/CRC fingerprint of file F")
       ->type_name("F");
   s->add_option("--file", p.add_values[10], "both of the above from F")->type_name("F");
+  DeclareWriteRules(s, p.add.rules, false, true);
   for (const char* name : kAddOrdered) {
     s->get_option(name)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
   }
@@ -159,6 +178,7 @@ void Declare(CLI::App& app, Parsed& p, bool* quiet) {
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
   s->add_option("--file", p.remove.files, "remove entries with the fingerprint of file F")
       ->type_name("F");
+  DeclareWriteRules(s, p.remove.rules, true, false);
 
   s = app.add_subcommand("diff",
                          "Entries added, removed and changed from A to B, matched by name key.\n"
@@ -191,6 +211,7 @@ void Declare(CLI::App& app, Parsed& p, bool* quiet) {
   s->add_flag("--dry-run", p.apply.dry_run, "check and report without writing");
   Positional(s, "CONTAINER", p.apply.target, "CONTAINER or CONTAINER:STREAM");
   Positional(s, "FILE", p.apply.input, "the jsonl file; '-' is standard input");
+  DeclareWriteRules(s, p.apply.rules, true, true);
 
   s = app.add_subcommand(
       "test",
@@ -218,6 +239,7 @@ void Declare(CLI::App& app, Parsed& p, bool* quiet) {
       ->check(CLI::IsMember({"dst", "src"}));
   Positional(s, "DST", p.merge.dst, "DST[:STREAM], created when missing");
   s->add_option("SRC", p.merge.srcs, "SRC[:STREAM]...")->required();
+  DeclareWriteRules(s, p.merge.rules, false, true);
 
   s = app.add_subcommand(
       "lint",
@@ -309,7 +331,10 @@ int RunTrustctl(const std::vector<std::string>& args, std::ostream& out, std::os
       p.add.target = sub->get_option("CONTAINER")->as<std::string>();
       std::vector<std::pair<const CLI::Option*, size_t>> used;  // results taken per option
       for (const CLI::Option* o : sub->parse_order()) {
-        if (o->get_name() == "CONTAINER") continue;
+        if (std::find(std::begin(kAddOrdered), std::end(kAddOrdered), o->get_name()) ==
+            std::end(kAddOrdered)) {
+          continue;  // CONTAINER and the flags
+        }
         size_t& at = [&]() -> size_t& {
           for (auto& u : used) {
             if (u.first == o) return u.second;
@@ -319,7 +344,13 @@ int RunTrustctl(const std::vector<std::string>& args, std::ostream& out, std::os
         }();
         const auto& results = o->results();
         const size_t n = o->get_name() == "--hash" ? 2 : 1;
-        if (at + n > results.size()) continue;
+        if (at + n > results.size()) {
+          if (at < results.size()) {
+            Complain(io, o->get_name() + " takes SIZE CRC, two numbers; the last one has one");
+            return kExitUsage;
+          }
+          continue;
+        }
         p.add.ordered.emplace_back(
             o->get_name(), std::vector<std::string>(results.begin() + static_cast<long>(at),
                                                     results.begin() + static_cast<long>(at + n)));

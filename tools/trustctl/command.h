@@ -17,6 +17,13 @@ struct Io {
   bool progress = false;
 };
 
+// What a writing command is allowed beyond its default refusals.
+struct WriteRules {
+  bool allow_empty = false;       // --allow-empty: a non-empty stream may become empty
+  bool allow_collisions = false;  // --allow-collisions: write, losing the entries named
+  bool new_stream = false;        // --new-stream: the stream may be created
+};
+
 struct HashOptions {
   bool recursive = false;
   bool names = false;
@@ -38,18 +45,21 @@ struct ImportOptions {
   bool stream_given = false;
   std::string hash_list;
   bool dry_run = false;
+  WriteRules rules;
 };
 // add's options in command-line order: each --path or --hash starts a program
 // and the attributes after it belong to it.
 struct AddOptions {
   std::string target;
   std::vector<std::pair<std::string, std::vector<std::string>>> ordered;
+  WriteRules rules;
 };
 struct RemoveOptions {
   std::string target;
   std::vector<std::string> names;
   std::vector<std::string> hashes;  // SIZE CRC pairs, flattened
   std::vector<std::string> files;
+  WriteRules rules;
 };
 struct DiffOptions {
   bool json = false;
@@ -70,6 +80,7 @@ struct ApplyOptions {
   bool dry_run = false;
   std::string target;
   std::string input;
+  WriteRules rules;
 };
 struct MergeOptions {
   bool dry_run = false;
@@ -77,6 +88,7 @@ struct MergeOptions {
   std::string prefer = "dst";
   std::string dst;
   std::vector<std::string> srcs;
+  WriteRules rules;
 };
 struct LintOptions {
   bool json = false;

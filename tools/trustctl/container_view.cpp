@@ -1,39 +1,89 @@
 #include "container_view.h"
 
-#include <filesystem>
-
 #include "common/u16.h"
 #include "format.h"
+#include "platform/path_info.h"
+#include "platform/system.h"
 
 namespace tl::ctl {
 
-StreamRef ParseStreamRef(const std::string& text) {
-  StreamRef ref;
-  const size_t colon = text.rfind(':');
-  const bool drive = colon == 1;
-  if (colon != std::string::npos && !drive &&
-      text.find_first_of("/\\", colon + 1) == std::string::npos) {
-    ref.container = Utf8ToU16(text.substr(0, colon));
-    ref.stream = Utf8ToU16(text.substr(colon + 1));
-    ref.explicit_stream = !ref.stream.empty();
-  } else {
-    ref.container = Utf8ToU16(text);
+namespace {
+
+bool Exists(const std::u16string& path) {
+  return platform::ExaminePath(path.c_str()).kind != platform::PathKind::kMissing;
+}
+
+}  // namespace
+
+bool ParseStreamRef(const std::string& text, StreamRef* out, std::string* error) {
+  *out = StreamRef();
+  out->stream = kDefaultStream;
+  const std::u16string whole = Utf8ToU16(text);
+  if (whole.empty()) {
+    *error = "an empty name is no container";
+    return false;
   }
-  if (ref.stream.empty()) ref.stream = kDefaultStream;
-  return ref;
+  const size_t colon = whole.rfind(u':');
+  const bool drive = colon == 1;
+  if (Exists(whole) || colon == std::u16string::npos || drive ||
+      whole.find_first_of(u"/\\", colon + 1) != std::u16string::npos) {
+    out->container = whole;
+    return true;
+  }
+  const std::u16string container = whole.substr(0, colon);
+  const std::u16string stream = whole.substr(colon + 1);
+  if (stream.empty()) {
+    *error =
+        PrintablePath(whole) + ": ends in a colon; name a stream after it, or leave the colon out";
+    return false;
+  }
+  if (container.empty()) {
+    *error = PrintablePath(whole) + ": names a stream but no container";
+    return false;
+  }
+  const size_t inner = container.rfind(u':');
+  if (!Exists(container) && inner != std::u16string::npos && inner != 1) {
+    *error = PrintablePath(whole) +
+             ": no such file, and it is not clear which colon ends the container's name";
+    return false;
+  }
+  out->container = container;
+  out->stream = stream;
+  out->explicit_stream = true;
+  return true;
 }
 
 std::string Shown(const std::u16string& path) { return PrintablePath(path); }
 
+std::string ReadFailureReason(const std::u16string& path) {
+  const platform::PathInfo info = platform::ExaminePath(path.c_str());
+  if (info.kind == platform::PathKind::kOther) {
+    return "not a regular file (a FIFO, a device or a socket is never a container)";
+  }
+  const uint32_t code =
+      info.kind == platform::PathKind::kMissing || info.kind == platform::PathKind::kUnknown
+          ? info.error
+          : platform::OpenForReadingError(path.c_str());
+  return code != 0 ? platform::SystemErrorText(code) : "the file could not be read";
+}
+
+bool OpenReader(const std::u16string& path, ContainerReader* reader, std::string* error) {
+  const platform::PathInfo info = platform::ExaminePath(path.c_str());
+  // Refused before any open: a FIFO without a writer would never answer.
+  if (info.kind == platform::PathKind::kRegular && reader->Open(path.c_str())) return true;
+  *error = Shown(path) + ": cannot open the container for reading: " + ReadFailureReason(path);
+  return false;
+}
+
 bool ReadStreamContents(const ContainerReader& reader, uint32_t entry, StreamContents* out,
-                        std::string* error) {
+                        std::string* error, bool keep_blocks) {
   out->entry = static_cast<int32_t>(entry);
   const Defect d = reader.ReadStream(entry, &out->payload);
   if (d != Defect::kNone) {
     *error = std::string("stream cannot be read: ") + DefectName(d);
     return false;
   }
-  out->view = ParsePayload(out->payload.data(), out->payload.size());
+  if (keep_blocks) out->view = ParsePayload(out->payload.data(), out->payload.size());
   return true;
 }
 
@@ -42,14 +92,10 @@ bool LoadList(const StreamRef& ref, const LoadOptions& options, StreamContents* 
   *out = StreamContents();
   const std::string where = Shown(ref.container);
   const std::string stream = Printable(std::u16string_view(ref.stream));
-  std::error_code ec;
-  const bool exists = std::filesystem::exists(std::filesystem::path(ref.container), ec);
-  if (!exists && options.missing_ok && !ec) return true;
+  const platform::PathInfo info = platform::ExaminePath(ref.container.c_str());
+  if (info.kind == platform::PathKind::kMissing && options.missing_ok) return true;
   ContainerReader reader;
-  if (!reader.Open(ref.container.c_str())) {
-    *error = where + ": cannot open the container for reading";
-    return false;
-  }
+  if (!OpenReader(ref.container, &reader, error)) return false;
   if (!reader.header_valid()) {
     if (options.missing_ok && reader.file_size() == 0) return true;
     *error = where + ": not a usable container (" + DefectName(reader.header_defect()) + ")";
@@ -70,7 +116,7 @@ bool LoadList(const StreamRef& ref, const LoadOptions& options, StreamContents* 
     return false;
   }
   std::string why;
-  if (!ReadStreamContents(reader, static_cast<uint32_t>(entry), out, &why)) {
+  if (!ReadStreamContents(reader, static_cast<uint32_t>(entry), out, &why, options.keep_blocks)) {
     *error = where + ": \"" + stream + "\": " + why;
     return false;
   }
@@ -94,10 +140,7 @@ bool LoadStreams(const StreamRef& ref, std::vector<NamedStream>* out, std::strin
   }
   const std::string where = Shown(ref.container);
   ContainerReader reader;
-  if (!reader.Open(ref.container.c_str())) {
-    *error = where + ": cannot open the container for reading";
-    return false;
-  }
+  if (!OpenReader(ref.container, &reader, error)) return false;
   if (!reader.header_valid()) {
     *error = where + ": not a usable container (" + DefectName(reader.header_defect()) + ")";
     return false;

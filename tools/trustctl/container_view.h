@@ -14,18 +14,33 @@ namespace tl::ctl {
 
 inline constexpr char16_t kDefaultStream[] = u"ProgramList";
 
-// "CONTAINER" or "CONTAINER:STREAM". The stream is split off at the last colon
-// when the text after it holds no path separator and the colon is not a drive
-// letter's ("C:"). An empty stream part means the default.
+// "CONTAINER" or "CONTAINER:STREAM", read so that one text means one thing:
+// - a text that names an existing file (or anything else that exists) is that
+//   container, colons and all, with the default stream;
+// - otherwise a stream is split off at the last colon that is not a drive
+//   letter's ("C:") and has no path separator after it, and the part before it
+//   is the container (existing, or to be created);
+// - an empty stream name (a trailing colon) or an empty container name is
+//   refused, and so is a text whose container part, missing, holds another
+//   colon (which colon ends the container would be a guess).
 struct StreamRef {
   std::u16string container;
   std::u16string stream;
   bool explicit_stream = false;  // the text named a stream
 };
-StreamRef ParseStreamRef(const std::string& text);
+bool ParseStreamRef(const std::string& text, StreamRef* out, std::string* error);
 
 // The text of a container path for messages.
 std::string Shown(const std::u16string& path);
+
+// Opens a container with the checked reader. Only a regular file is a
+// container: a FIFO, a device or a directory is refused without being read. On
+// failure *error is "PATH: cannot open the container for reading: REASON",
+// REASON the system's own.
+bool OpenReader(const std::u16string& path, ContainerReader* reader, std::string* error);
+
+// "REASON" of a file that could not be opened for reading: the system's text.
+std::string ReadFailureReason(const std::u16string& path);
 
 // A stream as read: its unscrambled payload and the checked reading of it.
 struct StreamContents {
@@ -37,14 +52,17 @@ struct StreamContents {
 };
 
 // Reads stream `entry` of an open reader. False with *error set when the chain
-// cannot be followed or the bytes cannot be read.
+// cannot be followed or the bytes cannot be read. Without `keep_blocks` only
+// the payload is read: the caller walks it (WalkPayload), so that a big list
+// is never held decoded.
 bool ReadStreamContents(const ContainerReader& reader, uint32_t entry, StreamContents* out,
-                        std::string* error);
+                        std::string* error, bool keep_blocks = true);
 
 // How LoadList treats what it finds.
 struct LoadOptions {
   bool missing_ok = false;     // a missing container, empty file or absent stream is an empty list
   bool require_sound = false;  // refuse a container with any defect, or a damaged payload
+  bool keep_blocks = true;     // false: the payload only, not parsed (the caller walks it)
 };
 
 // Opens `ref.container`, finds `ref.stream` and reads it. *error names the file

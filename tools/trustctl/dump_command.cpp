@@ -1,6 +1,7 @@
 // trustctl dump: everything a container holds, decoded: header, table chains,
 // directory, and for each stream its payload header and program blocks.
 #include <cstring>
+#include <sstream>
 
 #include "block_print.h"
 #include "capacity.h"
@@ -161,27 +162,33 @@ void DumpText(const std::u16string& path, const ContainerReader& r, const std::u
     out << "stream [" << e.index << "] \"" << Printable(std::u16string_view(e.name)) << "\"\n";
     StreamContents s;
     std::string error;
-    if (!ReadStreamContents(r, e.index, &s, &error)) {
+    if (!ReadStreamContents(r, e.index, &s, &error, /*keep_blocks=*/false)) {
       out << "  UNREADABLE     " << error << "\n";
       continue;
     }
-    const PayloadView& v = s.view;
-    out << "  payload        " << v.length << " bytes";
-    if (v.has_header) {
-      out << ": tag " << v.tag << ", block count " << v.count << ", blocks size " << v.blocks_size;
+    const PayloadHeader head = HeadOf(s.payload);
+    out << "  payload        " << s.payload.size() << " bytes";
+    if (head.present) {
+      out << ": tag " << head.tag << ", block count " << head.count << ", blocks size "
+          << head.blocks_size;
     }
     out << "\n";
-    for (size_t i = 0; i < v.blocks.size(); ++i) {
-      out << "  block " << i + 1 << " at payload offset " << v.blocks[i].offset << "\n";
-      PrintBlockText(v.blocks[i].decoded, "    ", out);
-    }
+    size_t i = 0;
+    const PayloadView v =
+        WalkPayload(s.payload.data(), s.payload.size(), [&](const PayloadBlock& b) {
+          out << "  block " << ++i << " at payload offset " << b.offset << "\n";
+          PrintBlockText(b.decoded, "    ", out);
+        });
     for (const PayloadIssue& issue : v.issues) {
       out << "  ISSUE at " << issue.offset << ": " << issue.text << "\n";
     }
   }
 }
 
-Json DumpJson(const std::u16string& path, const ContainerReader& r, const std::u16string* only) {
+// The whole container as one JSON document, written as it is made: each
+// stream is read and walked in turn, and no list is ever held as a document.
+void DumpJson(const std::u16string& path, const ContainerReader& r, const std::u16string* only,
+              std::ostream& out) {
   const uint8_t* h = r.header();
   Json doc;
   doc["container"] = JsonText(path);
@@ -201,7 +208,6 @@ Json DumpJson(const std::u16string& path, const ContainerReader& r, const std::u
   header["defect"] = DefectName(r.header_defect());
   doc["header"] = header;
   Json directory = Json::array();
-  Json streams = Json::array();
   if (r.header_valid()) {
     doc["capacity"] = CapacityJson(r);
     for (const DirEntryInfo& e : r.entries()) {
@@ -220,45 +226,66 @@ Json DumpJson(const std::u16string& path, const ContainerReader& r, const std::u
       }
       directory.push_back(d);
     }
-    for (const DirEntryInfo& e : r.entries()) {
-      if (!Selected(e, only)) continue;
-      Json st;
-      st["index"] = e.index;
-      st["name"] = JsonText(e.name);
-      StreamContents s;
-      std::string error;
-      if (!ReadStreamContents(r, e.index, &s, &error)) {
-        st["error"] = error;
-        streams.push_back(st);
-        continue;
-      }
-      const PayloadView& v = s.view;
-      st["payloadSize"] = v.length;
-      if (v.has_header) {
-        st["tag"] = v.tag;
-        st["blockCount"] = v.count;
-        st["blocksSize"] = v.blocks_size;
-      }
-      Json blocks = Json::array();
-      for (const PayloadBlock& b : v.blocks) blocks.push_back(BlockJson(b.decoded));
-      st["blocks"] = blocks;
-      Json issues = Json::array();
-      for (const PayloadIssue& issue : v.issues) {
-        issues.push_back({{"offset", issue.offset}, {"text", issue.text}});
-      }
-      st["issues"] = issues;
-      streams.push_back(st);
-    }
   }
   doc["directory"] = directory;
-  doc["streams"] = streams;
-  return doc;
+  doc["streams"] = kHole;
+  const auto [before_streams, after_streams] = AroundHole(doc, "streams", 0);
+  out << before_streams;
+  ArrayWriter streams(out, 1);
+  for (const DirEntryInfo& e : r.entries()) {
+    if (!r.header_valid() || !Selected(e, only)) continue;
+    Json st;
+    st["index"] = e.index;
+    st["name"] = JsonText(e.name);
+    StreamContents s;
+    std::string error;
+    if (!ReadStreamContents(r, e.index, &s, &error, /*keep_blocks=*/false)) {
+      st["error"] = error;
+      streams.Put(st);
+      continue;
+    }
+    const PayloadHeader head = HeadOf(s.payload);
+    st["payloadSize"] = s.payload.size();
+    if (head.present) {
+      st["tag"] = head.tag;
+      st["blockCount"] = head.count;
+      st["blocksSize"] = head.blocks_size;
+    }
+    st["blocks"] = kHole;
+    st["issues"] = Json::array();
+    auto [before_blocks, after_blocks] = AroundHole(st, "blocks", 2);
+    streams.Next();
+    out << before_blocks;
+    ArrayWriter blocks(out, 3);
+    const PayloadView v =
+        WalkPayload(s.payload.data(), s.payload.size(),
+                    [&](const PayloadBlock& b) { blocks.Put(BlockJson(b.decoded)); });
+    blocks.Close();
+    // "issues" follows "blocks": known once the walk is done.
+    Json issues = Json::array();
+    for (const PayloadIssue& issue : v.issues) {
+      issues.push_back({{"offset", issue.offset}, {"text", issue.text}});
+    }
+    std::ostringstream issues_text;
+    PutJson(issues_text, issues, 3);
+    const std::string empty_issues = "\n      \"issues\": []";
+    const size_t at = after_blocks.find(empty_issues);
+    after_blocks.replace(at, empty_issues.size(), "\n      \"issues\": " + issues_text.str());
+    out << after_blocks;
+  }
+  streams.Close();
+  out << after_streams << "\n";
 }
 
 }  // namespace
 
 int RunDump(const DumpOptions& o, Io& io) {
-  const StreamRef ref = ParseStreamRef(o.target);
+  StreamRef ref;
+  std::string error;
+  if (!ParseStreamRef(o.target, &ref, &error)) {
+    Complain(io, error);
+    return kExitUsage;
+  }
   const std::u16string& path = ref.container;
   std::u16string only;
   if (ref.explicit_stream) only = ref.stream;
@@ -270,8 +297,8 @@ int RunDump(const DumpOptions& o, Io& io) {
     only = Utf8ToU16(o.stream);
   }
   ContainerReader reader;
-  if (!reader.Open(path.c_str())) {
-    Complain(io, Shown(path) + ": cannot open the container for reading");
+  if (!OpenReader(path, &reader, &error)) {
+    Complain(io, error);
     return kExitFailure;
   }
   if (!only.empty() && reader.header_valid() && reader.FindStream(only.c_str()) < 0) {
@@ -280,7 +307,7 @@ int RunDump(const DumpOptions& o, Io& io) {
   }
   const std::u16string* filter = only.empty() ? nullptr : &only;
   if (o.json) {
-    PrintJson(io.out, DumpJson(path, reader, filter));
+    DumpJson(path, reader, filter, io.out);
   } else {
     DumpText(path, reader, filter, io.out);
   }

@@ -4,6 +4,7 @@
 // removed by name key; the container is written only once all of that worked.
 #include <cstring>
 #include <memory>
+#include <tuple>
 
 #include "blocklist/program_block.h"
 #include "capacity.h"
@@ -19,6 +20,7 @@
 #include "platform/file.h"
 #include "recovery.h"
 #include "trustctl.h"
+#include "write_guards.h"
 
 namespace tl::ctl {
 namespace {
@@ -29,6 +31,7 @@ struct ProgramSpec {
   uint32_t hash_size = 0, hash_crc = 0;
   std::u16string path;
   std::u16string tokens, text1, text2, text3;
+  bool tokens_given = false, text1_given = false, text2_given = false, text3_given = false;
   uint32_t value = 0;
   uint32_t pair_first = 0, pair_second = 0;
   bool has_value = false, has_pair = false;
@@ -66,9 +69,30 @@ size_t TokenCount(const std::u16string& list) {
   return n;
 }
 
+// Whether the token list holds an empty token (";", "a;;b", "a;"): the builder
+// drops those, and a list of nothing but separators would set the tokens flag
+// with no token at all.
+bool HasEmptyToken(const std::u16string& list) {
+  if (list.empty() || list.front() == u';' || list.back() == u';') return true;
+  return list.find(u";;") != std::u16string::npos;
+}
+
 // Refuses what the builder would store otherwise than asked.
 bool CheckHonest(const ProgramSpec& p, std::string* error) {
   if (p.by_hash) return true;
+  if (p.tokens_given && HasEmptyToken(p.tokens)) {
+    *error = "--tokens \"" + Printable(std::u16string_view(p.tokens)) +
+             "\" holds an empty token, which an entry cannot keep";
+    return false;
+  }
+  for (const auto& [given, text, name] : {std::tuple{p.text1_given, &p.text1, "--text1"},
+                                          std::tuple{p.text2_given, &p.text2, "--text2"},
+                                          std::tuple{p.text3_given, &p.text3, "--text3"}}) {
+    if (given && text->empty()) {
+      *error = std::string(name) + " is empty; an entry stores no empty text";
+      return false;
+    }
+  }
   if (p.path.empty()) {
     *error = "--path is empty: the entry would have an empty name";
     return false;
@@ -112,12 +136,16 @@ bool ParsePrograms(const AddOptions& o, std::vector<ProgramSpec>* out, std::stri
     const std::u16string v = Utf8ToU16(value);
     if (name == "--tokens") {
       p.tokens = v;
+      p.tokens_given = true;
     } else if (name == "--text1") {
       p.text1 = v;
+      p.text1_given = true;
     } else if (name == "--text2") {
       p.text2 = v;
+      p.text2_given = true;
     } else if (name == "--text3") {
       p.text3 = v;
+      p.text3_given = true;
     } else if (name == "--timestamp-file") {
       p.timestamp_file = v;
     } else if (name == "--fingerprint-file") {
@@ -153,7 +181,11 @@ bool ParsePrograms(const AddOptions& o, std::vector<ProgramSpec>* out, std::stri
 // Writes `s` into the record field at `offset` of `units` units, terminated.
 bool PutString(std::vector<uint8_t>& record, size_t offset, size_t units, const std::u16string& s,
                const char* what, std::string* error) {
-  if (s.size() + 1 > units || s.find(u'\0') != std::u16string::npos) {
+  if (s.find(u'\0') != std::u16string::npos) {
+    *error = std::string(what) + " holds a NUL character, where the stored text would end";
+    return false;
+  }
+  if (s.size() + 1 > units) {
     *error = std::string(what) + " is longer than " + std::to_string(units - 1) + " characters";
     return false;
   }
@@ -198,27 +230,34 @@ bool FillRecord(const ProgramSpec& p, std::vector<uint8_t>* record, std::string*
 // The library stores a fingerprint of 0 for a file it cannot open, and leaves
 // the stamp out for a file it cannot read; a tool asked for them says so
 // instead of storing an entry the user did not mean.
-bool CheckFiles(const ProgramSpec& p, Io& io, std::string* error) {
+bool CheckFiles(const ProgramSpec& p, std::string* error) {
   for (const std::u16string* f : {&p.timestamp_file, &p.fingerprint_file}) {
     if (!f->empty() && !platform::OpenFileForReading(f->c_str())) {
-      *error = Shown(*f) + ": cannot open the file for reading";
+      *error = Shown(*f) + ": cannot open the file for reading: " + ReadFailureReason(*f);
       return false;
     }
   }
   if (!p.timestamp_file.empty() && ReadLinkTimeStamp(p.timestamp_file.c_str(), nullptr) == 0) {
-    Complain(io, Shown(p.timestamp_file) +
-                     ": not an executable with a PE header; no link time stamp is stored");
+    *error = Shown(p.timestamp_file) +
+             ": not an executable with a PE header, so it has no link time stamp; nothing was "
+             "written";
+    return false;
   }
   return true;
 }
 
-// Opens the session that holds the container until the edit is stored, and
-// reads the stream to edit under it.
-bool LoadForEdit(const std::string& ref_text, bool missing_ok, EditSession* session, StreamRef* ref,
+// Opens the session that holds the container until the edit is stored, with
+// the checks every edit makes (the journal recovered, the whole container
+// sound, the stream one the container holds or may be created, `new_stream`),
+// and reads the stream to edit under it.
+bool LoadForEdit(const StreamRef* ref, bool missing_ok, bool new_stream, EditSession* session,
                  StreamContents* contents, CVarBlockList& list, Io& io, std::string* error) {
-  *ref = ParseStreamRef(ref_text);
-  if (!ValidStreamName(ref->stream, error)) return false;
-  if (!session->Open(ref->container, io, error)) return false;
+  ContainerReader unused_by_path;
+  const ContainerReader* look = nullptr;
+  if (!BeginWrite(session, /*dry_run=*/false, ref->container, ref->stream, new_stream,
+                  &unused_by_path, &look, io, error)) {
+    return false;
+  }
   LoadOptions options;
   options.missing_ok = missing_ok;
   options.require_sound = true;
@@ -240,6 +279,10 @@ int RunAdd(const AddOptions& o, Io& io) {
     return kExitUsage;
   }
   StreamRef ref;
+  if (!ParseStreamRef(o.target, &ref, &error) || !ValidStreamName(ref.stream, &error)) {
+    Complain(io, error);
+    return kExitUsage;
+  }
   StreamContents contents;
   CVarBlockList list;
   // Everything the command line can refuse is refused before a file is read.
@@ -251,11 +294,17 @@ int RunAdd(const AddOptions& o, Io& io) {
     }
   }
   EditSession session;
-  if (!LoadForEdit(o.target, /*missing_ok=*/true, &session, &ref, &contents, list, io, &error)) {
+  if (!LoadForEdit(&ref, /*missing_ok=*/true, o.rules.new_stream, &session, &contents, list, io,
+                   &error)) {
     Complain(io, error);
     return kExitFailure;
   }
   const uint32_t kept = list.GetCount();
+  CollisionWatch watch;
+  for (size_t i = 0; i < contents.view.blocks.size(); ++i) {
+    const DecodedProgramBlock& b = contents.view.blocks[i].decoded;
+    watch.Enter(b.key, b.name, "entry " + std::to_string(i + 1) + " of the stream");
+  }
   std::vector<std::string> report;
   for (size_t i = 0; i < programs.size(); ++i) {
     const ProgramSpec& p = programs[i];
@@ -264,7 +313,7 @@ int RunAdd(const AddOptions& o, Io& io) {
     if (p.by_hash) {
       block_size = BuildHashBlock(work.get(), p.hash_size, p.hash_crc);
     } else {
-      if (!CheckFiles(p, io, &error)) {
+      if (!CheckFiles(p, &error)) {
         Complain(io, error);
         return kExitFailure;
       }
@@ -283,6 +332,8 @@ int RunAdd(const AddOptions& o, Io& io) {
       return kExitFailure;
     }
     const bool replaces = list.FindBlock(b.key) != nullptr;
+    watch.Enter(b.key, b.name,
+                p.by_hash ? "--hash " + std::to_string(i + 1) : "--path " + std::to_string(i + 1));
     if (list.AddBlockCopy(work.get()) == 0) {
       Complain(io, "out of memory while building the list; nothing was written");
       return kExitFailure;
@@ -295,6 +346,8 @@ int RunAdd(const AddOptions& o, Io& io) {
     Complain(io, error);
     return kExitFailure;
   }
+  const int done = watch.found().empty() ? kExitOk : kExitFindings;
+  if (!ReportCollisions(watch.found(), o.rules.allow_collisions, io)) return done;
   uint32_t payload_bytes = 0;
   if (!session.Store(ref.stream, list, &payload_bytes, &error)) {
     Complain(io, error);
@@ -305,7 +358,7 @@ int RunAdd(const AddOptions& o, Io& io) {
   }
   io.out << "wrote " << Target(ref) << ": " << list.GetCount() << " blocks (" << kept << " kept), "
          << payload_bytes << "-byte payload\n";
-  return kExitOk;
+  return done;
 }
 
 int RunRemove(const RemoveOptions& o, Io& io) {
@@ -314,11 +367,21 @@ int RunRemove(const RemoveOptions& o, Io& io) {
     Complain(io, "remove needs at least one NAME, --hash SIZE CRC or --file F");
     return kExitUsage;
   }
+  if (o.hashes.size() % 2 != 0) {
+    Complain(io, "--hash takes SIZE CRC, two numbers; the last --hash has one");
+    return kExitUsage;
+  }
+  StreamRef ref;
+  if (!ParseStreamRef(o.target, &ref, &error) || !ValidStreamName(ref.stream, &error)) {
+    Complain(io, error);
+    return kExitUsage;
+  }
   // What to remove: name keys and fingerprints, each with the text it was asked by.
   struct Wanted {
     bool by_fingerprint;
     uint64_t value;
     std::string shown;
+    std::u16string name;  // asked by name: the name
     bool found = false;
   };
   std::vector<Wanted> wanted;
@@ -329,7 +392,7 @@ int RunRemove(const RemoveOptions& o, Io& io) {
       Complain(io, "out of memory while computing a name key; nothing was written");
       return kExitFailure;
     }
-    wanted.push_back({false, key, "\"" + Printable(std::u16string_view(name)) + "\""});
+    wanted.push_back({false, key, "\"" + Printable(std::u16string_view(name)) + "\"", name});
   }
   for (size_t i = 0; i + 1 < o.hashes.size(); i += 2) {
     uint32_t size = 0, crc = 0;
@@ -337,8 +400,10 @@ int RunRemove(const RemoveOptions& o, Io& io) {
       Complain(io, error);
       return kExitUsage;
     }
-    wanted.push_back(
-        {true, (uint64_t{size} << 32) | crc, "fingerprint " + Hex64((uint64_t{size} << 32) | crc)});
+    wanted.push_back({true,
+                      (uint64_t{size} << 32) | crc,
+                      "fingerprint " + Hex64((uint64_t{size} << 32) | crc),
+                      {}});
   }
   for (const std::string& f : o.files) {
     InputFile in;
@@ -347,18 +412,19 @@ int RunRemove(const RemoveOptions& o, Io& io) {
       Complain(io, error);
       return kExitFailure;
     }
-    wanted.push_back({true, fp, "fingerprint " + Hex64(fp) + " of " + in.shown()});
+    wanted.push_back({true, fp, "fingerprint " + Hex64(fp) + " of " + in.shown(), {}});
   }
-  StreamRef ref;
   StreamContents contents;
   CVarBlockList unused;
   EditSession session;
-  if (!LoadForEdit(o.target, /*missing_ok=*/false, &session, &ref, &contents, unused, io, &error)) {
+  if (!LoadForEdit(&ref, /*missing_ok=*/false, /*new_stream=*/false, &session, &contents, unused,
+                   io, &error)) {
     Complain(io, error);
     return kExitFailure;
   }
   CVarBlockList list;
   size_t removed = 0;
+  std::vector<Collision> collisions;
   for (size_t i = 0; i < contents.view.blocks.size(); ++i) {
     const DecodedProgramBlock& b = contents.view.blocks[i].decoded;
     bool drop = false;
@@ -367,6 +433,11 @@ int RunRemove(const RemoveOptions& o, Io& io) {
                            ? (b.flags & PB_FINGERPRINT) != 0 && b.fingerprint == w.value
                            : w.value != 0 && b.key == w.value;
       if (hit) w.found = drop = true;
+      // A name finds entries by its key, which an entry of another name may share.
+      if (hit && !w.by_fingerprint && OtherName(w.name, b.name)) {
+        collisions.push_back({b.key, b.name, "entry " + std::to_string(i + 1) + " of the stream",
+                              w.name, "the NAME to remove"});
+      }
     }
     if (drop) {
       ++removed;
@@ -378,12 +449,21 @@ int RunRemove(const RemoveOptions& o, Io& io) {
     }
   }
   bool all_found = true;
+  for (const Wanted& w : wanted) all_found = all_found && w.found;
+  if (removed != 0) {
+    if (!CheckNotEmptied(ref.container, ref.stream, !contents.view.blocks.empty(), list.GetCount(),
+                         o.rules.allow_empty, &error)) {
+      Complain(io, error);
+      return kExitFailure;
+    }
+    if (!ReportCollisions(collisions, o.rules.allow_collisions, io)) return kExitFindings;
+    if (!collisions.empty()) all_found = false;  // exit 1: entries of other names went
+  }
   for (const Wanted& w : wanted) {
     if (!io.quiet || !w.found) {
       io.out << (w.found ? "removed " : "not present: ") << w.shown
              << (w.found && !w.by_fingerprint ? " key " + Hex64(w.value) : "") << "\n";
     }
-    all_found = all_found && w.found;
   }
   if (removed == 0) {
     io.out << Target(ref) << " is unchanged\n";

@@ -1,7 +1,7 @@
 // trustctl import: replaces a stream from a hash list exactly as the library's
 // import does (same line reader, same blocks, same replacement by key, same
 // payload and creation parameters), and reports what became of every line.
-#include <filesystem>
+#include <sstream>
 
 #include "blocklist/block_copy.h"
 #include "blocklist/block_header.h"
@@ -13,9 +13,12 @@
 #include "format.h"
 #include "input_file.h"
 #include "list_store.h"
+#include "platform/path_info.h"
 #include "progress.h"
 #include "recovery.h"
+#include "text_input.h"
 #include "trustctl.h"
+#include "write_guards.h"
 
 namespace tl::ctl {
 namespace {
@@ -89,6 +92,10 @@ class ReportingSink final : public HashListSink {
  public:
   explicit ReportingSink(CVarBlockList& list) : list_(list) {}
 
+  // Line numbers (rising) of lines that hold a NUL byte: the line reader ends
+  // a line's text there, so what it would read is not what the line says.
+  std::vector<uint32_t> nul_lines;
+
   // Sizes the table of first lines for a hash list of `bytes` bytes at once
   // (a line takes at least four bytes; most take about eighteen), so that a
   // big import does not rehash it over and over.
@@ -99,6 +106,12 @@ class ReportingSink final : public HashListSink {
     if (line.cut) {
       notes.push_back({line.number, "longer than " + std::to_string(kHashLineMaxChars) +
                                         " characters; the rest of the line was ignored"});
+    }
+    while (next_nul_ < nul_lines.size() && nul_lines[next_nul_] < line.number) ++next_nul_;
+    if (next_nul_ < nul_lines.size() && nul_lines[next_nul_] == line.number) {
+      ++skipped;
+      notes.push_back({line.number, "skipped: holds a NUL byte (not a text line)"});
+      return;
     }
     if (line.status != HashLineStatus::kUsed) {
       ++skipped;
@@ -134,10 +147,9 @@ class ReportingSink final : public HashListSink {
     } else {
       // Another pair whose name has the same key: the list keeps one of them.
       ++collisions;
-      notes.push_back(
-          {line.number, std::string("collision: ") + PairText(fp) + " has the name key of line " +
-                            std::to_string(earlier->line) + " (" + PairText(earlier->fingerprint) +
-                            "), whose entry it replaces"});
+      found.push_back({key, HashNameOf(earlier->fingerprint),
+                       "line " + std::to_string(earlier->line), HashNameOf(fp),
+                       "line " + std::to_string(line.number)});
       earlier->line = line.number;
       earlier->fingerprint = fp;
     }
@@ -147,10 +159,18 @@ class ReportingSink final : public HashListSink {
   uint32_t lines = 0, accepted = 0, duplicates = 0, collisions = 0, skipped = 0, dropped = 0;
   std::vector<LineNote> notes;
   std::vector<uint32_t> accepted_lines;  // rising
+  std::vector<Collision> found;
 
  private:
+  static std::u16string HashNameOf(uint64_t fp) {
+    char16_t name[kHashNameLen + 1];
+    U16FormatHashName(name, static_cast<uint32_t>(fp >> 32), static_cast<uint32_t>(fp));
+    return name;
+  }
+
   CVarBlockList& list_;
   FirstLines first_line_;
+  size_t next_nul_ = 0;
 };
 
 // "1-3, 5, 7-9": rising line numbers as ranges, so that a long list stays one line.
@@ -167,9 +187,12 @@ std::string Ranges(const std::vector<uint32_t>& numbers) {
   return s.empty() ? "none" : s;
 }
 
-// The whole hash list through the library's line parser, read sequentially.
+// The whole hash list through the library's line parser, read sequentially
+// and decoded to UTF-8 (a byte order mark is taken off, UTF-16 converted).
 // A big hash list (1 MiB or more, of a known size) shows how much was read.
-bool FeedHashList(const std::string& arg, ReportingSink& sink, Io& io, std::string* error) {
+// *bytes is the size of the file as read.
+bool FeedHashList(const std::string& arg, ReportingSink& sink, Io& io, uint64_t* bytes,
+                  TextDecoder* decoder, std::string* error) {
   InputFile in;
   if (!in.Open(arg, "hash list", error)) return false;
   HashListParser parser(sink);
@@ -178,16 +201,31 @@ bool FeedHashList(const std::string& arg, ReportingSink& sink, Io& io, std::stri
   Progress progress(io, "bytes of the hash list read:", size > 0 ? static_cast<size_t>(size) : 0,
                     size_t{1} << 20, size_t{1} << 20);
   size_t total = 0;
-  uint8_t chunk[65536];
+  uint32_t line = 1;
+  std::vector<uint8_t> chunk(65536), text;
   while (true) {
     size_t got = 0;
-    if (!in.Read(chunk, sizeof chunk, &got, error)) return false;
+    if (!in.Read(chunk.data(), chunk.size(), &got, error)) return false;
+    text.clear();
+    if (got == 0) {
+      decoder->Finish(&text);
+    } else {
+      decoder->Feed(chunk.data(), got, &text);
+    }
+    for (uint8_t c : text) {
+      if (c == '\n') {
+        ++line;
+      } else if (c == 0 && (sink.nul_lines.empty() || sink.nul_lines.back() != line)) {
+        sink.nul_lines.push_back(line);
+      }
+    }
+    parser.Feed(text.data(), text.size());
     if (got == 0) break;
-    parser.Feed(chunk, got);
     total += got;
     progress.Step(total);
   }
   parser.Finish();
+  *bytes = total;
   return true;
 }
 
@@ -197,8 +235,8 @@ void PrintRoomAfter(const std::u16string& container, const std::u16string& strea
   ContainerReader r;
   Capacity c = NewContainerCapacity();
   uint64_t room = uint64_t{c.free} * c.block_size;
-  if (std::filesystem::exists(std::filesystem::path(container)) && r.Open(container.c_str()) &&
-      r.header_valid()) {
+  if (platform::ExaminePath(container.c_str()).kind == platform::PathKind::kRegular &&
+      r.Open(container.c_str()) && r.header_valid()) {
     c = CapacityOf(r);
     uint64_t current = 0;
     room = StreamRoom(r, stream, &current);
@@ -212,7 +250,11 @@ void PrintRoomAfter(const std::u16string& container, const std::u16string& strea
 
 int RunImport(const ImportOptions& o, Io& io) {
   std::string error;
-  StreamRef ref = ParseStreamRef(o.target);
+  StreamRef ref;
+  if (!ParseStreamRef(o.target, &ref, &error)) {
+    Complain(io, error);
+    return kExitUsage;
+  }
   if (o.stream_given) {
     const std::u16string named = Utf8ToU16(o.stream);
     if (ref.explicit_stream && ref.stream != named) {
@@ -229,31 +271,44 @@ int RunImport(const ImportOptions& o, Io& io) {
     Complain(io, error);
     return kExitUsage;
   }
+  if (!CheckNotContainer(o.hash_list, "hash list", container, &error)) {
+    Complain(io, error);
+    return kExitFailure;
+  }
   // The hash list is read before the container is held (it may be a slow
   // pipe, and other writers wait while it is held); the container is then held
   // from before anything is reported to the write, so one that will not be
   // written is known before anything is reported as done. A dry run only reads.
   CVarBlockList list;
   ReportingSink sink(list);
-  if (!FeedHashList(o.hash_list, sink, io, &error)) {
+  TextDecoder decoder;
+  uint64_t bytes = 0;
+  if (!FeedHashList(o.hash_list, sink, io, &bytes, &decoder, &error)) {
     Complain(io, error + "; nothing was written");
     return kExitFailure;
   }
   EditSession session;
-  if (dry_run) {
-    const std::string note = InterruptedReplacementNote(container);
-    if (!note.empty()) Complain(io, Shown(container) + ": " + note);
-  } else if (!session.Open(container, io, &error)) {
+  ContainerReader by_path;
+  const ContainerReader* look = nullptr;
+  if (!BeginWrite(&session, dry_run, container, stream, o.rules.new_stream, &by_path, &look, io,
+                  &error)) {
     Complain(io, error);
     return kExitFailure;
   }
+  // The report of the lines is printed once it is known whether the list is
+  // written, so that a refused or failed import never reads as a done one.
+  std::ostringstream report;
   if (!io.quiet) {
-    for (const LineNote& n : sink.notes) {
-      io.out << Shown(hash_list) << ":" << n.number << ": " << n.text << "\n";
+    if (decoder.encoding() != TextDecoder::Encoding::kUtf8 &&
+        decoder.encoding() != TextDecoder::Encoding::kUnknown) {
+      report << Shown(hash_list) << ": read as " << decoder.encoding_name() << "\n";
     }
-    io.out << Shown(hash_list) << ": accepted lines: " << Ranges(sink.accepted_lines) << "\n";
+    for (const LineNote& n : sink.notes) {
+      report << Shown(hash_list) << ":" << n.number << ": " << n.text << "\n";
+    }
+    report << Shown(hash_list) << ": accepted lines: " << Ranges(sink.accepted_lines) << "\n";
   }
-  io.out << Shown(hash_list) << ": " << sink.lines << " lines: " << sink.accepted << " accepted, "
+  report << Shown(hash_list) << ": " << sink.lines << " lines: " << sink.accepted << " accepted, "
          << sink.duplicates << " duplicate, " << sink.skipped << " skipped"
          << (sink.collisions != 0 ? ", " + std::to_string(sink.collisions) + " collision" : "")
          << "\n";
@@ -261,31 +316,56 @@ int RunImport(const ImportOptions& o, Io& io) {
     Complain(io, "out of memory while building the list; nothing was written");
     return kExitFailure;
   }
+  if (sink.accepted == 0) {
+    if (bytes != 0) {
+      io.out << report.str();
+      Complain(io, Shown(hash_list) +
+                       ": no line is a hash list line (\"size crc\", hexadecimal); "
+                       "nothing was written");
+      return kExitFailure;
+    }
+    if (!o.rules.allow_empty) {
+      Complain(io, Shown(hash_list) +
+                       ": is empty; --allow-empty stores an empty list (nothing was written)");
+      return kExitFailure;
+    }
+  }
   const std::string target =
       "stream \"" + Printable(std::u16string_view(stream)) + "\" of " + Shown(container);
   const size_t payload_size = PayloadSizeOf(list);
-  // The same check decides a dry run and a real one, so the dry run predicts
-  // exactly whether the list fits.
-  if (dry_run) {
-    const uint64_t room = RoomWithoutWriting(container, stream);
-    if (payload_size > room) {
-      Complain(io, DoesNotFitText(container, stream, payload_size, room));
-      return kExitFailure;
-    }
-    io.out << "dry run: " << target << " would hold " << list.GetCount() << " blocks ("
-           << payload_size << "-byte payload); nothing was written\n";
-    PrintRoomAfter(container, stream, payload_size, io);
-    return kExitOk;
-  }
-  uint32_t payload_bytes = 0;
-  if (!session.CheckFits(stream, payload_size, &error) ||
-      !session.Store(stream, list, &payload_bytes, &error)) {
+  if (!CheckNotEmptied(container, stream, StreamHoldsEntries(look, stream), list.GetCount(),
+                       o.rules.allow_empty, &error)) {
     Complain(io, error);
     return kExitFailure;
   }
+  // The same check decides a dry run and a real one, so the dry run predicts
+  // exactly whether the list fits.
+  if (!CheckFitsFor(&session, dry_run, container, stream, payload_size, &error)) {
+    Complain(io, error);
+    return kExitFailure;
+  }
+  const bool write = ReportCollisions(sink.found, o.rules.allow_collisions, io);
+  const int done = sink.found.empty() ? kExitOk : kExitFindings;
+  if (!write) {
+    io.out << report.str();
+    return done;
+  }
+  if (dry_run) {
+    io.out << report.str();
+    io.out << "dry run: " << target << " would hold " << list.GetCount() << " blocks ("
+           << payload_size << "-byte payload); nothing was written\n";
+    PrintRoomAfter(container, stream, payload_size, io);
+    return done;
+  }
+  uint32_t payload_bytes = 0;
+  if (!session.Store(stream, list, &payload_bytes, &error)) {
+    Complain(io, error);
+    return kExitFailure;
+  }
+  io.out << report.str();
   io.out << "wrote " << target << ": " << list.GetCount() << " blocks, " << payload_bytes
          << "-byte payload\n";
-  return kExitOk;
+  return done;
 }
 
 }  // namespace tl::ctl

@@ -185,9 +185,13 @@ bool CheckStale(const std::vector<NamedStream>& streams, const std::string& dir,
 }  // namespace
 
 int RunLint(const LintOptions& o, Io& io) {
-  const StreamRef ref = ParseStreamRef(o.container);
+  StreamRef ref;
   std::vector<NamedStream> streams;
   std::string error;
+  if (!ParseStreamRef(o.container, &ref, &error)) {
+    Complain(io, error);
+    return kExitUsage;
+  }
   if (!LoadStreams(ref, &streams, &error)) {
     Complain(io, error);
     return kExitFailure;

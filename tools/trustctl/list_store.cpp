@@ -8,6 +8,7 @@
 #include "minifile/memory_file.h"
 #include "minifile/minifile.h"
 #include "platform/system.h"
+#include "write_guards.h"
 
 namespace tl::ctl {
 
@@ -101,6 +102,11 @@ bool EditSession::Open(const std::u16string& container, Io& io, std::string* err
     case JournalState::kNone:
       break;
   }
+  if (!store_.OpenReader(&reader_)) {
+    *error = Shown(container) + ": cannot read the container; nothing was written";
+    Abandon();
+    return false;
+  }
   return true;
 }
 
@@ -109,11 +115,11 @@ bool EditSession::Load(const StreamRef& ref, const LoadOptions& options, StreamC
   *out = StreamContents();
   const std::string where = Shown(container_);
   const std::string stream = Printable(std::u16string_view(ref.stream));
-  ContainerReader reader;
-  if (!store_.OpenReader(&reader)) {
+  if (!store_.is_open()) {
     *error = where + ": cannot read the container";
     return false;
   }
+  const ContainerReader& reader = reader_;
   // A container this session just made holds a fresh header and no stream.
   const int entry = reader.header_valid() ? reader.FindStream(ref.stream.c_str()) : -1;
   if (entry < 0) {

@@ -67,10 +67,15 @@ class EditSession {
   // Ends the session without writing; a container it created is removed.
   void Abandon();
 
+  // The container as the hold shows it, read through the held file (null
+  // before a successful Open and after Store or Abandon).
+  const ContainerReader* reader() const { return store_.is_open() ? &reader_ : nullptr; }
+
   ~EditSession() { Abandon(); }
 
  private:
   ListStore store_;
+  ContainerReader reader_;
   std::u16string container_;
 };
 

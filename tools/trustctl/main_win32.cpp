@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/u16.h"
+#include "output_file.h"
 #include "trustctl.h"
 
 int wmain(int argc, wchar_t** argv) {
@@ -21,6 +22,5 @@ int wmain(int argc, wchar_t** argv) {
   // be compared and fed back to the tool byte for byte.
   _setmode(_fileno(stdout), _O_BINARY);
   const int rc = tl::ctl::RunTrustctl(args, std::cout, std::cerr, _isatty(_fileno(stderr)) != 0);
-  std::cout.flush();
-  return std::cout.good() ? rc : tl::ctl::kExitFailure;
+  return tl::ctl::StandardOutputWritten(std::cout, std::cerr) ? rc : tl::ctl::kExitFailure;
 }

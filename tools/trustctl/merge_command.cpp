@@ -15,8 +15,10 @@
 #include "format.h"
 #include "json_out.h"
 #include "list_store.h"
+#include "platform/path_info.h"
 #include "recovery.h"
 #include "trustctl.h"
+#include "write_guards.h"
 
 namespace tl::ctl {
 namespace {
@@ -60,19 +62,29 @@ int RunMerge(const MergeOptions& o, Io& io) {
     Complain(io, "--prefer is dst or src");
     return kExitUsage;
   }
-  const StreamRef dst = ParseStreamRef(o.dst);
+  StreamRef dst;
   std::string error;
-  if (!ValidStreamName(dst.stream, &error)) {
+  if (!ParseStreamRef(o.dst, &dst, &error) || !ValidStreamName(dst.stream, &error)) {
     Complain(io, error);
     return kExitUsage;
   }
+  std::vector<StreamRef> srcs(o.srcs.size());
+  for (size_t i = 0; i < o.srcs.size(); ++i) {
+    if (!ParseStreamRef(o.srcs[i], &srcs[i], &error)) {
+      Complain(io, error);
+      return kExitUsage;
+    }
+  }
   // The destination is read and written under one hold (a dry run only reads).
   EditSession session;
+  ContainerReader by_path;
+  const ContainerReader* look = nullptr;
   StreamContents dst_contents;
   const bool loaded =
-      o.dry_run ? LoadSound(dst, /*missing_ok=*/true, &dst_contents, &error)
-                : session.Open(dst.container, io, &error) &&
-                      session.Load(dst, SoundOptions(/*missing_ok=*/true), &dst_contents, &error);
+      BeginWrite(&session, o.dry_run, dst.container, dst.stream, o.rules.new_stream, &by_path,
+                 &look, io, &error) &&
+      (o.dry_run ? LoadSound(dst, /*missing_ok=*/true, &dst_contents, &error)
+                 : session.Load(dst, SoundOptions(/*missing_ok=*/true), &dst_contents, &error));
   if (!loaded) {
     Complain(io, error);
     return kExitFailure;
@@ -88,10 +100,16 @@ int RunMerge(const MergeOptions& o, Io& io) {
   std::vector<Added> added;
   std::vector<Conflict> conflicts;
   size_t identical = 0, replaced = 0;
-  for (const std::string& src_text : o.srcs) {
-    const StreamRef src = ParseStreamRef(src_text);
+  std::vector<Collision> collisions;
+  const platform::PathInfo dst_file = platform::ExaminePath(dst.container.c_str());
+  for (const StreamRef& src : srcs) {
     StreamContents c;
-    if (!LoadSound(src, /*missing_ok=*/false, &c, &error)) {
+    // A source in the held destination container is read through the hold
+    // (on Windows no other open could read it meanwhile).
+    const bool held = session.reader() != nullptr &&
+                      platform::ExaminePath(src.container.c_str()).same_file(dst_file);
+    if (held ? !session.Load(src, SoundOptions(/*missing_ok=*/false), &c, &error)
+             : !LoadSound(src, /*missing_ok=*/false, &c, &error)) {
       Complain(io, error);
       return kExitFailure;
     }
@@ -112,6 +130,19 @@ int RunMerge(const MergeOptions& o, Io& io) {
         ++identical;
         continue;
       }
+      if (OtherName(held.decoded.name, b.name)) {
+        // Not two versions of one entry but two entries a list cannot both hold.
+        const bool take_src = o.prefer == "src";
+        collisions.push_back({b.key, take_src ? held.decoded.name : b.name,
+                              take_src ? "DST" : source + " entry " + std::to_string(i + 1),
+                              take_src ? b.name : held.decoded.name,
+                              take_src ? source + " entry " + std::to_string(i + 1) : "DST"});
+        if (take_src) {
+          held = {std::vector<uint8_t>(p, p + b.size), b};
+          ++replaced;
+        }
+        continue;
+      }
       conflicts.push_back({source, i + 1, held.decoded, b});
       if (o.prefer == "src") {
         held = {std::vector<uint8_t>(p, p + b.size), b};
@@ -129,13 +160,13 @@ int RunMerge(const MergeOptions& o, Io& io) {
   }
   const bool changes = !added.empty() || replaced != 0;
   const size_t payload_size = PayloadSizeOf(list);
-  const bool fits =
-      !changes || (o.dry_run ? CheckFits(dst.container, dst.stream, payload_size, &error)
-                             : session.CheckFits(dst.stream, payload_size, &error));
+  const bool fits = !changes || CheckFitsFor(&session, o.dry_run, dst.container, dst.stream,
+                                             payload_size, &error);
   if (!fits) {
     Complain(io, error);
     return kExitFailure;
   }
+  if (!ReportCollisions(collisions, o.rules.allow_collisions, io)) return kExitFindings;
   uint32_t payload_bytes = 0;
   const bool write = changes && !o.dry_run;
   if (write && !session.Store(dst.stream, list, &payload_bytes, &error)) {
@@ -197,7 +228,7 @@ int RunMerge(const MergeOptions& o, Io& io) {
              << "; nothing was written\n";
     }
   }
-  return conflicts.empty() ? kExitOk : kExitFindings;
+  return conflicts.empty() && collisions.empty() ? kExitOk : kExitFindings;
 }
 
 }  // namespace tl::ctl

@@ -4,6 +4,7 @@
 
 #include "blocklist/block_header.h"
 #include "blocklist/program_block.h"
+#include "entry/hash_list.h"
 #include "format.h"
 
 namespace tl::ctl {
@@ -15,21 +16,29 @@ namespace {
 // not its name's key, two blocks with one key.
 class ViewSink final : public PayloadWalkSink {
  public:
-  ViewSink(const uint8_t* data, PayloadView* v) : data_(data), v_(v) {}
+  // Each block goes to `visit`, or, without one, into v->blocks.
+  ViewSink(const uint8_t* data, size_t len, PayloadView* v, const BlockVisitor* visit)
+      : data_(data), v_(v), visit_(visit) {
+    first_with_key_.reserve(len / kHashBlockSize);  // most lists are hash list entries
+  }
 
   void OnBlock(const PayloadBlockReport& r) override {
-    PayloadBlock b;
-    b.offset = static_cast<uint32_t>(r.offset);
-    decoded_ = DecodeProgramBlock(data_ + r.offset, r.available, &b.decoded);
+    current_ = PayloadBlock();
+    current_.offset = static_cast<uint32_t>(r.offset);
+    decoded_ = DecodeProgramBlock(data_ + r.offset, r.available, &current_.decoded);
     for (uint32_t bit = 1; bit != 0; bit <<= 1) {
-      if ((b.decoded.defects & bit) != 0) Issue(r.offset, r.index, PbDefectText(bit));
+      if ((current_.decoded.defects & bit) != 0) Issue(r.offset, r.index, PbDefectText(bit));
     }
-    v_->blocks.push_back(std::move(b));
+    if (visit_ != nullptr) {
+      (*visit_)(current_);
+    } else {
+      v_->blocks.push_back(current_);
+    }
   }
 
   void OnBlockChecked(const PayloadBlockReport& r) override {
     if (!decoded_) return;
-    const DecodedProgramBlock& b = v_->blocks.back().decoded;
+    const DecodedProgramBlock& b = current_.decoded;
     const uint32_t expected = ComputeOwnNameKey(b.name.c_str());
     if (b.key != expected) {
       Issue(r.offset + kBlockKeyOffset, r.index,
@@ -95,6 +104,8 @@ class ViewSink final : public PayloadWalkSink {
 
   const uint8_t* data_;
   PayloadView* v_;
+  const BlockVisitor* visit_;
+  PayloadBlock current_;
   bool decoded_ = false;
   bool cut_short_ = false;
   std::unordered_map<uint64_t, int32_t> first_with_key_;
@@ -102,7 +113,9 @@ class ViewSink final : public PayloadWalkSink {
 
 }  // namespace
 
-PayloadView ParsePayload(const uint8_t* data, size_t len) {
+namespace {
+
+PayloadView Read(const uint8_t* data, size_t len, const BlockVisitor* visit) {
   PayloadView v;
   if (len > 0xFFFFFFFFu) {
     // Offsets are reported in 32 bits; a stream never comes near this.
@@ -110,7 +123,7 @@ PayloadView ParsePayload(const uint8_t* data, size_t len) {
     return v;
   }
   v.length = static_cast<uint32_t>(len);
-  ViewSink sink(data, &v);
+  ViewSink sink(data, len, &v, visit);
   const PayloadHeader h = WalkListPayload(data, len, sink);
   v.has_header = h.present;
   v.tag = h.tag;
@@ -118,6 +131,14 @@ PayloadView ParsePayload(const uint8_t* data, size_t len) {
   v.blocks_size = h.blocks_size;
   v.reserved = h.reserved;
   return v;
+}
+
+}  // namespace
+
+PayloadView ParsePayload(const uint8_t* data, size_t len) { return Read(data, len, nullptr); }
+
+PayloadView WalkPayload(const uint8_t* data, size_t len, const BlockVisitor& on_block) {
+  return Read(data, len, &on_block);
 }
 
 }  // namespace tl::ctl

@@ -21,6 +21,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -51,7 +52,19 @@ struct PayloadView {
   std::vector<PayloadIssue> issues;
 };
 
+// The payload header's fields as stored (present: the payload is long enough
+// to hold one).
+inline PayloadHeader HeadOf(const std::vector<uint8_t>& payload) {
+  return ReadPayloadHeader(payload.data(), payload.size());
+}
+
 // Reads the payload of `len` bytes. Never reads outside them.
 PayloadView ParsePayload(const uint8_t* data, size_t len);
+
+// The same reading, handing each block to `on_block` as it is met (in payload
+// order) instead of keeping it: the view returned holds the header and every
+// issue, and no blocks. Memory stays bounded for a list of any length.
+using BlockVisitor = std::function<void(const PayloadBlock&)>;
+PayloadView WalkPayload(const uint8_t* data, size_t len, const BlockVisitor& on_block);
 
 }  // namespace tl::ctl

@@ -63,9 +63,13 @@ void Match(const std::vector<NamedStream>& streams, FileResult* f) {
 }  // namespace
 
 int RunTest(const TestOptions& o, Io& io) {
-  const StreamRef ref = ParseStreamRef(o.target);
+  StreamRef ref;
   std::vector<NamedStream> streams;
   std::string error;
+  if (!ParseStreamRef(o.target, &ref, &error)) {
+    Complain(io, error);
+    return kExitUsage;
+  }
   if (!LoadStreams(ref, &streams, &error)) {
     Complain(io, error);
     return kExitFailure;

@@ -158,6 +158,28 @@ WriterOpenStatus TryOpenNative(const std::string& native, WriterOpen* out, bool*
   return WriterOpenStatus::kOk;
 }
 
+// Opens a regular file for reading; -1 for anything else. O_NONBLOCK keeps
+// the open of a FIFO without a writer (or of a device) from waiting for ever;
+// it is cleared again for the reads. errno is ENXIO for a file that is not
+// regular, EISDIR for a directory.
+int OpenRegularForReading(const std::string& native) {
+  const int fd = ::open(native.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return -1;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    const int why = S_ISDIR(st.st_mode) ? EISDIR : ENXIO;
+    ::close(fd);
+    errno = why;
+    return -1;
+  }
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 }  // namespace
 
 namespace detail {
@@ -222,15 +244,8 @@ std::unique_ptr<File> OpenContainerFile(const char16_t* path) {
 std::unique_ptr<File> OpenFileForReading(const char16_t* path) {
   std::string native;
   if (!ToNative(path, &native)) return nullptr;
-  const int fd = ::open(native.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd >= 0) {
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-      ::close(fd);
-      return nullptr;
-    }
-  }
-  return Wrap(fd);
+  const int fd = OpenRegularForReading(native);
+  return fd >= 0 ? Wrap(fd) : nullptr;
 }
 
 // The journal's creation and deletion are what a stream write relies on, so
@@ -275,10 +290,10 @@ bool MappedFile::Open(const char16_t* path) {
   reset();
   std::string native;
   if (!ToNative(path, &native)) return false;
-  const int fd = ::open(native.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = OpenRegularForReading(native);
   if (fd < 0) return false;
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (::fstat(fd, &st) != 0) {
     ::close(fd);
     return false;
   }

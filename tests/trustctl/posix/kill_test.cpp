@@ -42,7 +42,7 @@ TEST(CtlKill, ImportKilledAnywhereLeavesTheOlderOrTheNewerList) {
   const std::string new_list = WriteText(dir, "new.txt", HashLines(500000, 80000));
   const std::string blocked = WriteText(dir, "blocked.txt", HashLines(900000, 50));
   ASSERT_EQ(Ctl({"import", box, "--stream", "BlockList", blocked}).rc, 0);
-  ASSERT_EQ(Ctl({"import", box, "--stream", "ProgramList", old_list}).rc, 0);
+  ASSERT_EQ(Ctl({"import", box, "--stream", "ProgramList", old_list, "--new-stream"}).rc, 0);
   const std::vector<uint8_t> base = FileBytes(box);
   const std::vector<uint8_t> before = StreamPayload(box, u"ProgramList");
   const std::vector<uint8_t> block_list = StreamPayload(box, u"BlockList");

@@ -78,7 +78,8 @@ TEST(CtlWriters, ConcurrentEditsLoseNothing) {
         std::snprintf(size, sizeof size, "%x", 0x10 + i);
         runs.push_back({StartTrustctl({"add", box, "--hash", size, "abc"}), i});
       }
-      if (c.with_import) runs.push_back({StartTrustctl({"import", box + ":BlockList", big}), -1});
+      if (c.with_import)
+        runs.push_back({StartTrustctl({"import", "--new-stream", box + ":BlockList", big}), -1});
       if (c.with_remove)
         runs.push_back({StartTrustctl({"remove", box, "--hash", "ffff", "1"}), -1});
       for (auto& [pid, index] : runs) {
@@ -131,7 +132,7 @@ TEST(CtlWriters, ASecondWriterWaitsForALiveJournalsWriter) {
   ASSERT_EQ(held.Open(Utf8ToU16(box).c_str(), kCommitCreationParameters), StoreStatus::kOk);
   const std::vector<uint8_t> journal = LiveJournal(box);
   const std::vector<uint8_t> container = FileBytes(box);
-  const pid_t other = StartTrustctl({"import", box + ":BlockList", list});
+  const pid_t other = StartTrustctl({"import", "--new-stream", box + ":BlockList", list});
   std::this_thread::sleep_for(std::chrono::milliseconds(700));
   // The other writer waits: the journal is untouched, so is the container.
   EXPECT_EQ(waitpid(other, nullptr, WNOHANG), 0);
