@@ -66,17 +66,64 @@ bool PbAppendPoolEntry(uint8_t* record, size_t capacity, uint32_t* units, const 
   return true;
 }
 
-uint32_t PbFinishRecord(uint8_t* record, uint32_t units, const char16_t* name) {
+uint32_t PbFinishRecord(uint8_t* record, uint32_t units, const char16_t* name, size_t name_len) {
   const uint32_t size = PbSizeForUnits(units);
   StoreU32(record, kPbSizeOffset, size);
-  StoreU64(record, kPbKeyOffset, ComputeOwnNameKey(name));
+  StoreU64(record, kPbKeyOffset, ComputeOwnNameKey(name, name_len));
   StoreU16(record, kPbKindOffset, kPbKind);
   return size;
 }
 
+uint32_t PbFinishRecord(uint8_t* record, uint32_t units, const char16_t* name) {
+  return PbFinishRecord(record, units, name, kNameKeyMaxUnits);
+}
+
+uint32_t AssembleProgramBlock(const ProgramBlockFields& f, uint8_t* work, size_t capacity) {
+  if (f.token_count > kPbTokenSlots || capacity < kPbFixedBytes) return 0;
+  std::memset(work, 0, kPbPoolStart);
+  PbBeginRecord(work);
+  uint32_t units = 0;
+  uint16_t offset = 0;
+  auto append = [&](const PbString& s, size_t offset_field) {
+    if (!PbAppendPoolEntry(work, capacity, &units, s.units, s.len, &offset)) return false;
+    if (offset_field != 0) StoreU16(work, offset_field, offset);
+    return true;
+  };
+  if (!append(f.name, 0)) return 0;  // offset 0: the first entry
+  if ((f.flags & PB_TOKENS) != 0) {
+    for (size_t i = 0; i < f.token_count; ++i) {
+      if (!append(f.tokens[i], kPbTokenOffsetsOffset + 2 * i)) return 0;
+    }
+  }
+  const struct {
+    uint32_t flag;
+    const PbString* text;
+    size_t field;
+  } texts[] = {{PB_TEXT1, &f.text1, kPbText1OffsetOffset},
+               {PB_TEXT2, &f.text2, kPbText2OffsetOffset},
+               {PB_TEXT3, &f.text3, kPbText3OffsetOffset}};
+  for (const auto& t : texts) {
+    if ((f.flags & t.flag) != 0 && !append(*t.text, t.field)) return 0;
+  }
+  if ((f.flags & (PB_VALUE | PB_VALUE_PAIR)) != 0) StoreU32(work, kPbValueOffset, f.value);
+  if ((f.flags & PB_VALUE_PAIR) != 0) StoreU32(work, kPbValueSecondOffset, f.value_second);
+  if ((f.flags & PB_TIMESTAMP) != 0) StoreU32(work, kPbLinkTimeStampOffset, f.link_time_stamp);
+  if ((f.flags & PB_FINGERPRINT) != 0) StoreU64(work, kPbFingerprintOffset, f.fingerprint);
+  StoreU32(work, kPbFlagsOffset, f.flags);
+  // The appends left room for the trailer.
+  std::memset(work + kPbPoolStart + 2 * static_cast<size_t>(units), 0, kPbTrailerBytes);
+  const uint32_t size = PbFinishRecord(work, units, f.name.units, f.name.len);
+  StoreU16(work, kPbKindOffset, f.kind);
+  return size;
+}
+
 uint32_t ComputeOwnNameKey(const char16_t* name) {
+  return ComputeOwnNameKey(name, kNameKeyMaxUnits);
+}
+
+uint32_t ComputeOwnNameKey(const char16_t* name, size_t max_len) {
   size_t n = 0;
-  while (n < kNameKeyMaxUnits && name[n] != 0) ++n;
+  while (n < max_len && n < kNameKeyMaxUnits && name[n] != 0) ++n;
   if (n == 0 || n >= kNameKeyMaxUnits) return 0;
   // Folded in pieces on the stack, little-endian as in ComputeNameKey.
   constexpr size_t kPieceUnits = 64;

@@ -128,9 +128,44 @@ void PbBeginRecord(uint8_t* record);
 bool PbAppendPoolEntry(uint8_t* record, size_t capacity, uint32_t* units, const char16_t* s,
                        size_t n, uint16_t* offset);
 
+// A string for the pool: `len` UTF-16 units at `units` (no terminator needed).
+struct PbString {
+  const char16_t* units = nullptr;
+  size_t len = 0;
+};
+
+// Everything a program block holds, as the builders lay it out.
+struct ProgramBlockFields {
+  PbString name;
+  PbString tokens[kPbTokenSlots];
+  size_t token_count = 0;  // the first token_count slots are used
+  PbString text1, text2, text3;
+  uint32_t flags = 0;  // PB_*: which of the attributes below are stored
+  uint32_t value = 0;  // PB_VALUE, or the pair's first value with PB_VALUE_PAIR
+  uint32_t value_second = 0;
+  uint32_t link_time_stamp = 0;
+  uint64_t fingerprint = 0;
+  uint16_t kind = kPbKind;
+};
+
+// The one assembly of a program block, used by the program entry builder, the
+// hash list's blocks and trustctl's jsonl entries. Writes every byte of the
+// block into `work` (`capacity` bytes; bytes past the block are left as they
+// were): the fixed fields zeroed, then poolOffset 152 and nameOffset 0; the
+// pool in the order name, tokens (PB_TOKENS), text1 (PB_TEXT1), text2
+// (PB_TEXT2), text3 (PB_TEXT3), each entry's offset in its field; value
+// (PB_VALUE or PB_VALUE_PAIR), valueSecond (PB_VALUE_PAIR), linkTimeStamp
+// (PB_TIMESTAMP) and fingerprint (PB_FINGERPRINT) under their flags; flags;
+// the zero trailer; size, the name key and kind. Returns the size, or 0 (and
+// nothing is promised of `work`) when the block would not fit `capacity`, its
+// pool offsets would not fit 16 bits, or more than four tokens are given.
+uint32_t AssembleProgramBlock(const ProgramBlockFields& fields, uint8_t* work, size_t capacity);
+
 // Finishes a record whose pool holds `units` units: size = 160 + 2 * units,
 // key = ComputeOwnNameKey(name) zero-extended, kind = 2. Returns the size.
 uint32_t PbFinishRecord(uint8_t* record, uint32_t units, const char16_t* name);
+// The same for a name of at most `name_len` units that need not be terminated.
+uint32_t PbFinishRecord(uint8_t* record, uint32_t units, const char16_t* name, size_t name_len);
 
 // Measures a terminated UTF-16 string that may lie in memory of unknown
 // readability, testing each page once before reading from it. True with *len =
@@ -149,6 +184,8 @@ uint32_t ComputeNameKey(const char16_t* name);
 // cannot fail for want of memory. 0 for an empty name or one of 32768 or more
 // units.
 uint32_t ComputeOwnNameKey(const char16_t* name);
+// The same over at most `max_len` units of `name` (it ends earlier at a 0).
+uint32_t ComputeOwnNameKey(const char16_t* name, size_t max_len);
 inline constexpr size_t kNameKeyMaxUnits = 32768;
 
 }  // namespace tl

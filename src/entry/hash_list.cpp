@@ -97,16 +97,13 @@ HashLineStatus ParseHashLine(const char* line, size_t len, bool had_line_feed, u
 }
 
 uint32_t BuildHashBlock(uint8_t* work, uint32_t file_size, uint32_t crc) {
-  std::memset(work, 0, kHashBlockSize);
   char16_t name[kHashNameLen + 1];
   U16FormatHashName(name, file_size, crc);
-  PbBeginRecord(work);
-  uint32_t units = 0;
-  uint16_t offset = 0;
-  PbAppendPoolEntry(work, kHashBlockSize, &units, name, kHashNameLen, &offset);
-  StoreU32(work, kPbFlagsOffset, PB_FINGERPRINT);
-  StoreU64(work, kPbFingerprintOffset, (static_cast<uint64_t>(file_size) << 32) | crc);
-  return PbFinishRecord(work, units, name);
+  ProgramBlockFields f;
+  f.name = PbString{name, kHashNameLen};
+  f.flags = PB_FINGERPRINT;
+  f.fingerprint = (static_cast<uint64_t>(file_size) << 32) | crc;
+  return AssembleProgramBlock(f, work, kHashBlockSize);
 }
 static_assert(PbSizeForUnits(kHashNameLen + 2) == kHashBlockSize);
 

@@ -69,37 +69,6 @@ bool CopyCallerPath(uint64_t address, WorkString* out) {
   return true;
 }
 
-class BlockAssembly {
- public:
-  // Only the fixed fields are cleared: the pool is written entry by entry
-  // behind them and the trailer at Finish, so every byte of the block is set
-  // without clearing the whole 32 KiB work area for each description.
-  explicit BlockAssembly(uint8_t* work) : work_(work) {
-    std::memset(work_, 0, kPbPoolStart);
-    PbBeginRecord(work_);
-  }
-
-  // Appends a pool entry; false only if it would not fit the work area, which
-  // the field limits rule out.
-  bool Append(const char16_t* s, size_t n, uint16_t* offset) {
-    return PbAppendPoolEntry(work_, kProgramWorkBytes, &units_, s, n, offset);
-  }
-  void SetFlag(uint32_t flag) { flags_ |= flag; }
-  uint32_t flags() const { return flags_; }
-  uint8_t* work() { return work_; }
-
-  uint32_t Finish(const char16_t* name) {
-    std::memset(work_ + kPbPoolStart + 2 * static_cast<size_t>(units_), 0, kPbTrailerBytes);
-    StoreU32(work_, kPbFlagsOffset, flags_);
-    return PbFinishRecord(work_, units_, name);
-  }
-
- private:
-  uint8_t* work_;
-  uint32_t units_ = 0;
-  uint32_t flags_ = 0;
-};
-
 // The name: the text after the path's last backslash followed by "@*", or the
 // whole path when it has no backslash.
 size_t BuildName(const WorkString& path, char16_t (&name)[kPdNameBufferUnits]) {
@@ -114,35 +83,11 @@ size_t BuildName(const WorkString& path, char16_t (&name)[kPdNameBufferUnits]) {
   return U16FormatAtStar(name, kPdNameBufferUnits, path.units + slash + 1, path.len - slash - 1);
 }
 
-void AddTokens(const uint8_t* record, BlockAssembly* block) {
-  WorkString list;
-  CopyField(record, kPdTokenListOffset, kPdTokenListUnits, &list);
-  if (list.len == 0) return;
-  size_t slot = 0;
-  size_t i = 0;
-  while (slot < kPdMaxTokens && i < list.len) {
-    while (i < list.len && list.units[i] == u';') ++i;  // no empty tokens
-    const size_t start = i;
-    while (i < list.len && list.units[i] != u';') ++i;
-    if (i == start) break;
-    uint16_t offset = 0;
-    if (block->Append(list.units + start, i - start, &offset)) {
-      StoreU16(block->work(), kPbTokenOffsetsOffset + 2 * slot, offset);
-      ++slot;
-    }
-  }
-  block->SetFlag(PB_TOKENS);  // also when the list held only separators
-}
-
-void AddText(const uint8_t* record, size_t field_offset, size_t field_units, size_t offset_field,
-             uint32_t flag, BlockAssembly* block) {
-  WorkString text;
-  CopyField(record, field_offset, field_units, &text);
+// A text field: present when it holds at least one unit.
+void TakeText(const WorkString& text, uint32_t flag, PbString* into, ProgramBlockFields* f) {
   if (text.len == 0) return;
-  uint16_t offset = 0;
-  if (!block->Append(text.units, text.len, &offset)) return;
-  StoreU16(block->work(), offset_field, offset);
-  block->SetFlag(flag);
+  *into = PbString{text.units, text.len};
+  f->flags |= flag;
 }
 
 }  // namespace
@@ -152,31 +97,37 @@ int32_t BuildProgramBlock(void* record_ptr, uint8_t* work, uint32_t* block_size)
   const uint32_t cb_size = LoadU32(record, kPdCbSizeOffset);
   if (cb_size < kPdMinSize) return 0;
 
+  ProgramBlockFields f;
   WorkString path;
   CopyField(record, kPdPathOffset, kPdPathUnits, &path);
   char16_t name[kPdNameBufferUnits] = {};
-  const size_t name_len = BuildName(path, name);
+  f.name = PbString{name, BuildName(path, name)};
 
-  BlockAssembly block(work);
-  uint16_t name_offset = 0;
-  block.Append(name, name_len, &name_offset);  // offset 0: the first entry
-
-  AddTokens(record, &block);
-  AddText(record, kPdText1Offset, kPdTextUnits, kPbText1OffsetOffset, PB_TEXT1, &block);
-  AddText(record, kPdText2Offset, kPdTextUnits, kPbText2OffsetOffset, PB_TEXT2, &block);
-  AddText(record, kPdText3Offset, (cb_size - kPdText3Offset) / 2, kPbText3OffsetOffset, PB_TEXT3,
-          &block);
+  WorkString tokens;
+  CopyField(record, kPdTokenListOffset, kPdTokenListUnits, &tokens);
+  if (tokens.len != 0) {
+    f.token_count = SplitProgramTokens(tokens.units, tokens.len, f.tokens, kPdMaxTokens);
+    if (f.token_count > kPdMaxTokens) f.token_count = kPdMaxTokens;
+    f.flags |= PB_TOKENS;  // also when the list held only separators
+  }
+  WorkString text1, text2, text3;
+  CopyField(record, kPdText1Offset, kPdTextUnits, &text1);
+  CopyField(record, kPdText2Offset, kPdTextUnits, &text2);
+  CopyField(record, kPdText3Offset, (cb_size - kPdText3Offset) / 2, &text3);
+  TakeText(text1, PB_TEXT1, &f.text1, &f);
+  TakeText(text2, PB_TEXT2, &f.text2, &f);
+  TakeText(text3, PB_TEXT3, &f.text3, &f);
 
   const uint32_t value_single = LoadU32(record, kPdValueSingleOffset);
   if (value_single != 0) {
-    StoreU32(work, kPbValueOffset, value_single);
-    block.SetFlag(PB_VALUE);
+    f.value = value_single;
+    f.flags |= PB_VALUE;
   }
   const uint32_t pair_first = LoadU32(record, kPdValuePairFirstOffset);
   if (pair_first != 0) {
-    StoreU32(work, kPbValueOffset, pair_first);
-    StoreU32(work, kPbValueSecondOffset, LoadU32(record, kPdValuePairSecondOffset));
-    block.SetFlag(PB_VALUE_PAIR);
+    f.value = pair_first;  // the pair shares the field with the single value
+    f.value_second = LoadU32(record, kPdValuePairSecondOffset);
+    f.flags |= PB_VALUE_PAIR;
   }
 
   const uint64_t stamp_path = LoadU64(record, kPdTimeStampFileOffset);
@@ -184,9 +135,9 @@ int32_t BuildProgramBlock(void* record_ptr, uint8_t* work, uint32_t* block_size)
     WorkString file;
     uint32_t stamp = 0;
     if (CopyCallerPath(stamp_path, &file) && ReadLinkTimeStamp(file.units, &stamp) == 1) {
-      StoreU32(work, kPbLinkTimeStampOffset, stamp);
+      f.link_time_stamp = stamp;
       StoreU32(record, kPdTimeStampFileOffset, stamp);  // the upper 4 bytes stay
-      block.SetFlag(PB_TIMESTAMP);
+      f.flags |= PB_TIMESTAMP;
     }
   }
   const uint64_t fingerprint_path = LoadU64(record, kPdFingerprintFileOffset);
@@ -194,16 +145,30 @@ int32_t BuildProgramBlock(void* record_ptr, uint8_t* work, uint32_t* block_size)
     // Recorded whatever the result: a file that cannot be opened (or a path
     // that cannot be read) gives fingerprint 0.
     WorkString file;
-    const uint64_t fingerprint =
+    f.fingerprint =
         CopyCallerPath(fingerprint_path, &file) ? ComputeFileFingerprint(file.units) : 0;
-    StoreU64(work, kPbFingerprintOffset, fingerprint);
-    StoreU64(record, kPdFingerprintFileOffset, fingerprint);
-    block.SetFlag(PB_FINGERPRINT);
+    StoreU64(record, kPdFingerprintFileOffset, f.fingerprint);
+    f.flags |= PB_FINGERPRINT;
   }
 
-  if (block.flags() == 0) return 0;
-  *block_size = block.Finish(name);
-  return 1;
+  if (f.flags == 0) return 0;
+  // The field limits keep every description far inside the work area.
+  *block_size = AssembleProgramBlock(f, work, kProgramWorkBytes);
+  return *block_size != 0 ? 1 : 0;
+}
+
+size_t SplitProgramTokens(const char16_t* list, size_t len, PbString* tokens, size_t max_tokens) {
+  size_t count = 0;
+  size_t i = 0;
+  while (i < len) {
+    while (i < len && list[i] == u';') ++i;  // no empty tokens
+    const size_t start = i;
+    while (i < len && list[i] != u';') ++i;
+    if (i == start) break;
+    if (count < max_tokens) tokens[count] = PbString{list + start, i - start};
+    ++count;
+  }
+  return count;
 }
 
 int32_t AddProgramTo(CVarBlockList& list, void* record) {

@@ -27,6 +27,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "blocklist/program_block.h"
+
 namespace tl {
 
 class CVarBlockList;
@@ -66,6 +68,11 @@ inline constexpr size_t kProgramWorkBytes = 32768;
 // description carries no attribute (no block); otherwise 1 with the finished
 // block in `work` and its size in *block_size.
 int32_t BuildProgramBlock(void* record, uint8_t* work, uint32_t* block_size);
+
+// Splits a token list as the builder does: tokens are separated by ';', empty
+// ones are dropped. Stores the first `max_tokens` in `tokens` and returns how
+// many the list holds (which may be more).
+size_t SplitProgramTokens(const char16_t* list, size_t len, PbString* tokens, size_t max_tokens);
 
 // BuildProgramBlock, then a zero-padded heap copy of the block is given to
 // `list` (AddBlock: it replaces a block with the same key or goes to the tail).

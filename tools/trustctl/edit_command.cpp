@@ -54,19 +54,9 @@ bool ParseHashPair(const std::vector<std::string>& v, uint32_t* size, uint32_t* 
   return true;
 }
 
-// Tokens as the builder splits them: at ';', empty ones dropped.
+// Tokens as the builder splits them.
 size_t TokenCount(const std::u16string& list) {
-  size_t n = 0;
-  bool in_token = false;
-  for (char16_t c : list) {
-    if (c == u';') {
-      in_token = false;
-    } else if (!in_token) {
-      in_token = true;
-      ++n;
-    }
-  }
-  return n;
+  return SplitProgramTokens(list.data(), list.size(), nullptr, 0);
 }
 
 // Whether the token list holds an empty token (";", "a;;b", "a;"): the builder

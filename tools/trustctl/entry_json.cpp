@@ -14,42 +14,34 @@ namespace {
 
 constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-// The block the builders would make for these fields: pool entries name,
-// tokens, text1, text2, text3; reserved bytes zero; key the name's key.
+// The block the builders would make for these fields (the library's one
+// assembly); empty when they do not fit one block.
 std::vector<uint8_t> BuildCanonical(const DecodedProgramBlock& f) {
+  ProgramBlockFields fields;
+  fields.name = PbString{f.name.data(), f.name.size()};
+  if (f.tokens.size() > kPbTokenSlots) return {};
+  for (size_t i = 0; i < f.tokens.size(); ++i) {
+    fields.tokens[i] = PbString{f.tokens[i].data(), f.tokens[i].size()};
+  }
+  fields.token_count = f.tokens.size();
+  auto text = [](const std::optional<std::u16string>& t) {
+    return t ? PbString{t->data(), t->size()} : PbString{};
+  };
+  fields.text1 = text(f.text1);
+  fields.text2 = text(f.text2);
+  fields.text3 = text(f.text3);
+  fields.flags = f.flags;
+  fields.value = f.value;
+  fields.value_second = f.valueSecond;
+  fields.link_time_stamp = f.linkTimeStamp;
+  fields.fingerprint = f.fingerprint;
+  fields.kind = f.kind;
   size_t units = f.name.size() + 2;
   for (const auto& t : f.tokens) units += t.size() + 2;
   for (const auto* t : {&f.text1, &f.text2, &f.text3}) units += *t ? (*t)->size() + 2 : 0;
-  if (units > kPbMaxPoolUnits || f.tokens.size() > kPbTokenSlots) return {};
-  const size_t capacity = kPbFixedBytes + 2 * units + 32;
-  std::vector<uint8_t> w(capacity, 0);
-  PbBeginRecord(w.data());
-  uint32_t u = 0;
-  uint16_t offset = 0;
-  PbAppendPoolEntry(w.data(), capacity, &u, f.name.data(), f.name.size(), &offset);
-  for (size_t i = 0; i < f.tokens.size(); ++i) {
-    PbAppendPoolEntry(w.data(), capacity, &u, f.tokens[i].data(), f.tokens[i].size(), &offset);
-    StoreU16(w.data(), kPbTokenOffsetsOffset + 2 * i, offset);
-  }
-  const struct {
-    const std::optional<std::u16string>* text;
-    size_t field;
-  } texts[] = {{&f.text1, kPbText1OffsetOffset},
-               {&f.text2, kPbText2OffsetOffset},
-               {&f.text3, kPbText3OffsetOffset}};
-  for (const auto& t : texts) {
-    if (!*t.text) continue;
-    PbAppendPoolEntry(w.data(), capacity, &u, (*t.text)->data(), (*t.text)->size(), &offset);
-    StoreU16(w.data(), t.field, offset);
-  }
-  StoreU32(w.data(), kPbFlagsOffset, f.flags);
-  if ((f.flags & (PB_VALUE | PB_VALUE_PAIR)) != 0) StoreU32(w.data(), kPbValueOffset, f.value);
-  if ((f.flags & PB_VALUE_PAIR) != 0) StoreU32(w.data(), kPbValueSecondOffset, f.valueSecond);
-  if ((f.flags & PB_TIMESTAMP) != 0) StoreU32(w.data(), kPbLinkTimeStampOffset, f.linkTimeStamp);
-  if ((f.flags & PB_FINGERPRINT) != 0) StoreU64(w.data(), kPbFingerprintOffset, f.fingerprint);
-  const std::u16string name = f.name;  // terminated for the key
-  const uint32_t size = PbFinishRecord(w.data(), u, name.c_str());
-  StoreU16(w.data(), kPbKindOffset, f.kind);
+  if (units > kPbMaxPoolUnits) return {};
+  std::vector<uint8_t> w(PbSizeForUnits(static_cast<uint32_t>(units)), 0);
+  const uint32_t size = AssembleProgramBlock(fields, w.data(), w.size());
   w.resize(size);
   return w;
 }

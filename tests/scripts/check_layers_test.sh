@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# scripts/check-layers: the real tree passes, and each kind of include that
+# breaks the layering, planted alone into a small tree of its own, fails the
+# check and is named with its file and line; includes the layering allows pass.
+set -uo pipefail
+check="$1/scripts/check-layers"
+failed=0
+fail() { echo "FAIL: $*"; failed=1; }
+
+"$check" "$1" >/dev/null || fail "the source tree itself breaks the layering"
+
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+
+# file | line | expected: ok or bad
+cases=(
+  'src/common/a.h|#include "common/le.h"|ok'
+  'src/common/a.h|#include "platform/file.h"|bad'
+  'src/platform/a.cpp|#include "blocklist/block_header.h"|bad'
+  'src/fingerprint/a.cpp|#include "platform/file.h"|ok'
+  'src/fingerprint/a.cpp|#include "minifile/header.h"|bad'
+  'src/minifile/a.cpp|#include "entry/list_payload.h"|bad'
+  'src/blocklist/a.h|  #  include "fingerprint/file_fingerprint.h"|bad'
+  'src/entry/a.cpp|#include "minifile/minifile.h"|ok'
+  'src/entry/win32/a.cpp|#include <windows.h>|ok'
+  'src/entry/a.cpp|#include <windows.h>|bad'
+  'src/client/a.cpp|#include "platform/file.h"|ok'
+  'src/client/a.cpp|#include "entry/hash_list.h"|bad'
+  'src/client/a.cpp|#include <windows.h>|ok'
+  'tools/trustctl/a.cpp|#include "entry/hash_list.h"|ok'
+  'tools/trustctl/a.cpp|#include <windows.h>|bad'
+)
+for c in "${cases[@]}"; do
+  IFS='|' read -r file line want <<<"$c"
+  tree="$scratch/tree"
+  rm -rf "$tree"
+  mkdir -p "$tree/$(dirname "$file")" "$tree/src/common"
+  printf '#pragma once\n#include <cstdint>\n' >"$tree/src/common/le.h"
+  printf '// a file\n%s\n' "$line" >"$tree/$file"
+  out=$("$check" "$tree" 2>&1)
+  rc=$?
+  if [ "$want" = ok ]; then
+    [ $rc -eq 0 ] || fail "$file with '$line' was refused: $out"
+  else
+    [ $rc -eq 1 ] || fail "$file with '$line' passed (rc $rc)"
+    grep -q "^$file:2: " <<<"$out" || fail "$file with '$line': not named with its line: $out"
+  fi
+done
+[ $failed -eq 0 ] && echo "check-layers: ${#cases[@]} cases as expected"
+exit $failed
