@@ -40,8 +40,8 @@ int main(int argc, char** argv) {
       static const wchar_t kText1[] = L"from a worker";
       memset(program, 0, sizeof *program);
       program->cbSize = sizeof *program;
-      swprintf((wchar_t*)program->path, TRUSTLIST_PATH_UNITS, L"C:\\w%d\\w%dr%de%d.exe", id, id,
-               r, e);
+      swprintf((wchar_t*)program->path, TRUSTLIST_PATH_UNITS, L"C:\\w%d\\w%dr%de%d.exe", id, id, r,
+               e);
       memcpy(program->text1, kText1, sizeof kText1);
       add_program(program);
     }

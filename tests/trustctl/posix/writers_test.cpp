@@ -92,7 +92,9 @@ TEST(CtlWriters, ConcurrentEditsLoseNothing) {
       }
       EXPECT_EQ(programs.count(Fp(0xffff, 1)), c.with_remove ? 0u : 1u);
       EXPECT_EQ(programs.size(), static_cast<size_t>(c.adders) + (c.with_remove ? 0 : 1));
-      if (c.with_import) EXPECT_EQ(Fingerprints(box, u"BlockList").size(), 100000u);
+      if (c.with_import) {
+        EXPECT_EQ(Fingerprints(box, u"BlockList").size(), 100000u);
+      }
     }
   }
 }
