@@ -31,8 +31,14 @@ bool ParametersMakeContainer(const CreationParameters& p) {
   return GeometryFromHeader(header, &g);
 }
 
-// The first defect of the container in `file`, read as it is (kNone for an
-// empty file, which the open makes a container of).
+bool ValidName(const char16_t* name) {
+  if (name == nullptr) return false;
+  const size_t len = U16Len(name, kDirEntryMaxNameUnits + 1);
+  return len != 0 && len <= kDirEntryMaxNameUnits;
+}
+
+}  // namespace
+
 Defect FirstDefect(platform::File* file) {
   uint32_t size = 0;
   if (!file->Size(&size)) return Defect::kReadFailed;
@@ -48,14 +54,6 @@ Defect FirstDefect(platform::File* file) {
     return Defect::kNoMemory;
   }
 }
-
-bool ValidName(const char16_t* name) {
-  if (name == nullptr) return false;
-  const size_t len = U16Len(name, kDirEntryMaxNameUnits + 1);
-  return len != 0 && len <= kDirEntryMaxNameUnits;
-}
-
-}  // namespace
 
 const char* StoreStatusText(StoreStatus status) {
   switch (status) {

@@ -67,6 +67,12 @@ struct StoreOptions {
   bool refuse_damaged = false;
 };
 
+// The first defect of the container in `file`, read as it is: what makes an
+// open with refuse_damaged refuse it (kNone for an empty file, which the open
+// makes a container of; kReadFailed when it cannot be read). Tools ask it
+// without holding the container to predict a write's refusal.
+Defect FirstDefect(platform::File* file);
+
 // A short English text of a status ("the container is in use by another writer").
 const char* StoreStatusText(StoreStatus status);
 

@@ -1,20 +1,99 @@
-// trustctl apply: replaces a stream with exactly the entries of a jsonl file
-// (as export writes it). Every line is read and checked before anything is
-// written; the first bad line is named and nothing changes.
+// trustctl apply: makes a stream hold exactly the entries of a jsonl file (as
+// export writes it), a desired state: every line is read and checked before
+// anything is written (the first bad line is named and nothing changes), and a
+// stream that already holds that list is left as it is: nothing written,
+// nobody told, "unchanged". A configuration engine runs it on every pass and
+// tells "changed" from "already as wanted" by its output (--json) or, with
+// --check, by its exit code.
+#include <memory>
 #include <unordered_map>
 
 #include "blocklist/block_header.h"
 #include "capacity.h"
 #include "command.h"
 #include "common/le.h"
+#include "entry_diff.h"
 #include "entry_json.h"
 #include "format.h"
 #include "input_file.h"
+#include "json_out.h"
 #include "list_store.h"
+#include "platform/file.h"
 #include "recovery.h"
 #include "trustctl.h"
 
 namespace tl::ctl {
+namespace {
+
+// The stored stream as apply compares with it: absent is a list that is not
+// there yet. Its entries need not be ones apply could write (it replaces them).
+LoadOptions CompareOptions() {
+  LoadOptions options;
+  options.missing_ok = true;
+  return options;
+}
+
+// What makes the write refuse the container, found without holding it; empty
+// when there is nothing (a missing container is made by the write).
+std::string RefusalOf(const std::u16string& container) {
+  std::unique_ptr<platform::File> file = platform::OpenFileForReading(container.c_str());
+  if (!file) return "";
+  const Defect d = FirstDefect(file.get());
+  if (d == Defect::kNone) return "";
+  return Shown(container) + ": the container has defects (first: " + DefectName(d) +
+         "); see trustctl verify — apply would not change it";
+}
+
+// "1 added, 0 removed, 2 changed" as diff counts them; a list of the same
+// entries in another order changes none of them but is still a change.
+std::string CountsText(const EntryDiff& d) {
+  std::string text = std::to_string(d.added.size()) + " added, " +
+                     std::to_string(d.removed.size()) + " removed, " +
+                     std::to_string(d.changed.size()) + " changed";
+  if (!d.differ()) text += " (the same entries in another order)";
+  return text;
+}
+
+// What a configuration engine reads instead of the text.
+Json ChangeJson(bool changed, const EntryDiff& d) {
+  return Json{{"changed", changed},
+              {"added", d.added.size()},
+              {"removed", d.removed.size()},
+              {"changed_entries", d.changed.size()}};
+}
+
+// apply --check: what the apply would change, read without holding or
+// writing anything. Exit 0 when nothing would change, 1 when something would,
+// 2 when the apply would fail (damage, a list that does not fit).
+int CheckApply(const StreamRef& ref, const std::string& target, CVarBlockList& list, bool json,
+               Io& io) {
+  std::string error = RefusalOf(ref.container);
+  if (!error.empty()) {
+    Complain(io, error);
+    return kExitFailure;
+  }
+  StreamContents stored, wanted;
+  if (!LoadList(ref, CompareOptions(), &stored, &error) || !ContentsOfList(list, &wanted, &error)) {
+    Complain(io, error);
+    return kExitFailure;
+  }
+  const EntryDiff d = DiffEntries(stored, wanted);
+  const bool changes = !StoredAsIs(stored, wanted);
+  if (changes && !CheckFits(ref.container, ref.stream, wanted.payload.size(), &error)) {
+    Complain(io, error);
+    return kExitFailure;
+  }
+  if (json) {
+    PrintJson(io.out, ChangeJson(changes, d));
+  } else if (changes) {
+    io.out << "would change: " << target << ": " << CountsText(d) << "; nothing was written\n";
+  } else {
+    io.out << "unchanged: " << target << " holds these entries; nothing was written\n";
+  }
+  return changes ? kExitFindings : kExitOk;
+}
+
+}  // namespace
 
 int RunApply(const ApplyOptions& o, Io& io) {
   const StreamRef ref = ParseStreamRef(o.target);
@@ -69,6 +148,7 @@ int RunApply(const ApplyOptions& o, Io& io) {
   const size_t payload_size = PayloadSizeOf(list);
   const std::string target =
       "stream \"" + Printable(std::u16string_view(ref.stream)) + "\" of " + Shown(ref.container);
+  if (o.check) return CheckApply(ref, target, list, o.json, io);
   EditSession session;
   if (o.dry_run) {
     const std::string note = InterruptedReplacementNote(ref.container);
@@ -77,23 +157,41 @@ int RunApply(const ApplyOptions& o, Io& io) {
       Complain(io, error);
       return kExitFailure;
     }
-  } else if (!session.Open(ref.container, io, &error) ||
-             !session.CheckFits(ref.stream, payload_size, &error)) {
-    Complain(io, error);
-    return kExitFailure;
-  }
-  if (o.dry_run) {
     io.out << "dry run: " << target << " would hold " << entries << " entries (" << payload_size
            << "-byte payload); nothing was written\n";
     return kExitOk;
   }
-  uint32_t payload_bytes = 0;
-  if (!session.Store(ref.stream, list, &payload_bytes, &error)) {
+  // The stored stream is read under the hold the write is made under, so what
+  // is compared is what is replaced.
+  StreamContents stored, wanted;
+  if (!session.Open(ref.container, io, &error) ||
+      !session.Load(ref, CompareOptions(), &stored, &error) ||
+      !ContentsOfList(list, &wanted, &error)) {
     Complain(io, error);
     return kExitFailure;
   }
-  io.out << "wrote " << target << ": " << entries << " entries, " << payload_bytes
-         << "-byte payload\n";
+  const EntryDiff d = DiffEntries(stored, wanted);
+  if (!StoredAsIs(stored, wanted) && !session.CheckFits(ref.stream, payload_size, &error)) {
+    Complain(io, error);
+    return kExitFailure;
+  }
+  uint32_t payload_bytes = 0;
+  const StoreOutcome outcome =
+      session.StoreUnlessSame(ref.stream, stored, list, &payload_bytes, &error);
+  if (outcome == StoreOutcome::kFailed) {
+    Complain(io, error);
+    return kExitFailure;
+  }
+  const bool changed = outcome == StoreOutcome::kWritten;
+  if (o.json) {
+    PrintJson(io.out, ChangeJson(changed, d));
+  } else if (changed) {
+    io.out << "changed: " << target << ": " << CountsText(d) << "; wrote " << entries
+           << " entries, " << payload_bytes << "-byte payload\n";
+  } else {
+    io.out << "unchanged: " << target << " holds these " << entries
+           << " entries; nothing was written\n";
+  }
   return kExitOk;
 }
 

@@ -15,6 +15,9 @@ struct Io {
   bool quiet = false;  // -q: only errors and the summary
   // Progress may be shown on the error stream: it is a terminal.
   bool progress = false;
+  // A command that wrote a stream tells the running product (notify.h);
+  // --no-notify turns it off.
+  bool notify = true;
 };
 
 struct HashOptions {
@@ -68,6 +71,8 @@ struct ExportOptions {
 };
 struct ApplyOptions {
   bool dry_run = false;
+  bool check = false;  // report what would change, exit 1 when something would
+  bool json = false;
   std::string target;
   std::string input;
 };

@@ -1,14 +1,12 @@
 // trustctl diff: the entries added, removed and changed between two streams,
 // matched by key (the list's own identity of a program).
-#include <cstring>
-#include <unordered_map>
-
 #include "block_compare.h"
 #include "block_print.h"
 #include "blocklist/block_header.h"
 #include "blocklist/program_block.h"
 #include "command.h"
 #include "container_view.h"
+#include "entry_diff.h"
 #include "format.h"
 #include "json_out.h"
 #include "trustctl.h"
@@ -19,7 +17,6 @@ namespace {
 struct Side {
   StreamRef ref;
   StreamContents contents;
-  std::unordered_map<uint64_t, size_t> by_key;  // first block with each key
 };
 
 bool LoadSide(const std::string& text, Side* side, Io& io) {
@@ -36,16 +33,7 @@ bool LoadSide(const std::string& text, Side* side, Io& io) {
                      "\": " + std::to_string(v.issues.size()) + " payload issue(s), first: " +
                      v.issues[0].text + "; comparing the blocks that could be read");
   }
-  for (size_t i = 0; i < v.blocks.size(); ++i) side->by_key.emplace(v.blocks[i].decoded.key, i);
   return true;
-}
-
-// The bytes of block i that lie inside the payload: all of them for a sound
-// block, the part before the payload's end for a damaged one.
-uint32_t Available(const Side& s, size_t i) {
-  const PayloadBlock& b = s.contents.view.blocks[i];
-  const size_t rest = s.contents.payload.size() - b.offset;
-  return b.decoded.size < rest ? b.decoded.size : static_cast<uint32_t>(rest);
 }
 
 }  // namespace
@@ -57,32 +45,12 @@ int RunDiff(const DiffOptions& o, Io& io) {
   }
   const auto& ablocks = a.contents.view.blocks;
   const auto& bblocks = b.contents.view.blocks;
-  std::vector<size_t> removed, added;
-  std::vector<std::pair<size_t, size_t>> changed;
-  size_t unchanged = 0;
-  for (size_t i = 0; i < ablocks.size(); ++i) {
-    if (a.by_key.at(ablocks[i].decoded.key) != i) continue;  // a repeated key: first one counts
-    const auto it = b.by_key.find(ablocks[i].decoded.key);
-    if (it == b.by_key.end()) {
-      removed.push_back(i);
-      continue;
-    }
-    const size_t j = it->second;
-    const uint32_t n = Available(a, i);
-    const bool same = ablocks[i].decoded.size == bblocks[j].decoded.size && n == Available(b, j) &&
-                      SameContent(a.contents.BlockBytes(i), b.contents.BlockBytes(j), n);
-    if (same) {
-      ++unchanged;
-    } else {
-      changed.emplace_back(i, j);
-    }
-  }
-  for (size_t j = 0; j < bblocks.size(); ++j) {
-    if (b.by_key.at(bblocks[j].decoded.key) == j && !a.by_key.count(bblocks[j].decoded.key)) {
-      added.push_back(j);
-    }
-  }
-  const bool differ = !removed.empty() || !added.empty() || !changed.empty();
+  const EntryDiff d = DiffEntries(a.contents, b.contents);
+  const std::vector<size_t>& removed = d.removed;
+  const std::vector<size_t>& added = d.added;
+  const std::vector<std::pair<size_t, size_t>>& changed = d.changed;
+  const size_t unchanged = d.unchanged;
+  const bool differ = d.differ();
 
   if (o.json) {
     Json doc;

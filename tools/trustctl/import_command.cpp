@@ -208,6 +208,14 @@ void PrintRoomAfter(const std::u16string& container, const std::u16string& strea
          << " more 200-byte entries would fit in the stream\n";
 }
 
+// The stream an import replaces: absent is fine; it is read only to tell
+// whether the import would change it.
+LoadOptions StoredOptions() {
+  LoadOptions options;
+  options.missing_ok = true;
+  return options;
+}
+
 }  // namespace
 
 int RunImport(const ImportOptions& o, Io& io) {
@@ -240,10 +248,12 @@ int RunImport(const ImportOptions& o, Io& io) {
     return kExitFailure;
   }
   EditSession session;
+  StreamContents stored;  // what the import replaces, read under the hold
   if (dry_run) {
     const std::string note = InterruptedReplacementNote(container);
     if (!note.empty()) Complain(io, Shown(container) + ": " + note);
-  } else if (!session.Open(container, io, &error)) {
+  } else if (!session.Open(container, io, &error) ||
+             !session.Load(ref, StoredOptions(), &stored, &error)) {
     Complain(io, error);
     return kExitFailure;
   }
@@ -278,10 +288,20 @@ int RunImport(const ImportOptions& o, Io& io) {
     return kExitOk;
   }
   uint32_t payload_bytes = 0;
-  if (!session.CheckFits(stream, payload_size, &error) ||
-      !session.Store(stream, list, &payload_bytes, &error)) {
+  if (!session.CheckFits(stream, payload_size, &error)) {
     Complain(io, error);
     return kExitFailure;
+  }
+  switch (session.StoreUnlessSame(stream, stored, list, &payload_bytes, &error)) {
+    case StoreOutcome::kFailed:
+      Complain(io, error);
+      return kExitFailure;
+    case StoreOutcome::kUnchanged:
+      io.out << "unchanged: " << target << " holds these " << list.GetCount()
+             << " blocks; nothing was written\n";
+      return kExitOk;
+    case StoreOutcome::kWritten:
+      break;
   }
   io.out << "wrote " << target << ": " << list.GetCount() << " blocks, " << payload_bytes
          << "-byte payload\n";
