@@ -1,5 +1,7 @@
 #include "entry/list_payload.h"
 
+#include <cstring>
+
 #include "blocklist/block_header.h"
 #include "common/le.h"
 
@@ -168,6 +170,27 @@ bool ParseListPayload(const uint8_t* data, size_t len, ParsedPayload* out) {
   out->count = h.count;
   out->blocks_size = h.blocks_size;
   return out->defects == 0;
+}
+
+bool SameListPayload(const uint8_t* a, size_t a_len, const uint8_t* b, size_t b_len) {
+  if (a_len != b_len) return false;
+  if (a_len < kPayloadHeaderBytes) return std::memcmp(a, b, a_len) == 0;
+  if (std::memcmp(a, b, kPayloadHeaderBytes) != 0) return false;
+  size_t pos = kPayloadHeaderBytes;
+  while (a_len - pos >= kSequenceTerminatorSize) {
+    const uint32_t size = LoadU32(a, pos);
+    if (size != LoadU32(b, pos)) return false;
+    // The terminator, or a size no block has: what follows is compared whole.
+    if (size == 0 || !IsValidBlockSize(size) || size > a_len - pos) break;
+    const size_t rest = pos + kBlockLinkRestOffset;
+    const size_t after = rest + kBlockLinkRestSize;
+    if (std::memcmp(a + pos, b + pos, kBlockLinkRestOffset) != 0 ||
+        std::memcmp(a + after, b + after, pos + size - after) != 0) {
+      return false;
+    }
+    pos += size;
+  }
+  return std::memcmp(a + pos, b + pos, a_len - pos) == 0;
 }
 
 }  // namespace tl

@@ -141,4 +141,16 @@ struct ParsedPayload {
 // block it cannot trust. True when it has no defect.
 bool ParseListPayload(const uint8_t* data, size_t len, ParsedPayload* out);
 
+// Whether storing payload `b` over a stream that holds payload `a` would change
+// what any reader of the list gets: false only when the two are byte for byte
+// equal except bytes 12..23 of each block. Those bytes carried the in-memory
+// link pointers of an older writer; a serialized block has its magic in bytes
+// 8..11 and nothing reads 12..23, so a payload that differs only there holds
+// the same list. Blocks are found by walking the size fields, which must be
+// equal; where a walk cannot go on (a size out of range, a missing terminator)
+// the rest is compared byte for byte, so a damaged payload is never taken for
+// an equal one. A writer that finds the stored payload the same leaves the
+// stream as it is (no write, the stream's write time kept).
+bool SameListPayload(const uint8_t* a, size_t a_len, const uint8_t* b, size_t b_len);
+
 }  // namespace tl

@@ -31,6 +31,12 @@ bool ParametersMakeContainer(const CreationParameters& p) {
   return GeometryFromHeader(header, &g);
 }
 
+bool ValidName(const char16_t* name) {
+  if (name == nullptr) return false;
+  const size_t len = U16Len(name, kDirEntryMaxNameUnits + 1);
+  return len != 0 && len <= kDirEntryMaxNameUnits;
+}
+
 // The first defect of the container in `file`, read as it is (kNone for an
 // empty file, which the open makes a container of).
 Defect FirstDefect(platform::File* file) {
@@ -47,12 +53,6 @@ Defect FirstDefect(platform::File* file) {
   } catch (...) {
     return Defect::kNoMemory;
   }
-}
-
-bool ValidName(const char16_t* name) {
-  if (name == nullptr) return false;
-  const size_t len = U16Len(name, kDirEntryMaxNameUnits + 1);
-  return len != 0 && len <= kDirEntryMaxNameUnits;
 }
 
 }  // namespace

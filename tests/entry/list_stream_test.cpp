@@ -190,5 +190,59 @@ TEST(ListPayload, ReportsDefects) {
   }
 }
 
+// Two blocks of 200 bytes at payload offsets 16 and 216, terminator at 416.
+TEST(ListPayload, SameListPayloadSetsAsideOnlyTheLinkRestOfEachBlock) {
+  CVarBlockList list;
+  AddHashBlock(list, 0x2000, 0x1234abcd);
+  AddHashBlock(list, 0x10, 0x20);
+  uint32_t size = 0, count = 0;
+  uint8_t* built = BuildListPayload(list, &size, &count);
+  ASSERT_NE(built, nullptr);
+  const std::vector<uint8_t> base(built, built + size);
+  ZeroFree(built);
+  ASSERT_EQ(base.size(), 420u);
+  struct Case {
+    const char* what;
+    size_t offset;  // byte of the copy that is changed
+    bool same;
+  };
+  const Case cases[] = {
+      {"first byte of block 1's link rest", 16 + 12, true},
+      {"last byte of block 1's link rest", 16 + 23, true},
+      {"block 2's link rest", 216 + 17, true},
+      {"payload header (count)", 2, false},
+      {"payload header (reserved)", 9, false},
+      {"block 1's magic, just before the rest", 16 + 11, false},
+      {"block 2's key, just after the rest", 216 + 24, false},
+      {"block 2's loaded tag", 216 + 6, false},
+      {"block 2's last byte", 415, false},
+      {"the terminator", 417, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<uint8_t> other = base;
+    other[c.offset] ^= 0x5a;
+    EXPECT_EQ(SameListPayload(base.data(), base.size(), other.data(), other.size()), c.same);
+    EXPECT_EQ(SameListPayload(other.data(), other.size(), base.data(), base.size()), c.same);
+  }
+  EXPECT_TRUE(SameListPayload(base.data(), base.size(), base.data(), base.size()));
+  // One more or one fewer byte is never the same list.
+  std::vector<uint8_t> longer = base;
+  longer.push_back(0);
+  EXPECT_FALSE(SameListPayload(base.data(), base.size(), longer.data(), longer.size()));
+  EXPECT_FALSE(SameListPayload(longer.data(), longer.size(), base.data(), base.size()));
+  // Where the walk stops (a size past the end) no byte is set aside any more:
+  // bytes 12..23 of what would have been a block then count.
+  std::vector<uint8_t> broken = base;
+  StoreU32(broken.data(), 216, 5000);
+  std::vector<uint8_t> broken_other = broken;
+  broken_other[216 + 12] ^= 1;
+  EXPECT_FALSE(
+      SameListPayload(broken.data(), broken.size(), broken_other.data(), broken_other.size()));
+  EXPECT_TRUE(SameListPayload(broken.data(), broken.size(), broken.data(), broken.size()));
+  // Shorter than a header: compared whole.
+  EXPECT_FALSE(SameListPayload(base.data(), 10, longer.data() + 1, 10));
+}
+
 }  // namespace
 }  // namespace tl

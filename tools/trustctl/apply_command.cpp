@@ -1,6 +1,11 @@
-// trustctl apply: replaces a stream with exactly the entries of a jsonl file
-// (as export writes it). Every line is read and checked before anything is
-// written; the first bad line is named and nothing changes.
+// trustctl apply: makes a stream hold exactly the entries of a jsonl file (as
+// export writes it), a desired state: every line is read and checked before
+// anything is written (the first bad line is named and nothing changes), and a
+// stream that already holds that list is left as it is: nothing written,
+// nobody told, "unchanged". A configuration engine runs it on every pass and
+// tells "changed" from "already as wanted" by its output (--json) or, with
+// --check, by its exit code.
+#include <memory>
 #include <unordered_map>
 
 #include "blocklist/block_header.h"
@@ -8,16 +13,48 @@
 #include "command.h"
 #include "common/le.h"
 #include "common/u16.h"
+#include "entry_diff.h"
 #include "entry_json.h"
 #include "format.h"
 #include "input_file.h"
+#include "json_out.h"
 #include "list_store.h"
+#include "platform/file.h"
 #include "recovery.h"
 #include "text_input.h"
 #include "trustctl.h"
 #include "write_guards.h"
 
 namespace tl::ctl {
+namespace {
+
+// The stored stream as apply compares with it: absent is a list that is not
+// there yet. Its entries need not be ones apply could write (it replaces them).
+LoadOptions CompareOptions() {
+  LoadOptions options;
+  options.missing_ok = true;
+  return options;
+}
+
+// "1 added, 0 removed, 2 changed" as diff counts them; a list of the same
+// entries in another order changes none of them but is still a change.
+std::string CountsText(const EntryDiff& d) {
+  std::string text = std::to_string(d.added.size()) + " added, " +
+                     std::to_string(d.removed.size()) + " removed, " +
+                     std::to_string(d.changed.size()) + " changed";
+  if (!d.differ()) text += " (the same entries in another order)";
+  return text;
+}
+
+// What a configuration engine reads instead of the text.
+Json ChangeJson(bool changed, const EntryDiff& d) {
+  return Json{{"changed", changed},
+              {"added", d.added.size()},
+              {"removed", d.removed.size()},
+              {"changed_entries", d.changed.size()}};
+}
+
+}  // namespace
 
 int RunApply(const ApplyOptions& o, Io& io) {
   StreamRef ref;
@@ -92,13 +129,17 @@ int RunApply(const ApplyOptions& o, Io& io) {
   const std::string target =
       "stream \"" + Printable(std::u16string_view(ref.stream)) + "\" of " + Shown(ref.container);
   EditSession session;
+  // --check and a dry run only read (by path); a real apply holds the
+  // container from the guards to the write, so what is compared is what is
+  // replaced. --check is refused for what the apply would refuse.
+  const bool read_only = o.dry_run || o.check;
   ContainerReader by_path;
   const ContainerReader* look = nullptr;
-  if (!BeginWrite(&session, o.dry_run, ref.container, ref.stream, o.rules.new_stream, &by_path,
+  if (!BeginWrite(&session, read_only, ref.container, ref.stream, o.rules.new_stream, &by_path,
                   &look, io, &error) ||
       !CheckNotEmptied(ref.container, ref.stream, StreamHoldsEntries(look, ref.stream), entries,
                        o.rules.allow_empty, &error) ||
-      !CheckFitsFor(&session, o.dry_run, ref.container, ref.stream, payload_size, &error)) {
+      !CheckFitsFor(&session, read_only, ref.container, ref.stream, payload_size, &error)) {
     Complain(io, error);
     return kExitFailure;
   }
@@ -109,13 +150,42 @@ int RunApply(const ApplyOptions& o, Io& io) {
            << payload_size << "-byte payload); nothing was written\n";
     return done;
   }
-  uint32_t payload_bytes = 0;
-  if (!session.Store(ref.stream, list, &payload_bytes, &error)) {
+  StreamContents stored, wanted;
+  const bool read = read_only ? LoadList(ref, CompareOptions(), &stored, &error)
+                              : session.Load(ref, CompareOptions(), &stored, &error);
+  if (!read || !ContentsOfList(list, &wanted, &error)) {
     Complain(io, error);
     return kExitFailure;
   }
-  io.out << "wrote " << target << ": " << list.GetCount() << " entries, " << payload_bytes
-         << "-byte payload\n";
+  const EntryDiff d = DiffEntries(stored, wanted);
+  if (o.check) {
+    const bool changes = !StoredAsIs(stored, wanted);
+    if (o.json) {
+      PrintJson(io.out, ChangeJson(changes, d));
+    } else if (changes) {
+      io.out << "would change: " << target << ": " << CountsText(d) << "; nothing was written\n";
+    } else {
+      io.out << "unchanged: " << target << " holds these entries; nothing was written\n";
+    }
+    return changes ? kExitFindings : done;
+  }
+  uint32_t payload_bytes = 0;
+  const StoreOutcome outcome =
+      session.StoreUnlessSame(ref.stream, stored, list, &payload_bytes, &error);
+  if (outcome == StoreOutcome::kFailed) {
+    Complain(io, error);
+    return kExitFailure;
+  }
+  const bool changed = outcome == StoreOutcome::kWritten;
+  if (o.json) {
+    PrintJson(io.out, ChangeJson(changed, d));
+  } else if (changed) {
+    io.out << "changed: " << target << ": " << CountsText(d) << "; wrote " << entries
+           << " entries, " << payload_bytes << "-byte payload\n";
+  } else {
+    io.out << "unchanged: " << target << " holds these " << entries
+           << " entries; nothing was written\n";
+  }
   return done;
 }
 

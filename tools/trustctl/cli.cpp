@@ -25,7 +25,8 @@ constexpr const char* kFooter =
     "  0  done (verify, lint: sound; diff: no differences; test: every file matched;\n"
     "     merge: no conflict)\n"
     "  1  verify or lint found defects; diff found differences; test: a file did not\n"
-    "     match; merge reported conflicts; remove missed a name\n"
+    "     match; merge reported conflicts; remove missed a name; apply --check: the\n"
+    "     list would change\n"
     "  2  a file could not be read or written, its contents cannot be used, or the\n"
     "     list would not fit\n"
     "  3  the command line is wrong\n"
@@ -81,12 +82,15 @@ constexpr const char* kAddOrdered[] = {
     "--pair", "--timestamp-file", "--fingerprint-file", "--file",
 };
 
-void Declare(CLI::App& app, Parsed& p, bool* quiet) {
+void Declare(CLI::App& app, Parsed& p, bool* quiet, bool* no_notify) {
   app.description(kDescription);
   app.footer(kFooter);
   app.set_version_flag("--version", std::string("trustctl ") + TRUSTLIST_VERSION_STRING,
                        "print the version and exit");
   app.add_flag("-q,--quiet", *quiet, "print only errors and the summary");
+  app.add_flag("--no-notify", *no_notify,
+               "after writing a list, do not tell the running product (Windows; POSIX builds "
+               "have no product to tell)");
   app.require_subcommand(1, 1);
   app.fallthrough();
 
@@ -203,12 +207,20 @@ void Declare(CLI::App& app, Parsed& p, bool* quiet) {
 
   s = app.add_subcommand(
       "apply",
-      "Replaces the stream with exactly the entries of a jsonl file as export writes it.\n"
+      "Makes the stream hold exactly the entries of a jsonl file as export writes it.\n"
       "Every line is checked first (errors name the line; exit 2; nothing written). An\n"
       "export applied to any container stores a byte-identical payload (bytes 12-23 of\n"
-      "each block aside). An entry is edited by editing its fields; one that carries\n"
-      "\"bytes\" is rebuilt from its fields once \"bytes\" is removed.");
+      "each block aside). A stream that already holds that payload is not written (and\n"
+      "the product not told): \"unchanged\", exit 0; otherwise \"changed\" with the\n"
+      "entries added, removed and changed as diff counts them, exit 0. An entry is\n"
+      "edited by editing its fields; one that carries \"bytes\" is rebuilt from its\n"
+      "fields once \"bytes\" is removed.");
   s->add_flag("--dry-run", p.apply.dry_run, "check and report without writing");
+  s->add_flag("--check", p.apply.check,
+              "report what would change without writing; exit 0 when nothing would, 1 when "
+              "something would");
+  s->add_flag("--json", p.apply.json,
+              "print {\"changed\": bool, \"added\": n, \"removed\": n, \"changed_entries\": n}");
   Positional(s, "CONTAINER", p.apply.target, "CONTAINER or CONTAINER:STREAM");
   Positional(s, "FILE", p.apply.input, "the jsonl file; '-' is standard input");
   DeclareWriteRules(s, p.apply.rules, true, true);
@@ -269,7 +281,8 @@ int RunTrustctl(const std::vector<std::string>& args, std::ostream& out, std::os
     CLI::App app("", "trustctl");
     Parsed p;
     bool quiet = false;
-    Declare(app, p, &quiet);
+    bool no_notify = false;
+    Declare(app, p, &quiet, &no_notify);
     if (args.empty()) {
       err << app.help("", CLI::AppFormatMode::All);
       return kExitUsage;
@@ -322,6 +335,7 @@ int RunTrustctl(const std::vector<std::string>& args, std::ostream& out, std::os
       return kExitUsage;
     }
     io.quiet = quiet;
+    io.notify = !no_notify;
     if (CLI::App* imp = app.get_subcommand("import"); imp->parsed() && imp->count("--stream") > 0) {
       p.import.stream_given = true;
     }

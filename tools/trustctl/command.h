@@ -15,6 +15,9 @@ struct Io {
   bool quiet = false;  // -q: only errors and the summary
   // Progress may be shown on the error stream: it is a terminal.
   bool progress = false;
+  // A command that wrote a stream tells the running product (notify.h);
+  // --no-notify turns it off.
+  bool notify = true;
 };
 
 // What a writing command is allowed beyond its default refusals.
@@ -78,6 +81,8 @@ struct ExportOptions {
 };
 struct ApplyOptions {
   bool dry_run = false;
+  bool check = false;  // report what would change, exit 1 when something would
+  bool json = false;
   std::string target;
   std::string input;
   WriteRules rules;

@@ -6,6 +6,8 @@
 #include <memory>
 #include <tuple>
 
+#include "block_compare.h"
+#include "blocklist/block_header.h"
 #include "blocklist/program_block.h"
 #include "capacity.h"
 #include "command.h"
@@ -321,9 +323,19 @@ int RunAdd(const AddOptions& o, Io& io) {
       Complain(io, "out of memory while building the list; nothing was written");
       return kExitFailure;
     }
-    const bool replaces = list.FindBlock(b.key) != nullptr;
     watch.Enter(b.key, b.name,
                 p.by_hash ? "--hash " + std::to_string(i + 1) : "--path " + std::to_string(i + 1));
+    // An entry the list holds already as it would be built stays where it is,
+    // so that adding what is there changes nothing (a replacement would move
+    // it to the end of the list).
+    const uint8_t* held = list.FindBlock(b.key);
+    if (held != nullptr && LoadU32(held, kBlockSizeOffset) == block_size &&
+        SameContent(held, work.get(), block_size)) {
+      report.push_back("already present \"" + Printable(std::u16string_view(b.name)) + "\" key " +
+                       Hex64(b.key));
+      continue;
+    }
+    const bool replaces = held != nullptr;
     if (list.AddBlockCopy(work.get()) == 0) {
       Complain(io, "out of memory while building the list; nothing was written");
       return kExitFailure;
@@ -339,12 +351,19 @@ int RunAdd(const AddOptions& o, Io& io) {
   const int done = watch.found().empty() ? kExitOk : kExitFindings;
   if (!ReportCollisions(watch.found(), o.rules.allow_collisions, io)) return done;
   uint32_t payload_bytes = 0;
-  if (!session.Store(ref.stream, list, &payload_bytes, &error)) {
+  const StoreOutcome outcome =
+      session.StoreUnlessSame(ref.stream, contents, list, &payload_bytes, &error);
+  if (outcome == StoreOutcome::kFailed) {
     Complain(io, error);
     return kExitFailure;
   }
   if (!io.quiet) {
     for (const auto& line : report) io.out << line << "\n";
+  }
+  if (outcome == StoreOutcome::kUnchanged) {
+    io.out << "unchanged: " << Target(ref) << " holds these " << list.GetCount()
+           << " blocks; nothing was written\n";
+    return done;
   }
   io.out << "wrote " << Target(ref) << ": " << list.GetCount() << " blocks (" << kept << " kept), "
          << payload_bytes << "-byte payload\n";

@@ -246,6 +246,14 @@ void PrintRoomAfter(const std::u16string& container, const std::u16string& strea
          << " more 200-byte entries would fit in the stream\n";
 }
 
+// The stream an import replaces: absent is fine; it is read only to tell
+// whether the import would change it.
+LoadOptions StoredOptions() {
+  LoadOptions options;
+  options.missing_ok = true;
+  return options;
+}
+
 }  // namespace
 
 int RunImport(const ImportOptions& o, Io& io) {
@@ -290,8 +298,10 @@ int RunImport(const ImportOptions& o, Io& io) {
   EditSession session;
   ContainerReader by_path;
   const ContainerReader* look = nullptr;
+  StreamContents stored;  // what the import replaces, read under the hold
   if (!BeginWrite(&session, dry_run, container, stream, o.rules.new_stream, &by_path, &look, io,
-                  &error)) {
+                  &error) ||
+      (!dry_run && !session.Load(ref, StoredOptions(), &stored, &error))) {
     Complain(io, error);
     return kExitFailure;
   }
@@ -358,9 +368,17 @@ int RunImport(const ImportOptions& o, Io& io) {
     return done;
   }
   uint32_t payload_bytes = 0;
-  if (!session.Store(stream, list, &payload_bytes, &error)) {
-    Complain(io, error);
-    return kExitFailure;
+  switch (session.StoreUnlessSame(stream, stored, list, &payload_bytes, &error)) {
+    case StoreOutcome::kFailed:
+      Complain(io, error);
+      return kExitFailure;
+    case StoreOutcome::kUnchanged:
+      io.out << report.str();
+      io.out << "unchanged: " << target << " holds these " << list.GetCount()
+             << " blocks; nothing was written\n";
+      return done;
+    case StoreOutcome::kWritten:
+      break;
   }
   io.out << report.str();
   io.out << "wrote " << target << ": " << list.GetCount() << " blocks, " << payload_bytes

@@ -2,11 +2,14 @@
 
 #include "blocklist/block_header.h"
 #include "capacity.h"
+#include "common/zalloc.h"
 #include "entry/list_payload.h"
+#include "entry/list_stream.h"
 #include "format.h"
 #include "minifile/dir_entry.h"
 #include "minifile/memory_file.h"
 #include "minifile/minifile.h"
+#include "notify.h"
 #include "platform/system.h"
 #include "write_guards.h"
 
@@ -67,9 +70,29 @@ uint64_t RoomWithoutWriting(const std::u16string& container, const std::u16strin
   return room;
 }
 
+bool ContentsOfList(CVarBlockList& list, StreamContents* out, std::string* error) {
+  *out = StreamContents();
+  uint32_t size = 0, count = 0;
+  uint8_t* payload = BuildListPayload(list, &size, &count);
+  if (payload == nullptr) {
+    *error = "the list is too large for one stream, or out of memory; nothing was written";
+    return false;
+  }
+  out->payload.assign(payload, payload + size);
+  ZeroFree(payload);
+  out->view = ParsePayload(out->payload.data(), out->payload.size());
+  return true;
+}
+
+bool StoredAsIs(const StreamContents& stored, const StreamContents& wanted) {
+  return stored.entry >= 0 && SameListPayload(stored.payload.data(), stored.payload.size(),
+                                              wanted.payload.data(), wanted.payload.size());
+}
+
 bool EditSession::Open(const std::u16string& container, Io& io, std::string* error) {
   Abandon();
   container_ = container;
+  io_ = &io;
   StoreOptions options;
   options.refuse_damaged = true;
   const StoreStatus status = store_.Open(container.c_str(), kCommitCreationParameters, options);
@@ -185,7 +208,25 @@ bool EditSession::Store(const std::u16string& stream, CVarBlockList& list, uint3
     return false;
   }
   *payload_bytes = stored;
+  if (io_ != nullptr) TellProduct(*io_);
   return true;
+}
+
+StoreOutcome EditSession::StoreUnlessSame(const std::u16string& stream,
+                                          const StreamContents& stored, CVarBlockList& list,
+                                          uint32_t* payload_bytes, std::string* error) {
+  StreamContents wanted;
+  if (!ContentsOfList(list, &wanted, error)) {
+    *error = Shown(container_) + ": " + *error;
+    Abandon();
+    return StoreOutcome::kFailed;
+  }
+  if (StoredAsIs(stored, wanted)) {
+    *payload_bytes = static_cast<uint32_t>(stored.payload.size());
+    Abandon();
+    return StoreOutcome::kUnchanged;
+  }
+  return Store(stream, list, payload_bytes, error) ? StoreOutcome::kWritten : StoreOutcome::kFailed;
 }
 
 void EditSession::Abandon() {

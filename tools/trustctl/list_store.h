@@ -39,6 +39,24 @@ std::string DoesNotFitText(const std::u16string& container, const std::u16string
 // as the new one a write would make.
 uint64_t RoomWithoutWriting(const std::u16string& container, const std::u16string& stream);
 
+// The stream `list` would be stored as, read as a stored stream is read (its
+// payload and the checked reading of it), so that it can be compared with
+// what is stored (DiffEntries, StoredAsIs). False when the list is too large
+// for one stream or the memory cannot be had.
+bool ContentsOfList(CVarBlockList& list, StreamContents* out, std::string* error);
+
+// Whether writing `wanted` over the stream `stored` (as read; entry -1: the
+// stream is absent) would leave it as it is: the stream is there and holds the
+// same payload by the format's rule (SameListPayload). A list that holds the
+// same entries in another order is a change: the order is stored.
+bool StoredAsIs(const StreamContents& stored, const StreamContents& wanted);
+
+enum class StoreOutcome : uint8_t {
+  kWritten,    // stored, checked, the product told
+  kUnchanged,  // the stream already held the list: nothing written, nobody told
+  kFailed,     // *error says why; the older stream stays
+};
+
 class EditSession {
  public:
   // Opens `container` (created when missing, with the commit's creation
@@ -61,8 +79,16 @@ class EditSession {
   // container holds the stream with the payload's length and is sound as a
   // whole, and closes. On success *payload_bytes is the stored length. A store
   // that fails on a container this session created leaves no file behind.
+  // After the hold ends the running product is told of the change (TellProduct).
   bool Store(const std::u16string& stream, CVarBlockList& list, uint32_t* payload_bytes,
              std::string* error);
+
+  // Store, unless `stored` (the stream as Load read it under this hold)
+  // already holds the list: then the session ends without writing and without
+  // telling anyone (kUnchanged), so that asking again for what is there
+  // leaves the container byte for byte as it was.
+  StoreOutcome StoreUnlessSame(const std::u16string& stream, const StreamContents& stored,
+                               CVarBlockList& list, uint32_t* payload_bytes, std::string* error);
 
   // Ends the session without writing; a container it created is removed.
   void Abandon();
@@ -77,6 +103,7 @@ class EditSession {
   ListStore store_;
   ContainerReader reader_;
   std::u16string container_;
+  Io* io_ = nullptr;  // from Open: messages and whether to tell the product
 };
 
 }  // namespace tl::ctl

@@ -1,8 +1,10 @@
 // trustctl on Windows: the wide command line converted to UTF-8, so paths in
 // any script reach the commands (which convert them back to UTF-16) unchanged.
-// Output is written as UTF-8 bytes.
+// Output is UTF-16 on a console (WriteConsoleW) and UTF-8 bytes to a file or
+// a pipe.
 #include <fcntl.h>
 #include <io.h>
+#include <windows.h>
 
 #include <iostream>
 #include <string>
@@ -11,6 +13,7 @@
 #include "common/u16.h"
 #include "output_file.h"
 #include "trustctl.h"
+#include "win32/console_win32.h"
 
 int wmain(int argc, wchar_t** argv) {
   std::vector<std::string> args;
@@ -21,6 +24,13 @@ int wmain(int argc, wchar_t** argv) {
   // Binary mode: lines end with "\n" as on every other platform, so output can
   // be compared and fed back to the tool byte for byte.
   _setmode(_fileno(stdout), _O_BINARY);
-  const int rc = tl::ctl::RunTrustctl(args, std::cout, std::cerr, _isatty(_fileno(stderr)) != 0);
-  return tl::ctl::StandardOutputWritten(std::cout, std::cerr) ? rc : tl::ctl::kExitFailure;
+  int rc = 0;
+  bool written = false;
+  {
+    const tl::ctl::ConsoleRoute out(std::cout, GetStdHandle(STD_OUTPUT_HANDLE));
+    const tl::ctl::ConsoleRoute err(std::cerr, GetStdHandle(STD_ERROR_HANDLE));
+    rc = tl::ctl::RunTrustctl(args, std::cout, std::cerr, _isatty(_fileno(stderr)) != 0);
+    written = tl::ctl::StandardOutputWritten(std::cout, std::cerr);
+  }
+  return written ? rc : tl::ctl::kExitFailure;
 }

@@ -1,6 +1,6 @@
 #include "entry/win32/commit.h"
 
-#include "client/client_entries.h"
+#include "client/client_notify.h"
 #include "client/module_loader.h"
 #include "common/u16.h"
 #include "entry/list_store.h"
@@ -47,10 +47,8 @@ uint32_t WriteSelectedStream() {
 }  // namespace
 
 void NotifyClient() {
-  CModuleLoader loader(kClientModuleName);
-  if (client::LoadClientEntries(loader.Load()) == 0) return;
-  client::NotifyClientChange();
-  client::ReleaseClientEntries();
+  CModuleLoader loader(client::kClientModuleName);
+  client::NotifyClientOfChange(loader);
 }
 
 uint32_t Commit() {

@@ -8,7 +8,6 @@ namespace tl::entry {
 // Containers made by a commit take kCommitCreationParameters (1 MiB blocks,
 // 32 table entries, 4 directory entries), passed to the open: the process-wide
 // creation parameters are not changed.
-inline constexpr wchar_t kClientModuleName[] = L"VeltrixClt";
 
 // Stores the global list as the selected stream of the selected container
 // (unless there is no selection or its skip flag is set), empties the list and
