@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -48,13 +49,20 @@ TEST(CtlKill, ImportKilledAnywhereLeavesTheOlderOrTheNewerList) {
   const std::vector<uint8_t> block_list = StreamPayload(box, u"BlockList");
   const std::vector<std::string> args = {"import", box, "--stream", "ProgramList", new_list};
 
-  // How long one whole run takes here, to spread the kills over it.
-  const auto t0 = std::chrono::steady_clock::now();
-  const pid_t timed = StartTrustctl(args);
+  // How long one whole run takes here, to spread the kills over it: the
+  // shorter of two runs, so that a first run slowed by cold caches or a busy
+  // machine does not push most kills past the end of the later ones.
+  auto whole_run = [&]() {
+    WriteAll(fs::path(Utf8ToU16(box)), base);
+    const auto t0 = std::chrono::steady_clock::now();
+    const pid_t timed = StartTrustctl(args);
+    int status = 0;
+    EXPECT_EQ(waitpid(timed, &status, 0), timed);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    return std::chrono::steady_clock::now() - t0;
+  };
+  const auto run = std::min(whole_run(), whole_run());
   int status = 0;
-  ASSERT_EQ(waitpid(timed, &status, 0), timed);
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  const auto run = std::chrono::steady_clock::now() - t0;
   const std::vector<uint8_t> after = StreamPayload(box, u"ProgramList");
   ASSERT_FALSE(after.empty());
   ASSERT_NE(after, before);
