@@ -57,12 +57,12 @@ TEST(CtlWriters, ConcurrentEditsLoseNothing) {
   struct Case {
     const char* what;
     int adders;        // `add --hash` processes, one entry each, on ProgramList
-    bool with_import;  // and one import of 100,000 lines into BlockList
+    bool with_import;  // and one import of 50,000 lines into BlockList
     bool with_remove;  // and one remove of an entry present before
   };
   const Case cases[] = {
       {"eight adds", 8, false, false},
-      {"an import beside four adds", 4, true, false},
+      {"an import beside three adds", 3, true, false},
       {"adds and a remove", 5, false, true},
   };
   for (const Case& c : cases) {
@@ -71,7 +71,7 @@ TEST(CtlWriters, ConcurrentEditsLoseNothing) {
       TempDir dir;
       const std::string box = Arg(dir, "c.mnf");
       ASSERT_EQ(Ctl({"add", box, "--hash", "ffff", "1"}).rc, 0);
-      const std::string big = WriteText(dir, "big.txt", HashLines(0, 100000));
+      const std::string big = WriteText(dir, "big.txt", HashLines(0, 50000));
       std::vector<std::pair<pid_t, int>> runs;  // pid, adder index (-1: other)
       for (int i = 0; i < c.adders; ++i) {
         char size[16];
@@ -93,7 +93,7 @@ TEST(CtlWriters, ConcurrentEditsLoseNothing) {
       EXPECT_EQ(programs.count(Fp(0xffff, 1)), c.with_remove ? 0u : 1u);
       EXPECT_EQ(programs.size(), static_cast<size_t>(c.adders) + (c.with_remove ? 0 : 1));
       if (c.with_import) {
-        EXPECT_EQ(Fingerprints(box, u"BlockList").size(), 100000u);
+        EXPECT_EQ(Fingerprints(box, u"BlockList").size(), 50000u);
       }
     }
   }
