@@ -33,6 +33,7 @@ namespace {
 LoadOptions CompareOptions() {
   LoadOptions options;
   options.missing_ok = true;
+  options.keep_blocks = false;  // compared and counted from the payload bytes
   return options;
 }
 

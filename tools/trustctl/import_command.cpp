@@ -248,11 +248,6 @@ void PrintRoomAfter(const std::u16string& container, const std::u16string& strea
 
 // The stream an import replaces: absent is fine; it is read only to tell
 // whether the import would change it.
-LoadOptions StoredOptions() {
-  LoadOptions options;
-  options.missing_ok = true;
-  return options;
-}
 
 }  // namespace
 
@@ -298,10 +293,8 @@ int RunImport(const ImportOptions& o, Io& io) {
   EditSession session;
   ContainerReader by_path;
   const ContainerReader* look = nullptr;
-  StreamContents stored;  // what the import replaces, read under the hold
   if (!BeginWrite(&session, dry_run, container, stream, o.rules.new_stream, &by_path, &look, io,
-                  &error) ||
-      (!dry_run && !session.Load(ref, StoredOptions(), &stored, &error))) {
+                  &error)) {
     Complain(io, error);
     return kExitFailure;
   }
@@ -368,20 +361,21 @@ int RunImport(const ImportOptions& o, Io& io) {
     return done;
   }
   uint32_t payload_bytes = 0;
-  switch (session.StoreUnlessSame(stream, stored, list, &payload_bytes, &error)) {
+  const uint32_t blocks = list.GetCount();  // the list is emptied by the store
+  switch (session.ReplaceUnlessSame(ref, list, &payload_bytes, &error)) {
     case StoreOutcome::kFailed:
       Complain(io, error);
       return kExitFailure;
     case StoreOutcome::kUnchanged:
       io.out << report.str();
-      io.out << "unchanged: " << target << " holds these " << list.GetCount()
+      io.out << "unchanged: " << target << " holds these " << blocks
              << " blocks; nothing was written\n";
       return done;
     case StoreOutcome::kWritten:
       break;
   }
   io.out << report.str();
-  io.out << "wrote " << target << ": " << list.GetCount() << " blocks, " << payload_bytes
+  io.out << "wrote " << target << ": " << blocks << " blocks, " << payload_bytes
          << "-byte payload\n";
   return done;
 }

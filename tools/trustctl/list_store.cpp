@@ -80,7 +80,6 @@ bool ContentsOfList(CVarBlockList& list, StreamContents* out, std::string* error
   }
   out->payload.assign(payload, payload + size);
   ZeroFree(payload);
-  out->view = ParsePayload(out->payload.data(), out->payload.size());
   return true;
 }
 
@@ -151,9 +150,13 @@ bool EditSession::Load(const StreamRef& ref, const LoadOptions& options, StreamC
     return false;
   }
   std::string why;
-  if (!ReadStreamContents(reader, static_cast<uint32_t>(entry), out, &why)) {
+  if (!ReadStreamContents(reader, static_cast<uint32_t>(entry), out, &why, options.keep_blocks)) {
     *error = where + ": \"" + stream + "\": " + why;
     return false;
+  }
+  if (options.require_sound && !options.keep_blocks) {
+    out->view.issues =
+        WalkPayload(out->payload.data(), out->payload.size(), [](const auto&) {}).issues;
   }
   if (options.require_sound && !out->view.issues.empty()) {
     const PayloadIssue& first = out->view.issues.front();
@@ -172,11 +175,31 @@ bool EditSession::CheckFits(const std::u16string& stream, uint64_t payload_bytes
   return false;
 }
 
-bool EditSession::Store(const std::u16string& stream, CVarBlockList& list, uint32_t* payload_bytes,
-                        std::string* error) {
-  uint32_t blocks = 0;
-  uint32_t stored = 0;
-  const StoreStatus status = store_.WriteList(stream.c_str(), list, &blocks, &stored);
+namespace {
+
+// A payload built from a list, owned until it goes out of scope.
+struct BuiltPayload {
+  uint8_t* bytes = nullptr;
+  uint32_t size = 0;
+  BuiltPayload() = default;
+  BuiltPayload(const BuiltPayload&) = delete;
+  BuiltPayload& operator=(const BuiltPayload&) = delete;
+  ~BuiltPayload() { ZeroFree(bytes); }
+  bool Build(CVarBlockList& list) {
+    uint32_t count = 0;
+    bytes = BuildListPayload(list, &size, &count);
+    return bytes != nullptr;
+  }
+};
+
+constexpr char kCannotBuild[] =
+    ": the list is too large for one stream, or out of memory; nothing was written";
+
+}  // namespace
+
+bool EditSession::WritePayload(const std::u16string& stream, const uint8_t* payload, uint32_t size,
+                               uint32_t* payload_bytes, std::string* error) {
+  const StoreStatus status = store_.Write(stream.c_str(), payload, size);
   if (status != StoreStatus::kOk) {
     *error = Shown(container_) + ": the stream could not be written (" + StoreStatusText(status) +
              "); the older stream stays";
@@ -193,7 +216,7 @@ bool EditSession::Store(const std::u16string& stream, CVarBlockList& list, uint3
   const bool opened = store_.OpenReader(&reader) && reader.header_valid();
   const int entry = opened ? reader.FindStream(stream.c_str()) : -1;
   const bool sound = opened && entry >= 0 &&
-                     reader.entries()[static_cast<size_t>(entry)].size == stored &&
+                     reader.entries()[static_cast<size_t>(entry)].size == size &&
                      reader.Verify().empty();
   store_.Close();
   if (!opened) {
@@ -207,26 +230,78 @@ bool EditSession::Store(const std::u16string& stream, CVarBlockList& list, uint3
              ": the container reads back otherwise than it was written (see trustctl verify)";
     return false;
   }
-  *payload_bytes = stored;
+  *payload_bytes = size;
   if (io_ != nullptr) TellProduct(*io_);
   return true;
+}
+
+bool EditSession::Store(const std::u16string& stream, CVarBlockList& list, uint32_t* payload_bytes,
+                        std::string* error) {
+  BuiltPayload payload;
+  if (!payload.Build(list)) {
+    *error = Shown(container_) + kCannotBuild;
+    Abandon();
+    return false;
+  }
+  return WritePayload(stream, payload.bytes, payload.size, payload_bytes, error);
 }
 
 StoreOutcome EditSession::StoreUnlessSame(const std::u16string& stream,
                                           const StreamContents& stored, CVarBlockList& list,
                                           uint32_t* payload_bytes, std::string* error) {
-  StreamContents wanted;
-  if (!ContentsOfList(list, &wanted, error)) {
-    *error = Shown(container_) + ": " + *error;
+  BuiltPayload payload;
+  if (!payload.Build(list)) {
+    *error = Shown(container_) + kCannotBuild;
     Abandon();
     return StoreOutcome::kFailed;
   }
-  if (StoredAsIs(stored, wanted)) {
-    *payload_bytes = static_cast<uint32_t>(stored.payload.size());
+  if (stored.entry >= 0 &&
+      SameListPayload(stored.payload.data(), stored.payload.size(), payload.bytes, payload.size)) {
+    *payload_bytes = payload.size;
     Abandon();
     return StoreOutcome::kUnchanged;
   }
-  return Store(stream, list, payload_bytes, error) ? StoreOutcome::kWritten : StoreOutcome::kFailed;
+  return WritePayload(stream, payload.bytes, payload.size, payload_bytes, error)
+             ? StoreOutcome::kWritten
+             : StoreOutcome::kFailed;
+}
+
+StoreOutcome EditSession::ReplaceUnlessSame(const StreamRef& ref, CVarBlockList& list,
+                                            uint32_t* payload_bytes, std::string* error) {
+  BuiltPayload payload;
+  if (!payload.Build(list)) {
+    *error = Shown(container_) + kCannotBuild;
+    Abandon();
+    return StoreOutcome::kFailed;
+  }
+  // From here on the payload is the list: its blocks go, and the stored stream
+  // is read only now, so that at most the new payload and one stored copy are
+  // held at once.
+  list.RemoveAll();
+  // Payloads that differ in length differ: the stored one is read only when
+  // the lengths agree.
+  const int entry = reader_.header_valid() ? reader_.FindStream(ref.stream.c_str()) : -1;
+  bool same = false;
+  if (entry >= 0 && reader_.entries()[static_cast<size_t>(entry)].size == payload.size) {
+    LoadOptions options;
+    options.missing_ok = true;
+    options.keep_blocks = false;
+    StreamContents stored;
+    if (!Load(ref, options, &stored, error)) {
+      Abandon();
+      return StoreOutcome::kFailed;
+    }
+    same = stored.entry >= 0 && SameListPayload(stored.payload.data(), stored.payload.size(),
+                                                payload.bytes, payload.size);
+  }
+  if (same) {
+    *payload_bytes = payload.size;
+    Abandon();
+    return StoreOutcome::kUnchanged;
+  }
+  return WritePayload(ref.stream, payload.bytes, payload.size, payload_bytes, error)
+             ? StoreOutcome::kWritten
+             : StoreOutcome::kFailed;
 }
 
 void EditSession::Abandon() {

@@ -39,9 +39,8 @@ std::string DoesNotFitText(const std::u16string& container, const std::u16string
 // as the new one a write would make.
 uint64_t RoomWithoutWriting(const std::u16string& container, const std::u16string& stream);
 
-// The stream `list` would be stored as, read as a stored stream is read (its
-// payload and the checked reading of it), so that it can be compared with
-// what is stored (DiffEntries, StoredAsIs). False when the list is too large
+// The payload `list` would be stored as, so that it can be compared with what
+// is stored (DiffEntries, StoredAsIs); out->view stays empty. False when the list is too large
 // for one stream or the memory cannot be had.
 bool ContentsOfList(CVarBlockList& list, StreamContents* out, std::string* error);
 
@@ -90,6 +89,13 @@ class EditSession {
   StoreOutcome StoreUnlessSame(const std::u16string& stream, const StreamContents& stored,
                                CVarBlockList& list, uint32_t* payload_bytes, std::string* error);
 
+  // The same for a command that replaces the whole stream (import): the list's
+  // payload is built, the list emptied, and only then the stream `ref` names
+  // read to compare with, so that at most the new payload and one stored copy
+  // are held at once.
+  StoreOutcome ReplaceUnlessSame(const StreamRef& ref, CVarBlockList& list, uint32_t* payload_bytes,
+                                 std::string* error);
+
   // Ends the session without writing; a container it created is removed.
   void Abandon();
 
@@ -100,6 +106,11 @@ class EditSession {
   ~EditSession() { Abandon(); }
 
  private:
+  // Writes `size` bytes as `stream`, checks the result under the hold,
+  // closes, and tells the product.
+  bool WritePayload(const std::u16string& stream, const uint8_t* payload, uint32_t size,
+                    uint32_t* payload_bytes, std::string* error);
+
   ListStore store_;
   ContainerReader reader_;
   std::u16string container_;
