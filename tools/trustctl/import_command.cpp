@@ -290,6 +290,21 @@ int RunImport(const ImportOptions& o, Io& io) {
     Complain(io, error + "; nothing was written");
     return kExitFailure;
   }
+  // A real import's payload is built before the container is held, and the
+  // list emptied: from here on at most the payload and one stream read back
+  // for the soundness check (and the comparison) are held at once.
+  const uint32_t blocks = list.GetCount();
+  const size_t payload_size = PayloadSizeOf(list);
+  ListPayload payload;
+  if (!dry_run && sink.dropped == 0) {
+    if (!payload.Build(list)) {
+      Complain(io, Shown(container) +
+                       ": the list is too large for one stream, or out of memory; nothing was "
+                       "written");
+      return kExitFailure;
+    }
+    list.RemoveAll();
+  }
   EditSession session;
   ContainerReader by_path;
   const ContainerReader* look = nullptr;
@@ -335,8 +350,7 @@ int RunImport(const ImportOptions& o, Io& io) {
   }
   const std::string target =
       "stream \"" + Printable(std::u16string_view(stream)) + "\" of " + Shown(container);
-  const size_t payload_size = PayloadSizeOf(list);
-  if (!CheckNotEmptied(container, stream, StreamHoldsEntries(look, stream), list.GetCount(),
+  if (!CheckNotEmptied(container, stream, StreamHoldsEntries(look, stream), blocks,
                        o.rules.allow_empty, &error)) {
     Complain(io, error);
     return kExitFailure;
@@ -355,14 +369,13 @@ int RunImport(const ImportOptions& o, Io& io) {
   }
   if (dry_run) {
     io.out << report.str();
-    io.out << "dry run: " << target << " would hold " << list.GetCount() << " blocks ("
-           << payload_size << "-byte payload); nothing was written\n";
+    io.out << "dry run: " << target << " would hold " << blocks << " blocks (" << payload_size
+           << "-byte payload); nothing was written\n";
     PrintRoomAfter(container, stream, payload_size, io);
     return done;
   }
   uint32_t payload_bytes = 0;
-  const uint32_t blocks = list.GetCount();  // the list is emptied by the store
-  switch (session.ReplaceUnlessSame(ref, list, &payload_bytes, &error)) {
+  switch (session.ReplaceUnlessSame(ref, payload.bytes, payload.size, &payload_bytes, &error)) {
     case StoreOutcome::kFailed:
       Complain(io, error);
       return kExitFailure;

@@ -177,25 +177,26 @@ bool EditSession::CheckFits(const std::u16string& stream, uint64_t payload_bytes
 
 namespace {
 
-// A payload built from a list, owned until it goes out of scope.
-struct BuiltPayload {
-  uint8_t* bytes = nullptr;
-  uint32_t size = 0;
-  BuiltPayload() = default;
-  BuiltPayload(const BuiltPayload&) = delete;
-  BuiltPayload& operator=(const BuiltPayload&) = delete;
-  ~BuiltPayload() { ZeroFree(bytes); }
-  bool Build(CVarBlockList& list) {
-    uint32_t count = 0;
-    bytes = BuildListPayload(list, &size, &count);
-    return bytes != nullptr;
-  }
-};
-
 constexpr char kCannotBuild[] =
     ": the list is too large for one stream, or out of memory; nothing was written";
 
 }  // namespace
+
+ListPayload::~ListPayload() { ZeroFree(bytes); }
+
+bool ListPayload::Build(CVarBlockList& list) {
+  ZeroFree(bytes);
+  uint32_t count = 0;
+  bytes = BuildListPayload(list, &size, &count);
+  return bytes != nullptr;
+}
+
+KeptStream* EditSession::KeepForComparison(const std::u16string& stream) {
+  kept_name_ = stream;
+  kept_ = KeptStream();
+  kept_.name = kept_name_.c_str();
+  return &kept_;
+}
 
 bool EditSession::WritePayload(const std::u16string& stream, const uint8_t* payload, uint32_t size,
                                uint32_t* payload_bytes, std::string* error) {
@@ -237,7 +238,7 @@ bool EditSession::WritePayload(const std::u16string& stream, const uint8_t* payl
 
 bool EditSession::Store(const std::u16string& stream, CVarBlockList& list, uint32_t* payload_bytes,
                         std::string* error) {
-  BuiltPayload payload;
+  ListPayload payload;
   if (!payload.Build(list)) {
     *error = Shown(container_) + kCannotBuild;
     Abandon();
@@ -249,7 +250,7 @@ bool EditSession::Store(const std::u16string& stream, CVarBlockList& list, uint3
 StoreOutcome EditSession::StoreUnlessSame(const std::u16string& stream,
                                           const StreamContents& stored, CVarBlockList& list,
                                           uint32_t* payload_bytes, std::string* error) {
-  BuiltPayload payload;
+  ListPayload payload;
   if (!payload.Build(list)) {
     *error = Shown(container_) + kCannotBuild;
     Abandon();
@@ -266,42 +267,35 @@ StoreOutcome EditSession::StoreUnlessSame(const std::u16string& stream,
              : StoreOutcome::kFailed;
 }
 
-StoreOutcome EditSession::ReplaceUnlessSame(const StreamRef& ref, CVarBlockList& list,
-                                            uint32_t* payload_bytes, std::string* error) {
-  BuiltPayload payload;
-  if (!payload.Build(list)) {
-    *error = Shown(container_) + kCannotBuild;
-    Abandon();
-    return StoreOutcome::kFailed;
-  }
-  // From here on the payload is the list: its blocks go, and the stored stream
-  // is read only now, so that at most the new payload and one stored copy are
-  // held at once.
-  list.RemoveAll();
-  // Payloads that differ in length differ: the stored one is read only when
-  // the lengths agree.
+StoreOutcome EditSession::ReplaceUnlessSame(const StreamRef& ref, const uint8_t* payload,
+                                            uint32_t size, uint32_t* payload_bytes,
+                                            std::string* error) {
+  // Payloads that differ in length differ: the stored one is compared only
+  // when the lengths agree.
   const int entry = reader_.header_valid() ? reader_.FindStream(ref.stream.c_str()) : -1;
   bool same = false;
-  if (entry >= 0 && reader_.entries()[static_cast<size_t>(entry)].size == payload.size) {
-    LoadOptions options;
-    options.missing_ok = true;
-    options.keep_blocks = false;
-    StreamContents stored;
-    if (!Load(ref, options, &stored, error)) {
-      Abandon();
-      return StoreOutcome::kFailed;
+  if (entry >= 0 && reader_.entries()[static_cast<size_t>(entry)].size == size) {
+    if (!kept_.found || kept_name_ != ref.stream) {
+      LoadOptions options;
+      options.missing_ok = true;
+      options.keep_blocks = false;
+      StreamContents stored;
+      if (!Load(ref, options, &stored, error)) {
+        Abandon();
+        return StoreOutcome::kFailed;
+      }
+      kept_.payload.swap(stored.payload);
     }
-    same = stored.entry >= 0 && SameListPayload(stored.payload.data(), stored.payload.size(),
-                                                payload.bytes, payload.size);
+    same = SameListPayload(kept_.payload.data(), kept_.payload.size(), payload, size);
   }
+  kept_ = KeptStream();  // released before the write
   if (same) {
-    *payload_bytes = payload.size;
+    *payload_bytes = size;
     Abandon();
     return StoreOutcome::kUnchanged;
   }
-  return WritePayload(ref.stream, payload.bytes, payload.size, payload_bytes, error)
-             ? StoreOutcome::kWritten
-             : StoreOutcome::kFailed;
+  return WritePayload(ref.stream, payload, size, payload_bytes, error) ? StoreOutcome::kWritten
+                                                                       : StoreOutcome::kFailed;
 }
 
 void EditSession::Abandon() {

@@ -15,6 +15,7 @@
 #include "command.h"
 #include "container_view.h"
 #include "entry/list_store.h"
+#include "soundness.h"
 
 namespace tl::ctl {
 
@@ -49,6 +50,18 @@ bool ContentsOfList(CVarBlockList& list, StreamContents* out, std::string* error
 // same payload by the format's rule (SameListPayload). A list that holds the
 // same entries in another order is a change: the order is stored.
 bool StoredAsIs(const StreamContents& stored, const StreamContents& wanted);
+
+// A list's payload as the commit builds it, owned until it goes out of scope.
+struct ListPayload {
+  uint8_t* bytes = nullptr;
+  uint32_t size = 0;
+  ListPayload() = default;
+  ListPayload(const ListPayload&) = delete;
+  ListPayload& operator=(const ListPayload&) = delete;
+  ~ListPayload();
+  // False when the list is too large for one stream or the memory cannot be had.
+  bool Build(CVarBlockList& list);
+};
 
 enum class StoreOutcome : uint8_t {
   kWritten,    // stored, checked, the product told
@@ -89,12 +102,16 @@ class EditSession {
   StoreOutcome StoreUnlessSame(const std::u16string& stream, const StreamContents& stored,
                                CVarBlockList& list, uint32_t* payload_bytes, std::string* error);
 
-  // The same for a command that replaces the whole stream (import): the list's
-  // payload is built, the list emptied, and only then the stream `ref` names
-  // read to compare with, so that at most the new payload and one stored copy
-  // are held at once.
-  StoreOutcome ReplaceUnlessSame(const StreamRef& ref, CVarBlockList& list, uint32_t* payload_bytes,
-                                 std::string* error);
+  // The same for a command that replaces the whole stream (import) with a
+  // payload built before the hold (its list already emptied): compared with
+  // the stream as the soundness pass kept it (KeepForComparison), or else
+  // read now, and only when the lengths agree.
+  StoreOutcome ReplaceUnlessSame(const StreamRef& ref, const uint8_t* payload, uint32_t size,
+                                 uint32_t* payload_bytes, std::string* error);
+
+  // Where the soundness pass of Open's guards leaves the payload of `stream`
+  // (replaced by the next call), for ReplaceUnlessSame.
+  KeptStream* KeepForComparison(const std::u16string& stream);
 
   // Ends the session without writing; a container it created is removed.
   void Abandon();
@@ -113,6 +130,8 @@ class EditSession {
 
   ListStore store_;
   ContainerReader reader_;
+  std::u16string kept_name_;
+  KeptStream kept_;
   std::u16string container_;
   Io* io_ = nullptr;  // from Open: messages and whether to tell the product
 };

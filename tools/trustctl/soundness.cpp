@@ -1,5 +1,6 @@
 #include "soundness.h"
 
+#include "common/u16.h"
 #include "container_view.h"
 #include "format.h"
 
@@ -71,7 +72,7 @@ std::string Sentence(const ContainerReader& r, const Finding& f) {
 
 }  // namespace
 
-std::vector<Problem> ContainerProblems(const ContainerReader& r) {
+std::vector<Problem> ContainerProblems(const ContainerReader& r, KeptStream* keep) {
   std::vector<Problem> problems;
   std::vector<bool> chain_bad(r.entries().size() + 1, false);
   for (const Finding& f : r.Verify()) {
@@ -102,6 +103,12 @@ std::vector<Problem> ContainerProblems(const ContainerReader& r) {
       problems.push_back({issue.block >= 0 ? "block" : "payload", static_cast<int32_t>(e.index),
                           e.name, -1, issue.offset, issue.block >= 0 ? issue.block + 1 : -1,
                           issue.text});
+    }
+    // The first present stream of the name is the one a write replaces.
+    if (keep != nullptr && !keep->found && keep->name != nullptr &&
+        U16EqualFoldAscii(e.name.c_str(), keep->name)) {
+      keep->found = true;
+      keep->payload.swap(s.payload);
     }
   }
   return problems;

@@ -23,8 +23,17 @@ struct Problem {
   std::string text;
 };
 
-// Every problem of an open container, in the order verify prints them.
-std::vector<Problem> ContainerProblems(const ContainerReader& r);
+// A stream's unscrambled payload that the soundness pass hands over instead of
+// dropping, so that a writer comparing with it need not read it again.
+struct KeptStream {
+  const char16_t* name = nullptr;  // the stream to keep (names fold 'A'-'Z')
+  bool found = false;              // it was present and could be read
+  std::vector<uint8_t> payload;
+};
+
+// Every problem of an open container, in the order verify prints them. With
+// `keep`, the payload of the stream it names is kept there.
+std::vector<Problem> ContainerProblems(const ContainerReader& r, KeptStream* keep = nullptr);
 
 // One problem as a line: "PATH: code entry N "stream" ...: sentence".
 std::string ProblemLine(const std::u16string& path, const Problem& p);

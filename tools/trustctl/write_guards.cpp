@@ -33,7 +33,10 @@ bool BeginWrite(EditSession* session, bool dry_run, const std::u16string& contai
     if (!session->Open(container, io, error)) return false;
     *look = session->reader();
   }
-  return CheckSoundForEdit(container, *look, error) &&
+  // A real write keeps the stream it replaces as the soundness pass read it,
+  // for the comparison that decides whether anything is to be written.
+  KeptStream* keep = dry_run ? nullptr : session->KeepForComparison(stream);
+  return CheckSoundForEdit(container, *look, error, keep) &&
          CheckStreamTarget(container, *look, stream, new_stream, error);
 }
 
@@ -44,9 +47,9 @@ bool CheckFitsFor(EditSession* session, bool dry_run, const std::u16string& cont
 }
 
 bool CheckSoundForEdit(const std::u16string& container, const ContainerReader* look,
-                       std::string* error) {
+                       std::string* error, KeptStream* keep) {
   if (look == nullptr || look->file_size() == 0) return true;
-  const std::vector<Problem> problems = ContainerProblems(*look);
+  const std::vector<Problem> problems = ContainerProblems(*look, keep);
   if (!problems.empty()) {
     *error = ProblemLine(container, problems.front()) +
              "; a damaged container is not written to (see trustctl verify); it is not changed";

@@ -11,6 +11,7 @@
 
 #include "command.h"
 #include "container_view.h"
+#include "soundness.h"
 
 namespace tl::ctl {
 
@@ -45,7 +46,7 @@ bool CheckFitsFor(EditSession* session, bool dry_run, const std::u16string& cont
 // The first problem is named as verify names it. No container or an empty
 // file is fine (the write creates it).
 bool CheckSoundForEdit(const std::u16string& container, const ContainerReader* look,
-                       std::string* error);
+                       std::string* error, KeptStream* keep = nullptr);
 
 // A stream the container does not hold is created only when asked
 // (--new-stream), except ProgramList and BlockList in a new container (a
