@@ -1,11 +1,11 @@
 #include "capacity.h"
 
-#include <filesystem>
 #include <vector>
 
 #include "common/u16.h"
 #include "format.h"
 #include "list_store.h"
+#include "platform/path_info.h"
 
 namespace tl::ctl {
 
@@ -72,8 +72,7 @@ bool CheckFits(const std::u16string& container, const std::u16string& stream,
                uint64_t payload_bytes, std::string* error) {
   uint64_t room = 0;
   ContainerReader r;
-  std::error_code ec;
-  const bool exists = std::filesystem::exists(std::filesystem::path(container), ec);
+  const bool exists = platform::ExaminePath(container.c_str()).kind == platform::PathKind::kRegular;
   if (exists && r.Open(container.c_str()) && r.header_valid()) {
     uint64_t current = 0;
     room = StreamRoom(r, stream, &current);

@@ -1,0 +1,126 @@
+// POSIX paths are bytes: a file name that is not UTF-8 is read, hashed, tested
+// and written as the file it names, and shown with its odd bytes escaped; a
+// walk over a tree reports what it cannot read and goes on. Only regular
+// files are containers, and a failed write to standard output is reported.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <fstream>
+
+#include "common/u16.h"
+#include "ctl_test_util.h"
+#include "fingerprint/file_fingerprint.h"
+#include "trustctl.h"
+
+namespace tl::test {
+namespace {
+
+using ctl::kExitFailure;
+using ctl::kExitOk;
+
+const std::string kOdd = "caf\xE9";  // Latin-1, not UTF-8
+
+TEST(CtlPathBytes, NamesThatAreNotUtf8NameTheirOwnFiles) {
+  TempDir dir;
+  const std::string root = dir.path().native();
+  std::filesystem::create_directories(root + "/tree/sub");
+  const std::string odd_file = root + "/tree/" + kOdd + ".exe";
+  WriteAll(odd_file, PeImage(7, 3000));
+  WriteAll(root + "/tree/sub/ok.exe", PeImage(8, 3000));
+  ASSERT_EQ(symlink((root + "/gone").c_str(), (root + "/tree/broken").c_str()), 0);
+  const std::string box = root + "/c.mnf";
+  ASSERT_EQ(Ctl({"import", box, WriteText(dir, "h", "1 1\n")}).rc, kExitOk);
+  ASSERT_EQ(Ctl({"add", box, "--path", kOdd + ".exe", "--fingerprint-file", odd_file}).rc, kExitOk);
+  const std::string odd_copy = root + "/" + kOdd + ".mnf";
+  std::filesystem::copy_file(box, odd_copy);
+
+  struct Row {
+    const char* name;
+    std::vector<std::string> args;
+    int rc;
+    std::vector<std::string> out;  // texts the output holds
+    std::string err;
+  } rows[] = {
+      {"hash goes on past a broken link",
+       {"hash", "-r", "--names", root + "/tree"},
+       kExitFailure,
+       {"/tree/caf\\xe9.exe\n", "/tree/sub/ok.exe\n"},
+       "broken: cannot be read"},
+      {"test finds the file",
+       {"test", box, odd_file},
+       kExitOk,
+       {"caf\\xe9.exe:", "  allowed\n"},
+       ""},
+      {"verify reads the container", {"verify", odd_copy}, kExitOk, {"caf\\xe9.mnf: ok"}, ""},
+      {"lint walks the tree",
+       {"lint", "--against", root + "/tree", box},
+       kExitFailure,
+       {},
+       "broken"},
+      {"export writes that very name",
+       {"export", "-o", root + "/" + kOdd + ".jsonl", box},
+       kExitOk,
+       {},
+       ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const CtlResult r = Ctl(row.args);
+    EXPECT_EQ(r.rc, row.rc) << r.out << r.err;
+    for (const std::string& text : row.out) {
+      EXPECT_NE(r.out.find(text), std::string::npos) << r.out;
+    }
+    EXPECT_NE(r.err.find(row.err), std::string::npos) << r.err;
+  }
+  // The hash line of the odd name is that file's fingerprint.
+  const uint64_t fp = ComputeFileFingerprint(Utf8ToU16(odd_file).c_str());
+  char line[32];
+  std::snprintf(line, sizeof line, "%08x %08x", static_cast<unsigned>(fp >> 32),
+                static_cast<unsigned>(fp));
+  EXPECT_NE(Ctl({"hash", odd_file}).out.find(line), std::string::npos);
+  EXPECT_TRUE(std::filesystem::exists(root + "/" + kOdd + ".jsonl"));
+  EXPECT_FALSE(std::filesystem::exists(root + "/caf\xEF\xBF\xBD.jsonl"));  // no U+FFFD name
+}
+
+TEST(CtlPathBytes, OnlyRegularFilesAreContainers) {
+  TempDir dir;
+  const std::string fifo = dir.path().native() + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string list = WriteText(dir, "h", "1 1\n");
+  // Each would wait for ever for a writer if it opened the FIFO.
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"verify", fifo},
+                                               {"dump", fifo},
+                                               {"add", fifo, "--hash", "1", "1"},
+                                               {"import", fifo, list},
+                                               {"test", fifo, list},
+                                               {"verify", "/dev/null"},
+                                               {"verify", dir.path().native()}}) {
+    SCOPED_TRACE(args[0] + " " + args[1]);
+    const CtlResult r = Ctl(args);
+    EXPECT_EQ(r.rc, kExitFailure);
+    EXPECT_NE(r.err.find("cannot open the container for reading: "), std::string::npos) << r.err;
+  }
+  EXPECT_NE(Ctl({"verify", dir.path().native() + "/missing"}).err.find("No such file or directory"),
+            std::string::npos);
+  EXPECT_NE(Ctl({"verify", dir.path().native()}).err.find("Is a directory"), std::string::npos);
+}
+
+TEST(CtlPathBytes, AFailedWriteToStandardOutputIsReported) {
+  TempDir dir;
+  const std::string box = Arg(dir, "c.mnf");
+  ASSERT_EQ(Ctl({"import", box, WriteText(dir, "h", "1 1\n")}).rc, kExitOk);
+  const std::string err = Arg(dir, "err.txt");
+  const std::string command =
+      std::string(TL_TRUSTCTL_PATH) + " export '" + box + "' > /dev/full 2> '" + err + "'";
+  const int status = std::system(command.c_str());
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), kExitFailure);
+  const std::vector<uint8_t> text = FileBytes(err);
+  EXPECT_NE(std::string(text.begin(), text.end()).find("standard output: write error: No space"),
+            std::string::npos);
+}
+
+}  // namespace
+}  // namespace tl::test
