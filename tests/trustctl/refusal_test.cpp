@@ -146,7 +146,7 @@ TEST(CtlRefusal, AnEmptyOrUnreadableInputEmptiesNothing) {
        "no line is a hash list line",
        true},
       {"a NUL inside a line",
-       {"import", "{c}", "{d}/nul"},
+       {"import", "{c}", "{d}/with-nul"},
        kExitOk,
        ":1: skipped: holds a NUL",
        false},
@@ -172,7 +172,7 @@ TEST(CtlRefusal, AnEmptyOrUnreadableInputEmptiesNothing) {
               "\xEF\xBB\xBF"
               "5 5\n6 6\n");
     WriteText(dir, "bare16", Utf16("5 5\n6 6\n", true).substr(2));
-    WriteText(dir, "nul", std::string("10 ab\0cd\n7 7\n", 13));
+    WriteText(dir, "with-nul", std::string("10 ab\0cd\n7 7\n", 13));
   });
   // What the decoded and the NUL rows stored: exactly the lines as written.
   TempDir dir;
@@ -181,8 +181,9 @@ TEST(CtlRefusal, AnEmptyOrUnreadableInputEmptiesNothing) {
   EXPECT_NE(Ctl({"export", "--format", "hashlist", box}).out, "");
   EXPECT_EQ(Ctl({"export", "--format", "hashlist", box}).out,
             "00000005 00000005\n00000006 00000006\n");
-  ASSERT_EQ(Ctl({"import", box, WriteText(dir, "nul", std::string("10 ab\0cd\n7 7\n", 13))}).rc,
-            kExitOk);
+  ASSERT_EQ(
+      Ctl({"import", box, WriteText(dir, "with-nul", std::string("10 ab\0cd\n7 7\n", 13))}).rc,
+      kExitOk);
   EXPECT_EQ(Ctl({"export", "--format", "hashlist", box}).out, "00000007 00000007\n");
 }
 
@@ -269,11 +270,6 @@ TEST(CtlRefusal, AnArgumentMeansOneThing) {
        kExitOk,
        "wrote stream \"Other\"",
        false},
-      {"a colon in an existing name",
-       {"add", "{d}/has:colon.mnf", "--hash", "9", "9"},
-       kExitOk,
-       "has:colon.mnf: 4 blocks (3 kept)",
-       true},
       {"an incomplete --hash pair",
        {"add", "{c}", "--hash", "1", "1", "--hash", "2"},
        kExitUsage,
@@ -310,21 +306,8 @@ TEST(CtlRefusal, AnArgumentMeansOneThing) {
        "not an executable",
        true},
   };
-  RunRows(rows, [](const TempDir& dir) {
-    WriteText(dir, "plain", "just text");
-    // Made under a plain name: a missing name with a colon is a stream reference.
-    std::filesystem::copy_file(dir.path() / "c.mnf", dir.path() / "has:colon.mnf");
-  });
-  // The colon row wrote into the file it named, not into a file "has".
+  RunRows(rows, [](const TempDir& dir) { WriteText(dir, "plain", "just text"); });
   TempDir dir;
-  const std::string named = Arg(dir, "has:colon.mnf");
-  ASSERT_EQ(Ctl({"import", Arg(dir, "plain.mnf"), WriteText(dir, "h", "4 4\n")}).rc, kExitOk);
-  std::filesystem::rename(dir.path() / "plain.mnf", dir.path() / "has:colon.mnf");
-  EXPECT_EQ(Ctl({"import", Arg(dir, "new:colon.mnf"), Arg(dir, "h")}).rc, kExitFailure);
-  ASSERT_EQ(Ctl({"add", named, "--hash", "9", "9"}).rc, kExitOk);
-  EXPECT_FALSE(std::filesystem::exists(dir.path() / "has"));
-  EXPECT_NE(Ctl({"export", "--format", "hashlist", named}).out.find("00000009 00000009"),
-            std::string::npos);
   // A new container takes ProgramList and BlockList without asking.
   EXPECT_EQ(Ctl({"add", Arg(dir, "n.mnf") + ":BlockList", "--hash", "9", "9"}).rc, kExitOk);
   EXPECT_EQ(Ctl({"add", Arg(dir, "m.mnf") + ":Blocklst", "--hash", "9", "9"}).rc, kExitFailure);
@@ -362,12 +345,14 @@ TEST(CtlRefusal, DamageAnywhereStopsAnEdit) {
     ASSERT_EQ(Ctl({"import", Arg(dir, "src.mnf"), Arg(dir, "h")}).rc, kExitOk);
     WriteText(dir, "list.jsonl", Ctl({"export", Arg(dir, "src.mnf")}).out);
     ASSERT_EQ(Ctl({"import", box + ":BlockList", Arg(dir, "h"), "--new-stream"}).rc, kExitOk);
-    ContainerReader r;
-    const std::u16string path = Utf8ToU16(box);
-    ASSERT_TRUE(r.Open(path.c_str()));
-    const DirEntryInfo& block = r.entries()[static_cast<size_t>(r.FindStream(u"BlockList"))];
-    const uint64_t at =
-        r.geometry().data_offset + uint64_t{block.first_block - 2u} * r.geometry().block_size;
+    uint64_t at = 0;
+    {  // closed before the file is changed (Windows shares it for reading only)
+      ContainerReader r;
+      const std::u16string path = Utf8ToU16(box);
+      ASSERT_TRUE(r.Open(path.c_str()));
+      const DirEntryInfo& block = r.entries()[static_cast<size_t>(r.FindStream(u"BlockList"))];
+      at = r.geometry().data_offset + uint64_t{block.first_block - 2u} * r.geometry().block_size;
+    }
     FlipByte(box, at + 16 + 52, 2);  // block 1's pool offset
   });
 }
