@@ -34,13 +34,14 @@ constexpr const char* kFooter =
     "     container verify finds damaged is never written to), the list would not\n"
     "     fit, or a write was refused: a stream left empty without --allow-empty, an\n"
     "     input with no usable line, a stream the container does not hold without\n"
-    "     --new-stream, an output or input that is the container itself\n"
+    "     --new-stream (ProgramList and BlockList of a new container aside), an\n"
+    "     output or input that is the container itself\n"
     "  3  the command line is wrong; test: a file is blocked\n"
     "\n"
     "Containers are written only after everything was read, built and checked; a\n"
     "failed write leaves the older stream in place. Only regular files are\n"
     "containers. Every other file trustctl writes (-o) is written beside its target\n"
-    "and renamed over it.";
+    "and renamed over it; a FIFO, a device or a terminal is written directly.";
 
 // A CLI11 option for a container or list argument keeps whatever text is given
 // ("-" included).
