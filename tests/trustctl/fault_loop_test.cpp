@@ -97,6 +97,8 @@ TEST(CtlFaultLoop, EditsLeaveTheOlderOrTheReportedStream) {
           ASSERT_TRUE(r.rc == ctl::kExitOk || r.rc == ctl::kExitFailure) << r.rc << r.err;
           if (r.rc == ctl::kExitFailure) {
             EXPECT_FALSE(r.err.empty());
+            // Nothing reads as done: no report of lines, entries or a write.
+            EXPECT_EQ(r.out, "");
           }
           // The next open: what the library would see.
           ASSERT_TRUE(RecoverContainer(Utf8ToU16(box).c_str()));

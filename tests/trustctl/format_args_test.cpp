@@ -4,6 +4,7 @@
 #include "container_view.h"
 #include "ctl_test_util.h"
 #include "format.h"
+#include "text_input.h"
 #include "trustctl.h"
 #include "trustlist_version.h"
 
@@ -151,3 +152,51 @@ TEST(CtlCli, DispatchHelpAndExitCodes) {
 
 }  // namespace
 }  // namespace tl::ctl
+
+namespace tl::test {
+namespace {
+
+// A hash list arrives in pieces of any size: the decoded text must not depend
+// on where a piece ends (inside a byte order mark, a UTF-16 unit or a pair).
+TEST(CtlTextInput, DecodesTheSameWhereverAPieceEnds) {
+  struct Case {
+    std::string bytes;
+    std::string text;
+  } cases[] = {
+      {"1 2\n", "1 2\n"},
+      {"\xEF\xBB\xBF"
+       "1 2\n",
+       "1 2\n"},
+      {std::string("\xFF\xFE"
+                   "1\0 \0"
+                   "2\0",
+                   8),
+       "1 2"},
+      {std::string("\xFE\xFF\0"
+                   "1\0 \0"
+                   "2",
+                   8),
+       "1 2"},
+      {std::string("\xFF\xFE\x3D\xD8\x00\xDE", 6), "\xF0\x9F\x98\x80"},  // a pair
+      {std::string("\xFF\xFE\x3D\xD8", 4), "\xEF\xBF\xBD"},              // a cut pair
+      {"\xEF\xBB", "\xEF\xBB"},                                          // not a whole mark
+      {"\xFF", "\xFF"},
+      {"", ""},
+  };
+  for (const Case& c : cases) {
+    for (size_t piece : {size_t{1}, size_t{2}, size_t{3}, size_t{1000}}) {
+      SCOPED_TRACE(testing::PrintToString(c.bytes) + " in pieces of " + std::to_string(piece));
+      ctl::TextDecoder d;
+      std::vector<uint8_t> out;
+      const auto* p = reinterpret_cast<const uint8_t*>(c.bytes.data());
+      for (size_t at = 0; at < c.bytes.size(); at += piece) {
+        d.Feed(p + at, std::min(piece, c.bytes.size() - at), &out);
+      }
+      d.Finish(&out);
+      EXPECT_EQ(std::string(out.begin(), out.end()), c.text);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tl::test

@@ -1,11 +1,11 @@
 #include "capacity.h"
 
-#include <filesystem>
 #include <vector>
 
 #include "common/u16.h"
 #include "format.h"
 #include "list_store.h"
+#include "platform/path_info.h"
 
 namespace tl::ctl {
 

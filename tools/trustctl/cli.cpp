@@ -16,23 +16,34 @@ namespace {
 
 constexpr const char* kDescription =
     "trustctl: inspect, verify, compare, test and edit trust list containers.\n"
-    "A list is named as CONTAINER[:STREAM]; STREAM defaults to ProgramList (a\n"
-    "drive letter's colon is part of the path). '-' is standard input where a\n"
-    "hash list or jsonl file is read, and standard output for -o.";
+    "A list is named as CONTAINER[:STREAM]; STREAM defaults to ProgramList. A name\n"
+    "that exists is the container, colons and all; otherwise STREAM follows the\n"
+    "last colon (a drive letter's colon is part of the path). An empty STREAM or a\n"
+    "trailing colon is refused. '-' is standard input where a hash list or jsonl\n"
+    "file is read, and standard output for -o. Hash lists and jsonl files may be\n"
+    "UTF-8 (with or without a byte order mark) or UTF-16 with a byte order mark.";
 
 constexpr const char* kFooter =
     "exit codes:\n"
-    "  0  done (verify, lint: sound; diff: no differences; test: every file matched;\n"
+    "  0  done (verify, lint: sound; diff: no differences; test: every file allowed;\n"
     "     merge: no conflict)\n"
-    "  1  verify or lint found defects; diff found differences; test: a file did not\n"
-    "     match; merge reported conflicts; remove missed a name; apply --check: the\n"
-    "     list would change\n"
-    "  2  a file could not be read or written, its contents cannot be used, or the\n"
-    "     list would not fit\n"
-    "  3  the command line is wrong\n"
+    "  1  verify or lint found defects; diff found differences; test: a file is not\n"
+    "     listed; merge reported conflicts; remove missed a name; apply --check: the\n"
+    "     list would change; a collision (two names, one key) was reported, the list\n"
+    "     written only with --allow-collisions\n"
+    "  2  a file could not be read or written, its contents cannot be used (a\n"
+    "     container verify finds damaged is never written to), the list would not\n"
+    "     fit, another writer held the container for 5 seconds, or a write was\n"
+    "     refused: a stream left empty without --allow-empty, an input with no\n"
+    "     usable line, a stream the container does not hold without --new-stream\n"
+    "     (ProgramList and BlockList of a new container aside), an output or input\n"
+    "     that is the container itself\n"
+    "  3  the command line is wrong; test: a file is blocked\n"
     "\n"
     "Containers are written only after everything was read, built and checked; a\n"
-    "failed write leaves the older stream in place.";
+    "failed write leaves the older stream in place. Only regular files are\n"
+    "containers. Every other file trustctl writes (-o) is written beside its target\n"
+    "and renamed over it; a FIFO, a device or a terminal is written directly.";
 
 // A CLI11 option for a container or list argument keeps whatever text is given
 // ("-" included).
@@ -127,9 +138,12 @@ void Declare(CLI::App& app, Parsed& p, bool* quiet, bool* no_notify) {
   s = app.add_subcommand(
       "import",
       "Replaces a stream with one block per usable hash list line, as the library's\n"
-      "import does, and reports accepted, duplicate, colliding and skipped lines. A\n"
-      "missing CONTAINER is created; a list that would not fit fails before anything\n"
-      "is written.");
+      "import does, and reports accepted, duplicate, colliding and skipped lines (a\n"
+      "line holding a NUL byte is skipped). A missing CONTAINER is created; a list\n"
+      "that would not fit fails before anything is written. Refused (exit 2): a hash\n"
+      "list with no usable line, an empty one (unless --allow-empty), the container\n"
+      "itself as the hash list. Two lines whose names share a key: exit 1, nothing\n"
+      "written unless --allow-collisions.");
   Positional(s, "CONTAINER", p.import.target, "CONTAINER or CONTAINER:STREAM");
   s->add_option("HASHLIST", p.import.hash_list, "the hash list; '-' is standard input")->required();
   s->add_option("--stream", p.import.stream, "the stream (the older form of CONTAINER:STREAM)");
@@ -143,7 +157,13 @@ void Declare(CLI::App& app, Parsed& p, bool* quiet, bool* no_notify) {
       "or --hash. The name is the text after the last backslash of PATH followed by \"@*\",\n"
       "or PATH itself when it has no backslash. The attributes after a --path belong to\n"
       "it. A program with no attribute is refused, as the library refuses it; so is\n"
-      "anything that would be stored otherwise than asked (exit 3, nothing written).");
+      "anything that would be stored otherwise than asked (exit 3, nothing written):\n"
+      "an incomplete --hash pair, an empty token or text, more than four tokens,\n"
+      "--value with --pair, a text longer than its field (--text1, --text2: 63\n"
+      "characters; --text3: 599; --path, --tokens: 259). A --timestamp-file that is\n"
+      "no executable, or a file that cannot be read, is exit 2. An entry that would\n"
+      "replace one of another name (same key): exit 1, nothing written unless\n"
+      "--allow-collisions.");
   Positional(s, "CONTAINER", p.add.target, "CONTAINER or CONTAINER:STREAM");
   s->add_option("--path", p.add_values[0], "starts a program: its path or bare file name")
       ->type_name("PATH");
@@ -151,11 +171,15 @@ void Declare(CLI::App& app, Parsed& p, bool* quiet, bool* no_notify) {
                 "adds a fingerprint-only entry, as a hash list line does")
       ->expected(2)
       ->type_name("SIZE CRC");
-  s->add_option("--tokens", p.add_values[2], "up to four tokens separated by ';'")
+  s->add_option("--tokens", p.add_values[2],
+                "one to four non-empty tokens separated by ';' (259 characters in all)")
       ->type_name("\"a;b\"");
-  s->add_option("--text1", p.add_values[3], "the first text")->type_name("TEXT");
-  s->add_option("--text2", p.add_values[4], "the second text")->type_name("TEXT");
-  s->add_option("--text3", p.add_values[5], "the third text")->type_name("TEXT");
+  s->add_option("--text1", p.add_values[3], "the first text, 1 to 63 characters")
+      ->type_name("TEXT");
+  s->add_option("--text2", p.add_values[4], "the second text, 1 to 63 characters")
+      ->type_name("TEXT");
+  s->add_option("--text3", p.add_values[5], "the third text, 1 to 599 characters")
+      ->type_name("TEXT");
   s->add_option("--value", p.add_values[6], "a single value (not 0)")->type_name("N");
   s->add_option("--pair", p.add_values[7], "a value pair (N not 0); not together with --value")
       ->type_name("N,M");
@@ -173,7 +197,9 @@ void Declare(CLI::App& app, Parsed& p, bool* quiet, bool* no_notify) {
       "remove",
       "Keeps the stream's entries except those whose name key equals that of a NAME\n"
       "(names compare folding only A-Z), or whose fingerprint is a --hash pair or a\n"
-      "--file's. Exit 1 when something asked for was not there.");
+      "--file's. Exit 1 when something asked for was not there, or when a NAME's key\n"
+      "is held by an entry of another name (nothing written unless\n"
+      "--allow-collisions). Removing the last entries needs --allow-empty.");
   Positional(s, "CONTAINER", p.remove.target, "CONTAINER or CONTAINER:STREAM");
   s->add_option("NAME", p.remove.names, "entry names");
   s->add_option("--hash", p.remove.hashes, "remove entries with this fingerprint")
@@ -197,7 +223,9 @@ void Declare(CLI::App& app, Parsed& p, bool* quiet, bool* no_notify) {
       "field (name, key, kind, flags, tokens, texts, values, link time stamp,\n"
       "fingerprint) and, for an entry those fields cannot rebuild byte for byte, its\n"
       "stored bytes in base64 (\"bytes\"). hashlist: \"size crc\" lines; a list holding\n"
-      "anything but fingerprint-only entries fails (exit 2, nothing written).");
+      "anything but fingerprint-only entries fails (exit 2, nothing written). -o FILE\n"
+      "is written beside FILE and renamed over it (a FIFO or device is written\n"
+      "directly); an -o that is the container itself is refused.");
   s->add_option("--format", p.export_.format, "jsonl (default) or hashlist")
       ->check(CLI::IsMember({"jsonl", "hashlist"}));
   s->add_option("-o,--output", p.export_.output,
@@ -214,7 +242,9 @@ void Declare(CLI::App& app, Parsed& p, bool* quiet, bool* no_notify) {
       "the product not told): \"unchanged\", exit 0; otherwise \"changed\" with the\n"
       "entries added, removed and changed as diff counts them, exit 0. An entry is\n"
       "edited by editing its fields; one that carries \"bytes\" is rebuilt from its\n"
-      "fields once \"bytes\" is removed.");
+      "fields once \"bytes\" is removed. A file with no entry is refused unless\n"
+      "--allow-empty; two lines of different names with one key: exit 1, nothing\n"
+      "written unless --allow-collisions.");
   s->add_flag("--dry-run", p.apply.dry_run, "check and report without writing");
   s->add_flag("--check", p.apply.check,
               "report what would change without writing; exit 0 when nothing would, 1 when "
@@ -227,13 +257,16 @@ void Declare(CLI::App& app, Parsed& p, bool* quiet, bool* no_notify) {
 
   s = app.add_subcommand(
       "test",
-      "Is each FILE on the list, and why not? Prints the file's fingerprint and its name\n"
-      "(base name + \"@*\"), then its matches in the named stream, or in every stream:\n"
-      "an entry with a fingerprint matches by an equal fingerprint only, one without by\n"
-      "name. A file without a match gets its near misses (an entry of its name with\n"
-      "another fingerprint, an entry of its size with another CRC). Entries are numbered\n"
-      "from 1 as in dump. Exit 0 when every file matched, 1 when one did not, 2 when a\n"
-      "file or the container cannot be read.");
+      "Is each FILE allowed, blocked or not listed, and why? Prints the file's\n"
+      "fingerprint and its name (base name + \"@*\"), its matches in the named stream,\n"
+      "or in every stream (an entry with a fingerprint matches by an equal fingerprint\n"
+      "only, one without by name), its near misses when it has no match (an entry of\n"
+      "its name with another fingerprint, an entry of its size with another CRC), then\n"
+      "its verdict: blocked (a match on BlockList, which is searched whichever stream\n"
+      "is named), allowed (a match on ProgramList, or on the stream named), not\n"
+      "listed. Entries are numbered from 1 as in dump. Exit 0 only when every file is\n"
+      "allowed, 1 when one is not listed, 3 when one is blocked, 2 when a file or the\n"
+      "container cannot be read (3 wins over 2, 2 over 1).");
   s->add_flag("--json", p.test.json, "one JSON document");
   Positional(s, "CONTAINER", p.test.target, "CONTAINER or CONTAINER:STREAM");
   s->add_option("FILE", p.test.files, "the files; '-' is standard input")->required();
@@ -244,7 +277,9 @@ void Declare(CLI::App& app, Parsed& p, bool* quiet, bool* no_notify) {
       "whose key DST holds with other content is a conflict: reported with both versions,\n"
       "DST's kept (--prefer src takes SRC's, in DST's place). Identical entries are not\n"
       "conflicts. Exit 0 when merged without conflict, 1 when conflicts were reported (the\n"
-      "merge is still written unless --dry-run), 2 on errors.");
+      "merge is still written unless --dry-run), 2 on errors. A SRC entry whose key DST\n"
+      "holds under another name is a collision: exit 1, nothing written unless\n"
+      "--allow-collisions.");
   s->add_flag("--dry-run", p.merge.dry_run, "report without writing");
   s->add_flag("--json", p.merge.json, "one JSON document");
   s->add_option("--prefer", p.merge.prefer, "whose version a conflict keeps: dst (default) or src")

@@ -468,14 +468,17 @@ int RunRemove(const RemoveOptions& o, Io& io) {
     if (!ReportCollisions(collisions, o.rules.allow_collisions, io)) return kExitFindings;
     if (!collisions.empty()) all_found = false;  // exit 1: entries of other names went
   }
+  // Printed once the list is written (or left as it was), so that a failed
+  // write never reads as a done removal.
+  std::string report;
   for (const Wanted& w : wanted) {
     if (!io.quiet || !w.found) {
-      io.out << (w.found ? "removed " : "not present: ") << w.shown
-             << (w.found && !w.by_fingerprint ? " key " + Hex64(w.value) : "") << "\n";
+      report += (w.found ? "removed " : "not present: ") + w.shown +
+                (w.found && !w.by_fingerprint ? " key " + Hex64(w.value) : "") + "\n";
     }
   }
   if (removed == 0) {
-    io.out << Target(ref) << " is unchanged\n";
+    io.out << report << Target(ref) << " is unchanged\n";
     return all_found ? kExitOk : kExitFindings;
   }
   uint32_t payload_bytes = 0;
@@ -483,8 +486,8 @@ int RunRemove(const RemoveOptions& o, Io& io) {
     Complain(io, error);
     return kExitFailure;
   }
-  io.out << "wrote " << Target(ref) << ": " << list.GetCount() << " blocks, " << payload_bytes
-         << "-byte payload\n";
+  io.out << report << "wrote " << Target(ref) << ": " << list.GetCount() << " blocks, "
+         << payload_bytes << "-byte payload\n";
   return all_found ? kExitOk : kExitFindings;
 }
 

@@ -96,6 +96,14 @@ namespace {
 std::string Escaped(std::u16string_view s, bool quote_marks) {
   std::string out;
   ForEachCodePoint(s, [&](uint32_t cp, bool valid) {
+    // In a path, a lone U+DC80-U+DCFF is a byte of the file name that is not
+    // UTF-8 (see Utf8ToU16): shown as that byte.
+    if (!valid && !quote_marks && cp >= 0xDC80 && cp <= 0xDCFF) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\x%02x", cp - 0xDC00);
+      out += buf;
+      return;
+    }
     if (!valid) cp = 0xFFFD;
     if (cp < 0x20 || cp == 0x7F) {
       char buf[8];

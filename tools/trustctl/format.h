@@ -27,7 +27,8 @@ std::string Printable(std::u16string_view s);
 std::string Printable(std::string_view utf8);
 
 // The same for a file path in a message: only control characters are escaped,
-// so a Windows path keeps its single backslashes.
+// so a Windows path keeps its single backslashes; a byte of a POSIX file name
+// that is not UTF-8 (held as a lone U+DC80-U+DCFF) is shown as \xNN.
 std::string PrintablePath(std::u16string_view s);
 
 // Parses an unsigned number written in decimal or with a 0x prefix in hex.

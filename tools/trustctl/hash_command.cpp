@@ -72,7 +72,7 @@ void HashOne(Job& job, bool names) {
 // without -r; its message is a Job of its own, in order.
 void Collect(const HashOptions& o, std::vector<Job>* jobs) {
   for (const std::string& arg : o.paths) {
-    const fs::path path(Utf8ToU16(arg));
+    const fs::path path = input_backend::NativePath(Utf8ToU16(arg));
     std::error_code ec;
     if (arg == "-" || !fs::is_directory(path, ec)) {
       jobs->push_back(FileJob(arg));
@@ -85,13 +85,24 @@ void Collect(const HashOptions& o, std::vector<Job>* jobs) {
       jobs->push_back(std::move(j));
       continue;
     }
-    std::vector<fs::path> files;
-    ec = WalkFiles(path, [&](const fs::path& f) { files.push_back(f); });
-    std::sort(files.begin(), files.end());
-    for (const auto& f : files) jobs->push_back(FileJob(U16ToUtf8(f.u16string())));
-    if (ec) {
+    // A file is named by its own bytes (its UTF-16 on Windows), so a name
+    // that is not UTF-8 is hashed as the file it is. An entry that cannot be
+    // read gets a message in its place, and the walk goes on.
+    std::vector<std::pair<fs::path, std::string>> found;  // path, or an error's text
+    WalkFiles(
+        path, [&](const fs::path& f) { found.emplace_back(f, std::string()); },
+        [&](const fs::path& f, const std::error_code& why) {
+          found.emplace_back(
+              f, PrintablePath(input_backend::PathText(f)) + ": cannot be read: " + why.message());
+        });
+    std::sort(found.begin(), found.end());
+    for (auto& [f, error] : found) {
+      if (error.empty()) {
+        jobs->push_back(FileJob(U16ToUtf8(input_backend::PathText(f))));
+        continue;
+      }
       Job j;
-      j.dir_error = PrintablePath(Utf8ToU16(arg)) + ": cannot list the directory: " + ec.message();
+      j.dir_error = std::move(error);
       j.done = true;
       jobs->push_back(std::move(j));
     }

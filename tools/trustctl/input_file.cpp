@@ -21,11 +21,14 @@ bool InputFile::Open(const std::string& arg, const char* what, std::string* erro
   } else {
     const std::u16string path = Utf8ToU16(arg);
     shown_ = PrintablePath(path);
+    errno = 0;
     file_ = input_backend::OpenForReading(path);
     owned_ = true;
   }
   if (file_ == nullptr) {
-    *error = shown_ + ": cannot open the " + what + " for reading";
+    const int e = errno;
+    *error = shown_ + ": cannot open the " + what + " for reading" +
+             (e != 0 ? std::string(": ") + std::strerror(e) : "");
     return false;
   }
   seekable_size_ = input_backend::RegularFileSize(file_);

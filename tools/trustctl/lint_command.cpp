@@ -133,32 +133,36 @@ bool CheckStale(const std::vector<NamedStream>& streams, const std::string& dir,
   };
   std::map<uint64_t, std::vector<Seen>> files;  // by the name's key
   std::error_code ec;
-  const fs::path root(Utf8ToU16(dir));
+  const fs::path root = input_backend::NativePath(Utf8ToU16(dir));
   if (!fs::is_directory(root, ec)) {
-    Complain(io, PrintablePath(Utf8ToU16(dir)) + ": not a directory");
+    Complain(io, PrintablePath(Utf8ToU16(dir)) + ": " +
+                     (ec ? ec.message() : std::string("not a directory")));
     return false;
   }
   bool ok = true;
-  ec = WalkFiles(root, [&](const fs::path& file) {
-    const std::u16string path = file.u16string();
-    const std::u16string name = ProgramNameOfPath(path);
-    const uint64_t key = ComputeNameKey(name.c_str());
-    if (wanted.count(key) == 0) return;
-    InputFile in;
-    std::string error;
-    uint64_t fp = 0, full = 0;
-    if (!in.Open(U16ToUtf8(path), "file", &error) ||
-        !SequentialFingerprint(in, &fp, &full, &error)) {
-      Complain(io, error);
-      ok = false;
-      return;
-    }
-    files[key].push_back({name, fp, PrintablePath(path)});
-  });
-  if (ec) {
-    Complain(io, PrintablePath(Utf8ToU16(dir)) + ": cannot list the directory: " + ec.message());
-    return false;
-  }
+  WalkFiles(
+      root,
+      [&](const fs::path& file) {
+        const std::u16string path = input_backend::PathText(file);
+        const std::u16string name = ProgramNameOfPath(path);
+        const uint64_t key = ComputeNameKey(name.c_str());
+        if (wanted.count(key) == 0) return;
+        InputFile in;
+        std::string error;
+        uint64_t fp = 0, full = 0;
+        if (!in.Open(U16ToUtf8(path), "file", &error) ||
+            !SequentialFingerprint(in, &fp, &full, &error)) {
+          Complain(io, error);
+          ok = false;
+          return;
+        }
+        files[key].push_back({name, fp, PrintablePath(path)});
+      },
+      [&](const fs::path& entry, const std::error_code& why) {
+        Complain(io, PrintablePath(input_backend::PathText(entry)) +
+                         ": cannot be read: " + why.message());
+        ok = false;
+      });
   for (const NamedStream& s : streams) {
     const auto& blocks = s.contents.view.blocks;
     for (size_t i = 0; i < blocks.size(); ++i) {
@@ -214,7 +218,8 @@ int RunLint(const LintOptions& o, Io& io) {
     for (const Finding& f : findings) {
       io.out << f.kind << " " << Where(f.stream, f.entry, f.name) << ": " << f.text << "\n";
     }
-    if (findings.empty()) io.out << Shown(ref.container) << ": clean\n";
+    // "clean" only when everything asked for was read.
+    if (findings.empty() && read_all) io.out << Shown(ref.container) << ": clean\n";
   }
   if (!read_all) return kExitFailure;
   return findings.empty() ? kExitOk : kExitFindings;

@@ -92,14 +92,14 @@ std::vector<Problem> ContainerProblems(const ContainerReader& r, KeptStream* kee
     if (!e.present() || (e.index < chain_bad.size() && chain_bad[e.index])) continue;
     StreamContents s;
     std::string error;
+    // Only the issues are wanted: the blocks are walked, not kept, so judging
+    // a full container costs one payload's memory at a time.
     if (!ReadStreamContents(r, e.index, &s, &error, /*keep_blocks=*/false)) {
       problems.push_back({"unreadable", static_cast<int32_t>(e.index), e.name, -1, -1, -1, error});
       continue;
     }
-    // Walked, not kept: only the issues are wanted, so a full container is
-    // judged in memory bounded by one stream's payload.
-    const PayloadView view = WalkPayload(s.payload.data(), s.payload.size(), [](const auto&) {});
-    for (const PayloadIssue& issue : view.issues) {
+    s.view = WalkPayload(s.payload.data(), s.payload.size(), [](const PayloadBlock&) {});
+    for (const PayloadIssue& issue : s.view.issues) {
       problems.push_back({issue.block >= 0 ? "block" : "payload", static_cast<int32_t>(e.index),
                           e.name, -1, issue.offset, issue.block >= 0 ? issue.block + 1 : -1,
                           issue.text});

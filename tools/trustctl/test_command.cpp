@@ -1,6 +1,9 @@
-// trustctl test: is this file on the list, and if not, why not? Each file is
-// fingerprinted as the library does it and named as AddProgram names it; an
-// entry with a fingerprint matches only by it, one without matches by name.
+// trustctl test: is this file allowed, blocked or not listed, and why? Each
+// file is fingerprinted as the library does it and named as AddProgram names
+// it; an entry with a fingerprint matches only by it, one without matches by
+// name. A match on BlockList blocks the file whatever else matches; a match on
+// ProgramList (or on the stream named) allows it. The exit code is the answer
+// a script needs: 0 only when every file is allowed.
 #include "blocklist/program_block.h"
 #include "command.h"
 #include "common/u16.h"
@@ -19,8 +22,27 @@ struct Hit {
   std::string text;  // "fingerprint" / "name", or why it is a near miss
 };
 
+enum class Verdict { kAllowed, kBlocked, kNotListed };
+
+const char* VerdictText(Verdict v) {
+  switch (v) {
+    case Verdict::kAllowed:
+      return "allowed";
+    case Verdict::kBlocked:
+      return "blocked";
+    case Verdict::kNotListed:
+      break;
+  }
+  return "not listed";
+}
+
+bool IsBlockList(const std::u16string& stream) {
+  return U16EqualFoldAscii(stream.c_str(), u"BlockList");
+}
+
 struct FileResult {
-  std::string path;
+  std::string path;  // as shown (bytes that are not UTF-8 escaped)
+  Verdict verdict = Verdict::kNotListed;
   std::u16string name;
   uint64_t fingerprint = 0;
   std::vector<Hit> matches, near;
@@ -30,7 +52,9 @@ std::string SizeCrc(uint64_t fp) {
   return "size " + std::to_string(fp >> 32) + ", CRC " + Hex32(static_cast<uint32_t>(fp));
 }
 
-void Match(const std::vector<NamedStream>& streams, FileResult* f) {
+// `named_allow`: a match in a stream other than BlockList allows (that
+// stream was named on the command line).
+void Match(const std::vector<NamedStream>& streams, bool named_allow, FileResult* f) {
   const uint64_t name_key = ComputeNameKey(f->name.c_str());
   const uint32_t size = static_cast<uint32_t>(f->fingerprint >> 32);
   for (const NamedStream& s : streams) {
@@ -58,6 +82,15 @@ void Match(const std::vector<NamedStream>& streams, FileResult* f) {
     }
   }
   if (!f->matches.empty()) f->near.clear();  // near misses explain a miss only
+  bool allowed = false, blocked = false;
+  for (const Hit& h : f->matches) {
+    if (IsBlockList(h.stream)) {
+      blocked = true;
+    } else if (U16EqualFoldAscii(h.stream.c_str(), kDefaultStream) || named_allow) {
+      allowed = true;
+    }
+  }
+  f->verdict = blocked ? Verdict::kBlocked : allowed ? Verdict::kAllowed : Verdict::kNotListed;
 }
 
 }  // namespace
@@ -74,7 +107,26 @@ int RunTest(const TestOptions& o, Io& io) {
     Complain(io, error);
     return kExitFailure;
   }
-  bool unreadable = false, missed = false;
+  // A file on the container's BlockList is blocked whichever stream was named.
+  if (ref.explicit_stream && !IsBlockList(ref.stream)) {
+    StreamRef block = ref;
+    block.stream = u"BlockList";
+    std::vector<NamedStream> blocked;
+    ContainerReader reader;
+    if (!OpenReader(ref.container, &reader, &error)) {
+      Complain(io, error);
+      return kExitFailure;
+    }
+    if (reader.header_valid() && reader.FindStream(u"BlockList") >= 0) {
+      if (!LoadStreams(block, &blocked, &error)) {
+        Complain(io, error);
+        return kExitFailure;
+      }
+      streams.push_back(std::move(blocked.front()));
+    }
+  }
+  const bool named_allow = ref.explicit_stream && !IsBlockList(ref.stream);
+  bool unreadable = false, missed = false, blocked_any = false;
   std::vector<FileResult> results;
   for (const std::string& arg : o.files) {
     FileResult f;
@@ -88,10 +140,11 @@ int RunTest(const TestOptions& o, Io& io) {
     }
     const std::string note = LargeFileNote(in.shown(), full);
     if (!note.empty()) Complain(io, note);
-    f.path = arg;
+    f.path = arg == "-" ? arg : PrintablePath(Utf8ToU16(arg));
     f.name = ProgramNameOfPath(Utf8ToU16(arg));
-    Match(streams, &f);
-    missed = missed || f.matches.empty();
+    Match(streams, named_allow, &f);
+    missed = missed || f.verdict == Verdict::kNotListed;
+    blocked_any = blocked_any || f.verdict == Verdict::kBlocked;
     results.push_back(std::move(f));
   }
   if (o.json) {
@@ -101,6 +154,7 @@ int RunTest(const TestOptions& o, Io& io) {
       j["path"] = f.path;
       j["name"] = JsonText(f.name);
       j["fingerprint"] = Hex64(f.fingerprint);
+      j["verdict"] = VerdictText(f.verdict);
       Json m = Json::array(), n = Json::array();
       for (const Hit& h : f.matches) {
         m.push_back({{"stream", JsonText(h.stream)}, {"entry", h.entry}, {"by", h.text}});
@@ -115,8 +169,8 @@ int RunTest(const TestOptions& o, Io& io) {
     PrintJson(io.out, Json{{"files", files}});
   } else {
     for (const FileResult& f : results) {
-      io.out << PrintablePath(Utf8ToU16(f.path)) << ": " << Printable(std::u16string_view(f.name))
-             << " " << Hex64(f.fingerprint) << " (" << SizeCrc(f.fingerprint) << ")\n";
+      io.out << f.path << ": " << Printable(std::u16string_view(f.name)) << " "
+             << Hex64(f.fingerprint) << " (" << SizeCrc(f.fingerprint) << ")\n";
       for (const Hit& h : f.matches) {
         io.out << "  match " << Printable(std::u16string_view(h.stream)) << " entry " << h.entry
                << " by " << h.text << "\n";
@@ -126,8 +180,10 @@ int RunTest(const TestOptions& o, Io& io) {
         io.out << "  near " << Printable(std::u16string_view(h.stream)) << " entry " << h.entry
                << ": " << h.text << "\n";
       }
+      io.out << "  " << VerdictText(f.verdict) << "\n";
     }
   }
+  if (blocked_any) return kExitBlocked;
   if (unreadable) return kExitFailure;
   return missed ? kExitFindings : kExitOk;
 }

@@ -1,6 +1,7 @@
 // Inputs on POSIX: UTF-8 paths, 64-bit offsets.
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
 
 #include "common/u16.h"
@@ -8,9 +9,18 @@
 
 namespace tl::ctl::input_backend {
 
+std::filesystem::path NativePath(const std::u16string& path) {
+  return std::filesystem::path(U16ToUtf8(path));
+}
+
+std::u16string PathText(const std::filesystem::path& path) { return Utf8ToU16(path.native()); }
+
 std::FILE* OpenForReading(const std::u16string& path) {
   const std::string native = U16ToUtf8(path);
-  if (native.empty()) return nullptr;
+  if (native.empty()) {
+    errno = ENOENT;
+    return nullptr;
+  }
   return std::fopen(native.c_str(), "rb");
 }
 

@@ -10,6 +10,15 @@
 
 namespace tl::ctl::input_backend {
 
+std::filesystem::path NativePath(const std::u16string& path) {
+  return std::filesystem::path(std::wstring(path.begin(), path.end()));
+}
+
+std::u16string PathText(const std::filesystem::path& path) {
+  const std::wstring& w = path.native();
+  return std::u16string(w.begin(), w.end());
+}
+
 std::FILE* OpenForReading(const std::u16string& path) {
   static_assert(sizeof(wchar_t) == sizeof(char16_t));
   if (path.empty()) return nullptr;

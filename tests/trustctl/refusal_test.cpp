@@ -1,0 +1,418 @@
+// What trustctl refuses rather than guesses: an output that would replace an
+// input, an empty or unreadable input, two names with one key, an argument
+// that could mean two things, a damaged container, and the answer of test.
+// Each class is one table; every row names what must hold afterwards.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "common/u16.h"
+#include "ctl_test_util.h"
+#include "minifile/container_reader.h"
+#include "trustctl.h"
+
+namespace tl::test {
+namespace {
+
+using ctl::kExitBlocked;
+using ctl::kExitFailure;
+using ctl::kExitFindings;
+using ctl::kExitOk;
+using ctl::kExitUsage;
+
+// Two hash list lines whose names ("%08x%08x.*") share one name key.
+constexpr const char* kFirstOfPair = "773aef21 242883e4";
+constexpr const char* kSecondOfPair = "68bea8e6 c0e3f0c5";
+
+// A row: the command (with "{c}" for the container and "{d}/" for the
+// folder), its exit code, a text its messages must hold, and whether the
+// container must be byte for byte as before.
+struct Row {
+  const char* name;
+  std::vector<std::string> args;
+  int rc;
+  std::string message;  // in standard error, or output when it is not there
+  bool unchanged;
+};
+
+std::vector<std::string> Expand(const TempDir& dir, const std::vector<std::string>& args) {
+  std::vector<std::string> out;
+  for (std::string a : args) {
+    for (size_t at; (at = a.find("{c}")) != std::string::npos;) a.replace(at, 3, Arg(dir, "c.mnf"));
+    for (size_t at; (at = a.find("{d}/")) != std::string::npos;) a.replace(at, 4, Arg(dir, ""));
+    out.push_back(a);
+  }
+  return out;
+}
+
+// Runs each row in a folder of its own that holds c.mnf (ProgramList: three
+// entries) and whatever `prepare` adds.
+void RunRows(const std::vector<Row>& rows, const std::function<void(const TempDir&)>& prepare) {
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    TempDir dir;
+    ASSERT_EQ(Ctl({"import", Arg(dir, "c.mnf"), WriteText(dir, "three", "1 1\n2 2\n3 3\n")}).rc,
+              kExitOk);
+    if (prepare) prepare(dir);
+    const std::vector<uint8_t> before = FileBytes(Arg(dir, "c.mnf"));
+    const CtlResult r = Ctl(Expand(dir, row.args));
+    EXPECT_EQ(r.rc, row.rc) << r.out << r.err;
+    EXPECT_NE((r.err + r.out).find(row.message), std::string::npos) << r.out << r.err;
+    if (row.unchanged) {
+      EXPECT_EQ(FileBytes(Arg(dir, "c.mnf")), before);
+    } else {
+      EXPECT_NE(FileBytes(Arg(dir, "c.mnf")), before);
+    }
+  }
+}
+
+std::string Bytes(const std::vector<uint8_t>& v) { return std::string(v.begin(), v.end()); }
+
+TEST(CtlRefusal, NoOutputReplacesAnInput) {
+  // export -o onto the container itself, under any name, is refused; a named
+  // output that fails is left as it was; one that works holds the document.
+  const std::vector<Row> rows = {
+      {"-o is the container",
+       {"export", "-o", "{c}", "{c}"},
+       kExitFailure,
+       "is the container",
+       true},
+      {"-o names it another way",
+       {"export", "-o", "{d}/./c.mnf", "{c}"},
+       kExitFailure,
+       "is the container",
+       true},
+      {"-o is a directory",
+       {"export", "-o", "{d}/sub", "{c}"},
+       kExitFailure,
+       "cannot be written",
+       true},
+  };
+  RunRows(rows, [](const TempDir& dir) { std::filesystem::create_directory(dir.path() / "sub"); });
+
+  TempDir dir;
+  const std::string box = Arg(dir, "c.mnf");
+  ASSERT_EQ(Ctl({"add", box, "--path", "C:\\a.exe", "--value", "1"}).rc, kExitOk);
+  const std::string out = WriteText(dir, "out.txt", "kept\n");
+  // A hash list cannot hold a program entry: refused, and out.txt stays.
+  const CtlResult refused = Ctl({"export", "--format", "hashlist", "-o", out, box});
+  EXPECT_EQ(refused.rc, kExitFailure);
+  EXPECT_EQ(Bytes(FileBytes(out)), "kept\n");
+  const CtlResult written = Ctl({"export", "-o", out, box});
+  ASSERT_EQ(written.rc, kExitOk) << written.err;
+  EXPECT_EQ(Bytes(FileBytes(out)), Ctl({"export", box}).out);
+  // Nothing but the container, the output and what the test made is left.
+  size_t files = 0;
+  for (const auto& e : std::filesystem::directory_iterator(dir.path())) files += e.exists();
+  EXPECT_EQ(files, 2u);
+}
+
+std::string Utf16(const std::string& ascii, bool little_endian) {
+  std::string s = little_endian ? "\xFF\xFE" : "\xFE\xFF";
+  for (char c : ascii) {
+    s += little_endian ? std::string{c, '\0'} : std::string{'\0', c};
+  }
+  return s;
+}
+
+TEST(CtlRefusal, AnEmptyOrUnreadableInputEmptiesNothing) {
+  const std::vector<Row> rows = {
+      {"empty hash list", {"import", "{c}", "{d}/empty"}, kExitFailure, "is empty", true},
+      {"empty hash list, asked",
+       {"import", "{c}", "{d}/empty", "--allow-empty"},
+       kExitOk,
+       "0 lines",
+       false},
+      {"junk lines",
+       {"import", "{c}", "{d}/junk"},
+       kExitFailure,
+       "no line is a hash list line",
+       true},
+      {"the container as its own hash list",
+       {"import", "{c}", "{c}"},
+       kExitFailure,
+       "is the container",
+       true},
+      {"UTF-16LE", {"import", "{c}", "{d}/le"}, kExitOk, "read as UTF-16LE", false},
+      {"UTF-16BE", {"import", "{c}", "{d}/be"}, kExitOk, "2 accepted", false},
+      {"UTF-8 byte order mark",
+       {"import", "{c}", "{d}/bom"},
+       kExitOk,
+       "accepted lines: 1-2",
+       false},
+      {"UTF-16 without a mark",
+       {"import", "{c}", "{d}/bare16"},
+       kExitFailure,
+       "no line is a hash list line",
+       true},
+      {"a NUL inside a line",
+       {"import", "{c}", "{d}/with-nul"},
+       kExitOk,
+       ":1: skipped: holds a NUL",
+       false},
+      {"empty jsonl", {"apply", "{c}", "{d}/empty"}, kExitFailure, "holds no entry", true},
+      {"the container as its own jsonl file",
+       {"apply", "{c}", "{c}"},
+       kExitFailure,
+       "is the container",
+       true},
+      {"removing the last entries",
+       {"remove", "{c}", "0000000100000001.*", "0000000200000002.*", "0000000300000003.*"},
+       kExitFailure,
+       "would be left empty",
+       true},
+      {"removing the last entries, asked",
+       {"remove", "{c}", "0000000100000001.*", "0000000200000002.*", "0000000300000003.*",
+        "--allow-empty"},
+       kExitOk,
+       "wrote",
+       false},
+  };
+  RunRows(rows, [](const TempDir& dir) {
+    WriteText(dir, "empty", "");
+    WriteText(dir, "junk", "hello\nworld\n");
+    WriteText(dir, "le", Utf16("5 5\r\n6 6\r\n", true));
+    WriteText(dir, "be", Utf16("5 5\n6 6\n", false));
+    WriteText(dir, "bom",
+              "\xEF\xBB\xBF"
+              "5 5\n6 6\n");
+    WriteText(dir, "bare16", Utf16("5 5\n6 6\n", true).substr(2));
+    WriteText(dir, "with-nul", std::string("10 ab\0cd\n7 7\n", 13));
+  });
+  // What the decoded and the NUL rows stored: exactly the lines as written.
+  TempDir dir;
+  const std::string box = Arg(dir, "c.mnf");
+  ASSERT_EQ(Ctl({"import", box, WriteText(dir, "le", Utf16("5 5\r\n6 6\r\n", true))}).rc, kExitOk);
+  EXPECT_NE(Ctl({"export", "--format", "hashlist", box}).out, "");
+  EXPECT_EQ(Ctl({"export", "--format", "hashlist", box}).out,
+            "00000005 00000005\n00000006 00000006\n");
+  ASSERT_EQ(
+      Ctl({"import", box, WriteText(dir, "with-nul", std::string("10 ab\0cd\n7 7\n", 13))}).rc,
+      kExitOk);
+  EXPECT_EQ(Ctl({"export", "--format", "hashlist", box}).out, "00000007 00000007\n");
+}
+
+TEST(CtlRefusal, ACollisionIsNeverSilent) {
+  const std::string both = std::string(kFirstOfPair) + "\n" + kSecondOfPair + "\n";
+  const std::vector<Row> rows = {
+      {"import",
+       {"import", "{c}", "{d}/both"},
+       kExitFindings,
+       "\"773aef21242883e4.*\" is lost",
+       true},
+      {"import, asked",
+       {"import", "{c}", "{d}/both", "--allow-collisions"},
+       kExitFindings,
+       "(line 1), which a list cannot hold",
+       false},
+      {"add",
+       {"add", "{c}", "--hash", "68bea8e6", "c0e3f0c5"},
+       kExitFindings,
+       "\"68bea8e6c0e3f0c5.*\" (--hash 1) has the name key",
+       true},
+      {"add, asked",
+       {"add", "{c}", "--hash", "68bea8e6", "c0e3f0c5", "--allow-collisions"},
+       kExitFindings,
+       "is lost",
+       false},
+      {"apply",
+       {"apply", "{c}", "{d}/both.jsonl"},
+       kExitFindings,
+       "(line 2) has the name key",
+       true},
+      {"merge", {"merge", "{c}", "{d}/second.mnf"}, kExitFindings, "is lost", true},
+      {"merge, asked",
+       {"merge", "--prefer", "src", "{c}", "{d}/second.mnf", "--allow-collisions"},
+       kExitFindings,
+       "\"773aef21242883e4.*\" (DST)",
+       false},
+      {"remove by a name of the same key",
+       {"remove", "{c}", "68bea8e6c0e3f0c5.*"},
+       kExitFindings,
+       "the NAME to remove",
+       true},
+  };
+  RunRows(rows, [&](const TempDir& dir) {
+    const std::string box = Arg(dir, "c.mnf");
+    ASSERT_EQ(Ctl({"add", box, "--hash", "773aef21", "242883e4"}).rc, kExitOk);
+    WriteText(dir, "both", both);
+    const std::string second = Arg(dir, "second.mnf");
+    ASSERT_EQ(
+        Ctl({"import", second, WriteText(dir, "second", std::string(kSecondOfPair) + "\n")}).rc,
+        kExitOk);
+    TempDir other;
+    const std::string pair = Arg(other, "p.mnf");
+    ASSERT_EQ(Ctl({"import", pair, WriteText(other, "b", both), "--allow-collisions"}).rc,
+              kExitFindings);
+    ASSERT_EQ(Ctl({"import", pair, WriteText(other, "a", std::string(kFirstOfPair) + "\n")}).rc,
+              kExitOk);
+    const std::string first_line = Ctl({"export", pair}).out;
+    ASSERT_EQ(Ctl({"import", pair, WriteText(other, "c", std::string(kSecondOfPair) + "\n")}).rc,
+              kExitOk);
+    WriteText(dir, "both.jsonl", first_line + Ctl({"export", pair}).out);
+  });
+}
+
+TEST(CtlRefusal, AnArgumentMeansOneThing) {
+  const std::vector<Row> rows = {
+      {"a trailing colon",
+       {"add", "{c}:", "--hash", "9", "9"},
+       kExitUsage,
+       "ends in a colon",
+       true},
+      {"a stream and a trailing colon",
+       {"add", "{c}:BlockList:", "--hash", "9", "9"},
+       kExitUsage,
+       "ends in a colon",
+       true},
+      {"a misspelt stream",
+       {"add", "{c}:ProgramLists", "--hash", "9", "9"},
+       kExitFailure,
+       "--new-stream creates it",
+       true},
+      {"a new stream, asked",
+       {"add", "{c}:Other", "--hash", "9", "9", "--new-stream"},
+       kExitOk,
+       "wrote stream \"Other\"",
+       false},
+      {"an incomplete --hash pair",
+       {"add", "{c}", "--hash", "1", "1", "--hash", "2"},
+       kExitUsage,
+       "the last one has one",
+       true},
+      {"remove: an incomplete --hash pair",
+       {"remove", "{c}", "--hash", "3"},
+       kExitUsage,
+       "the last --hash has one",
+       true},
+      {"only separators as tokens",
+       {"add", "{c}", "--path", "a.exe", "--tokens", ";"},
+       kExitUsage,
+       "an empty token",
+       true},
+      {"an empty token",
+       {"add", "{c}", "--path", "a.exe", "--tokens", "a;;b"},
+       kExitUsage,
+       "an empty token",
+       true},
+      {"an empty text",
+       {"add", "{c}", "--path", "a.exe", "--text1", ""},
+       kExitUsage,
+       "--text1 is empty",
+       true},
+      {"a text above its field",
+       {"add", "{c}", "--path", "a.exe", "--text2", std::string(64, 'x')},
+       kExitUsage,
+       "longer than 63",
+       true},
+      {"a time stamp file that is no executable",
+       {"add", "{c}", "--path", "a.exe", "--timestamp-file", "{d}/plain"},
+       kExitFailure,
+       "not an executable",
+       true},
+  };
+  RunRows(rows, [](const TempDir& dir) { WriteText(dir, "plain", "just text"); });
+  TempDir dir;
+  // A new container takes ProgramList and BlockList without asking.
+  EXPECT_EQ(Ctl({"add", Arg(dir, "n.mnf") + ":BlockList", "--hash", "9", "9"}).rc, kExitOk);
+  EXPECT_EQ(Ctl({"add", Arg(dir, "m.mnf") + ":Blocklst", "--hash", "9", "9"}).rc, kExitFailure);
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "m.mnf"));
+}
+
+// Damage in BlockList stops an edit of ProgramList, for every command that writes.
+TEST(CtlRefusal, DamageAnywhereStopsAnEdit) {
+  const std::vector<Row> rows = {
+      {"import", {"import", "{c}", "{d}/h"}, kExitFailure, "\"BlockList\" program block 1", true},
+      {"add",
+       {"add", "{c}", "--hash", "9", "9"},
+       kExitFailure,
+       "\"BlockList\" program block 1",
+       true},
+      {"remove",
+       {"remove", "{c}", "0000000100000001.*"},
+       kExitFailure,
+       "\"BlockList\" program block 1",
+       true},
+      {"apply",
+       {"apply", "{c}", "{d}/list.jsonl"},
+       kExitFailure,
+       "\"BlockList\" program block 1",
+       true},
+      {"merge",
+       {"merge", "{c}", "{d}/src.mnf"},
+       kExitFailure,
+       "\"BlockList\" program block 1",
+       true},
+  };
+  RunRows(rows, [](const TempDir& dir) {
+    const std::string box = Arg(dir, "c.mnf");
+    WriteText(dir, "h", "8 8\n");
+    ASSERT_EQ(Ctl({"import", Arg(dir, "src.mnf"), Arg(dir, "h")}).rc, kExitOk);
+    WriteText(dir, "list.jsonl", Ctl({"export", Arg(dir, "src.mnf")}).out);
+    ASSERT_EQ(Ctl({"import", box + ":BlockList", Arg(dir, "h"), "--new-stream"}).rc, kExitOk);
+    uint64_t at = 0;
+    {  // closed before the file is changed (Windows shares it for reading only)
+      ContainerReader r;
+      const std::u16string path = Utf8ToU16(box);
+      ASSERT_TRUE(r.Open(path.c_str()));
+      const DirEntryInfo& block = r.entries()[static_cast<size_t>(r.FindStream(u"BlockList"))];
+      at = r.geometry().data_offset + uint64_t{block.first_block - 2u} * r.geometry().block_size;
+    }
+    FlipByte(box, at + 16 + 52, 2);  // block 1's pool offset
+  });
+}
+
+TEST(CtlTest, TellsAllowedFromBlocked) {
+  TempDir dir;
+  WriteAll(dir.path() / "good.exe", PeImage(1, 3000));
+  WriteAll(dir.path() / "bad.exe", PeImage(2, 3000));
+  WriteAll(dir.path() / "both.exe", PeImage(3, 3000));
+  WriteAll(dir.path() / "other.exe", PeImage(4, 3000));
+  const std::string box = Arg(dir, "c.mnf");
+  const auto add = [&](const std::string& stream, const char* file) {
+    ASSERT_EQ(Ctl({"add", box + ":" + stream, "--path", file, "--fingerprint-file", Arg(dir, file),
+                   "--new-stream"})
+                  .rc,
+              kExitOk);
+  };
+  add("ProgramList", "good.exe");
+  add("ProgramList", "both.exe");
+  add("BlockList", "bad.exe");
+  add("BlockList", "both.exe");
+  struct Case {
+    std::string target;
+    std::vector<const char*> files;
+    int rc;
+    std::vector<std::string> verdicts;
+  } cases[] = {
+      {box, {"good.exe"}, kExitOk, {"allowed"}},
+      {box, {"bad.exe"}, kExitBlocked, {"blocked"}},
+      {box, {"both.exe"}, kExitBlocked, {"blocked"}},
+      {box, {"other.exe"}, kExitFindings, {"not listed"}},
+      {box, {"good.exe", "other.exe"}, kExitFindings, {"allowed", "not listed"}},
+      {box, {"other.exe", "bad.exe"}, kExitBlocked, {"not listed", "blocked"}},
+      {box + ":ProgramList", {"both.exe"}, kExitBlocked, {"blocked"}},  // BlockList still counts
+      {box + ":BlockList", {"good.exe"}, kExitFindings, {"not listed"}},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {"test", "--json", c.target};
+    for (const char* f : c.files) args.push_back(Arg(dir, f));
+    SCOPED_TRACE(args.back());
+    const CtlResult j = Ctl(args);
+    EXPECT_EQ(j.rc, c.rc) << j.err;
+    const nlohmann::json doc = nlohmann::json::parse(j.out);
+    ASSERT_EQ(doc["files"].size(), c.verdicts.size());
+    for (size_t i = 0; i < c.verdicts.size(); ++i) {
+      EXPECT_EQ(doc["files"][i]["verdict"], c.verdicts[i]);
+    }
+    args.erase(args.begin() + 1);
+    const CtlResult t = Ctl(args);
+    EXPECT_EQ(t.rc, c.rc);
+    for (const std::string& v : c.verdicts) {
+      EXPECT_NE(t.out.find("\n  " + v + "\n"), std::string::npos) << t.out;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tl::test
