@@ -92,6 +92,10 @@ class ContainerReader {
   // back. Always kNone when opened over bytes or a given file.
   JournalState journal_state() const { return journal_state_; }
 
+  // The file the reader reads (null before an open), for a read-only handle
+  // over the same bytes.
+  platform::File* file() const { return file_.get(); }
+
   // Table entry `index` as stored (0 past the end of the file); 0 for index >= T.
   uint16_t Link(uint32_t index) const;
 

@@ -202,7 +202,9 @@ TEST(MiniFileOpenTest, FailuresGiveNullAndKeepTheFile) {
     EXPECT_EQ(h, nullptr);
     MiniFileClose(h);
     // Only the fresh header whose flush failed may have reached the file.
-    if (c.plan.fail_flush_at == 0) EXPECT_EQ(test::Bytes(*file), c.bytes);
+    if (c.plan.fail_flush_at == 0) {
+      EXPECT_EQ(test::Bytes(*file), c.bytes);
+    }
   }
   EXPECT_EQ(MiniFileOpenFile(nullptr), nullptr);
 }

@@ -38,27 +38,10 @@ Capacity NewContainerCapacity() {
 }
 
 uint64_t StreamRoom(const ContainerReader& r, const std::u16string& stream, uint64_t* current) {
-  const Capacity c = CapacityOf(r);
   *current = 0;
   const int entry = r.FindStream(stream.c_str());
-  uint64_t blocks = c.free;
-  if (entry >= 0) {
-    const Geometry& g = r.geometry();
-    for (const DirEntryInfo& e : r.entries()) {
-      if (static_cast<int>(e.index) != entry) continue;
-      *current = e.size;
-      // The chain, bounded by the table: a loop cannot make it count twice.
-      std::vector<bool> seen(g.table_entries, false);
-      for (uint32_t b = e.first_block; g.IsDataBlock(b) && !seen[b] && r.Link(b) != kLinkFree;
-           b = r.Link(b)) {
-        seen[b] = true;
-        ++blocks;
-      }
-    }
-  } else if (c.dir_free == 0) {
-    return 0;
-  }
-  return blocks * c.block_size;
+  if (entry >= 0) *current = r.entries()[static_cast<size_t>(entry)].size;
+  return RoomOfFile(r.file(), stream);
 }
 
 std::string CapacityText(const Capacity& c) {

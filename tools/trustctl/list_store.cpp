@@ -51,16 +51,14 @@ std::string DoesNotFitText(const std::u16string& container, const std::u16string
          "); nothing was written";
 }
 
-uint64_t RoomWithoutWriting(const std::u16string& container, const std::u16string& stream) {
+uint64_t RoomOfFile(platform::File* file, const std::u16string& stream) {
   // The writer's own rule over a handle that only reads: a sound header is
   // read as it is; anything else is measured as the fresh container a write
   // would make, in memory.
   MiniFileHandle* h = nullptr;
-  if (auto file = platform::OpenFileForReading(container.c_str())) {
-    uint32_t size = 0;
-    if (file->Size(&size) && size != 0) {
-      h = MiniFileOpenWith(std::move(file), nullptr, &kCommitCreationParameters);
-    }
+  uint32_t size = 0;
+  if (file != nullptr && file->Size(&size) && size != 0) {
+    h = MiniFileOpenWith(platform::BorrowFile(file), nullptr, &kCommitCreationParameters);
   }
   if (h == nullptr) {
     h = MiniFileOpenWith(std::make_unique<MemoryFile>(), nullptr, &kCommitCreationParameters);
@@ -68,6 +66,11 @@ uint64_t RoomWithoutWriting(const std::u16string& container, const std::u16strin
   const uint64_t room = MiniFileStreamRoom(h, stream.c_str());
   MiniFileClose(h);
   return room;
+}
+
+uint64_t RoomWithoutWriting(const std::u16string& container, const std::u16string& stream) {
+  const std::unique_ptr<platform::File> file = platform::OpenFileForReading(container.c_str());
+  return RoomOfFile(file.get(), stream);
 }
 
 bool ContentsOfList(CVarBlockList& list, StreamContents* out, std::string* error) {

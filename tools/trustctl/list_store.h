@@ -40,6 +40,9 @@ std::string DoesNotFitText(const std::u16string& container, const std::u16string
 // as the new one a write would make.
 uint64_t RoomWithoutWriting(const std::u16string& container, const std::u16string& stream);
 
+// The same over a file already open for reading (null: none).
+uint64_t RoomOfFile(platform::File* file, const std::u16string& stream);
+
 // The payload `list` would be stored as, so that it can be compared with what
 // is stored (DiffEntries, StoredAsIs); out->view stays empty. False when the list is too large
 // for one stream or the memory cannot be had.
