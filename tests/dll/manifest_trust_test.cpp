@@ -10,6 +10,7 @@
 #include <string>
 
 #include "client/manifest_trust.h"
+#include "sddl_descriptor.h"
 
 namespace tl::test {
 namespace {
@@ -31,23 +32,6 @@ class Sid {
 
  private:
   PSID sid_ = nullptr;
-};
-
-class Descriptor {
- public:
-  explicit Descriptor(const std::wstring& sddl) {
-    ok_ = ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &sd_,
-                                                               nullptr) != FALSE;
-  }
-  ~Descriptor() { LocalFree(sd_); }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  bool ok() const { return ok_; }
-  PSECURITY_DESCRIPTOR get() const { return sd_; }
-
- private:
-  PSECURITY_DESCRIPTOR sd_ = nullptr;
-  bool ok_ = false;
 };
 
 std::wstring S(const wchar_t* a, const std::wstring& b = L"", const std::wstring& c = L"") {

@@ -13,6 +13,7 @@
 
 #include "client/manifest_trust.h"
 #include "client/profile_trust.h"
+#include "sddl_descriptor.h"
 
 namespace tl::test {
 namespace {
@@ -158,23 +159,6 @@ TEST(ProfileTrustTest, TheMappingIsResolvedAsTheProfileFunctionsDo) {
 }
 
 constexpr wchar_t kUser[] = L"S-1-5-21-1-2-3-1001";
-
-class Descriptor {
- public:
-  explicit Descriptor(const std::wstring& sddl) {
-    ok_ = ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &sd_,
-                                                               nullptr) != FALSE;
-  }
-  ~Descriptor() { LocalFree(sd_); }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  bool ok() const { return ok_; }
-  PSECURITY_DESCRIPTOR get() const { return sd_; }
-
- private:
-  PSECURITY_DESCRIPTOR sd_ = nullptr;
-  bool ok_ = false;
-};
 
 TEST(ProfileTrustTest, FileFolderAndMappingMustAllBeTrusted) {
   PSID user = nullptr;
