@@ -15,9 +15,8 @@
 namespace tl {
 namespace {
 
-// The longest path the journal's name is derived from (Windows' own limit of
-// extended-length paths).
-constexpr size_t kResolvedPathUnits = 32768;
+// The longest path kept (Windows' own limit of extended-length paths).
+constexpr size_t kMaxPathUnits = 32768;
 
 // True when a container made from `p` would lie inside the format, judged as
 // the open judges a fresh header, without drawing key bytes.
@@ -102,20 +101,14 @@ StoreStatus ListStore::Open(const char16_t* path, const CreationParameters& para
   recovered_ = JournalState::kNone;
   if (path == nullptr || path[0] == 0) return StoreStatus::kOpenFailed;
   if (!ParametersMakeContainer(parameters)) return StoreStatus::kBadParameters;
-  const size_t len = U16Len(path, kResolvedPathUnits);
+  const size_t len = U16Len(path, kMaxPathUnits);
   path_ = static_cast<char16_t*>(ZeroAlloc((len + 1) * sizeof(char16_t)));
-  auto* resolved = static_cast<char16_t*>(ZeroAlloc(kResolvedPathUnits * sizeof(char16_t)));
-  if (path_ == nullptr || resolved == nullptr) {
-    ZeroFree(resolved);
-    Close();
-    return StoreStatus::kNoMemory;
-  }
+  if (path_ == nullptr) return StoreStatus::kNoMemory;
   U16Copy(path_, len + 1, path, len + 1);
 
   platform::WriterOpen opened = platform::OpenContainerForWriter(path, options.wait_ms);
   system_error_ = opened.system_error;
   if (opened.status != platform::WriterOpenStatus::kOk) {
-    ZeroFree(resolved);
     Close();
     switch (opened.status) {
       case platform::WriterOpenStatus::kInUse:
@@ -131,11 +124,7 @@ StoreStatus ListStore::Open(const char16_t* path, const CreationParameters& para
 
   // The journal is named after the file, not after the path that reached it,
   // so an open through a link and one of the real file find the same journal.
-  std::unique_ptr<JournalSite> journal;
-  if (platform::ResolvedPath(file.get(), path, resolved, kResolvedPathUnits)) {
-    journal = JournalBeside(resolved);
-  }
-  ZeroFree(resolved);
+  std::unique_ptr<JournalSite> journal = JournalOfFile(path, file.get());
   if (!journal) {
     if (created_) platform::RemoveHeldContainer(file.get(), path_);
     Close();

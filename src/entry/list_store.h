@@ -36,9 +36,7 @@ namespace platform {
 class File;
 }
 
-// How long a writer waits for another writer of the same container before it
-// gives up, changing nothing.
-inline constexpr uint32_t kWriterWaitMs = 5000;
+using platform::kWriterWaitMs;
 
 enum class StoreStatus : uint8_t {
   kOk,

@@ -174,8 +174,6 @@ bool RecoverFromJournal(JournalSite* site, platform::File* container) {
   return site->Remove();
 }
 
-namespace {
-
 // The journal of the file at `container_path`, named after its resolved path
 // when the file can be opened (`file`, when given, is that open file).
 std::unique_ptr<JournalSite> JournalOfFile(const char16_t* container_path, platform::File* file) {
@@ -193,8 +191,6 @@ std::unique_ptr<JournalSite> JournalOfFile(const char16_t* container_path, platf
   }
   return JournalBeside(container_path);
 }
-
-}  // namespace
 
 JournalState InspectJournal(const char16_t* container_path) {
   std::unique_ptr<JournalSite> site = JournalOfFile(container_path, nullptr);

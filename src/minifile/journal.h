@@ -78,7 +78,7 @@ JournalState InspectJournal(const char16_t* container_path);
 // Rolls a complete journal back / discards an incomplete one, holding the
 // container as its one writer (waiting up to `wait_ms` for another); true when
 // no journal of the container remains.
-bool RecoverContainer(const char16_t* container_path, uint32_t wait_ms = 5000);
+bool RecoverContainer(const char16_t* container_path, uint32_t wait_ms = platform::kWriterWaitMs);
 
 // Where one container keeps its journal. The library uses the file beside the
 // container; tests supply their own to keep journals in memory or to wrap the
@@ -99,6 +99,12 @@ class JournalSite {
 // The journal file "<container_path>-journal"; null when the memory cannot be
 // had or the path is null.
 std::unique_ptr<JournalSite> JournalBeside(const char16_t* container_path);
+
+// The journal of the container at `container_path`, named after the file's
+// path with every link resolved (`file`: the container, open; null: opened
+// here for reading to find that path); beside the path as given when it
+// cannot be resolved. Null when the memory cannot be had.
+std::unique_ptr<JournalSite> JournalOfFile(const char16_t* container_path, platform::File* file);
 
 // A non-owning view of `target`, which must outlive it. Null without memory.
 std::unique_ptr<JournalSite> BorrowJournalSite(JournalSite* target);

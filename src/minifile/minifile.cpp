@@ -74,9 +74,13 @@ bool MiniFileHandleUsable(const MiniFileHandle* h) {
 
 MiniFileHandle* MiniFileOpen(const char16_t* path) {
   if (path == nullptr) return nullptr;
-  std::unique_ptr<JournalSite> journal = JournalBeside(path);
+  // Held as every writer holds a container, so that its recovery never
+  // touches the journal of a writer still at work; the journal is the file's.
+  platform::WriterOpen opened = platform::OpenContainerForWriter(path, platform::kWriterWaitMs);
+  if (opened.status != platform::WriterOpenStatus::kOk) return nullptr;
+  std::unique_ptr<JournalSite> journal = JournalOfFile(path, opened.file.get());
   if (!journal) return nullptr;
-  return MiniFileOpenFile(platform::OpenContainerFile(path), std::move(journal));
+  return MiniFileOpenFile(std::move(opened.file), std::move(journal));
 }
 
 MiniFileHandle* MiniFileOpenFile(std::unique_ptr<platform::File> file,

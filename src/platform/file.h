@@ -38,6 +38,10 @@ class File {
   }
 };
 
+// How long a writer waits for another writer of the same container before it
+// gives up, changing nothing.
+inline constexpr uint32_t kWriterWaitMs = 5000;
+
 // How an open for the one writer of a container ended.
 enum class WriterOpenStatus : uint8_t {
   kOk,

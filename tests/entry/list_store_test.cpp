@@ -60,6 +60,29 @@ TEST(ListStore, ASecondWriterWaitsThenGivesUpHavingChangedNothing) {
   EXPECT_EQ(test::ReadBack(after, u"Q").size(), 300u);
 }
 
+// The container's own open holds it as a writer too: it waits for the store's
+// writer before it recovers or writes anything.
+TEST(ListStore, MiniFileOpenWaitsForTheWriter) {
+  test::TempDir dir;
+  const std::u16string path = dir.File("c.mnf");
+  ListStore held;
+  ASSERT_EQ(held.Open(path.c_str(), kSmall), StoreStatus::kOk);
+  const auto start = std::chrono::steady_clock::now();
+  std::chrono::steady_clock::duration waited{};
+  bool opened = false;
+  std::thread t([&] {
+    MiniFileHandle* h = MiniFileOpen(path.c_str());
+    waited = std::chrono::steady_clock::now() - start;
+    opened = h != nullptr;
+    MiniFileClose(h);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  held.Close();
+  t.join();
+  EXPECT_TRUE(opened);
+  EXPECT_GE(waited, std::chrono::milliseconds(200));
+}
+
 TEST(ListStore, RoomIsWhatTheWriterTakes) {
   test::TempDir dir;
   const std::u16string path = dir.File("c.mnf");
