@@ -16,17 +16,7 @@ foreach(v BINARY PDB RELEASE)
   endif()
 endforeach()
 
-# The little-endian unsigned value of `bytes` bytes at `offset` of `hex`.
-function(read_le hex offset bytes out)
-  set(value 0)
-  math(EXPR last "${bytes} - 1")
-  foreach(i RANGE ${last} 0 -1)
-    math(EXPR pos "(${offset} + ${i}) * 2")
-    string(SUBSTRING "${hex}" ${pos} 2 byte)
-    math(EXPR value "(${value} << 8) + 0x${byte}")
-  endforeach()
-  set(${out} ${value} PARENT_SCOPE)
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/read_le.cmake)
 
 # `bytes` bytes of the file at `offset`, as hex.
 function(read_hex offset bytes out)

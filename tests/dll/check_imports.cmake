@@ -8,17 +8,7 @@
 set(allowed kernel32.dll advapi32.dll user32.dll msvcrt.dll ucrtbase.dll ntdll.dll)
 set(required_dll_characteristics 0x20 0x40 0x100)
 
-# The little-endian unsigned value of `bytes` bytes at `offset` of the hex dump.
-function(read_le hex offset bytes out)
-  set(value 0)
-  math(EXPR last "${bytes} - 1")
-  foreach(i RANGE ${last} 0 -1)
-    math(EXPR pos "(${offset} + ${i}) * 2")
-    string(SUBSTRING "${hex}" ${pos} 2 byte)
-    math(EXPR value "(${value} << 8) + 0x${byte}")
-  endforeach()
-  set(${out} ${value} PARENT_SCOPE)
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/../../cmake/read_le.cmake)
 
 foreach(file IN LISTS FILES)
   execute_process(COMMAND ${OBJDUMP} -p ${file} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)

@@ -19,6 +19,7 @@
 #include "client/module_loader.h"
 #include "client/profile_trust.h"
 #include "dll_harness.h"
+#include "registry_exact.h"
 #include "support/temp_dir.h"
 
 namespace tl::test {
@@ -40,24 +41,10 @@ class TestKey {
     if (key_ != nullptr) RegCloseKey(key_);
     RegDeleteTreeW(HKEY_CURRENT_USER, sub_key_.c_str());
   }
-  // Stores the bytes exactly as given. RegSetValueExW may add a terminator to a
-  // string value; the native call stores what it is told, as a damaged or
-  // hostile registry entry would be stored.
+  // Stores the bytes exactly as given (registry_exact.h).
   bool Set(const wchar_t* name, DWORD type, const std::vector<uint8_t>& data) {
-    struct CountedName {
-      USHORT length;
-      USHORT maximum_length;
-      PWSTR buffer;
-    };
-    using NtSetValueKeyFn = LONG(NTAPI*)(HANDLE, CountedName*, ULONG, ULONG, const void*, ULONG);
-    auto set_value = reinterpret_cast<NtSetValueKeyFn>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtSetValueKey")));
-    if (set_value == nullptr) return false;
-    std::wstring text(name);
-    CountedName counted{static_cast<USHORT>(text.size() * sizeof(wchar_t)),
-                        static_cast<USHORT>(text.size() * sizeof(wchar_t)), text.data()};
-    return set_value(key_, &counted, 0, type, data.empty() ? nullptr : data.data(),
-                     static_cast<ULONG>(data.size())) >= 0;
+    return SetValueExactly(key_, name, type, data.empty() ? nullptr : data.data(),
+                           static_cast<DWORD>(data.size()));
   }
   const wchar_t* sub_key() const { return sub_key_.c_str(); }
 

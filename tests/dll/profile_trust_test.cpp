@@ -13,6 +13,7 @@
 
 #include "client/manifest_trust.h"
 #include "client/profile_trust.h"
+#include "registry_exact.h"
 #include "sddl_descriptor.h"
 
 namespace tl::test {
@@ -244,26 +245,9 @@ class MappingKeyOfOurOwn {
                         &key, nullptr) != ERROR_SUCCESS) {
       return false;
     }
-    bool ok = data == nullptr || SetExactly(key, name, type, data, size);
+    bool ok = data == nullptr || SetValueExactly(key, name, type, data, size);
     RegCloseKey(key);
     return ok;
-  }
-  // RegSetValueExW may add a terminator to a string value; the native call
-  // stores what it is told, as a damaged or hostile entry would be stored.
-  static bool SetExactly(HKEY key, const wchar_t* name, DWORD type, const BYTE* data, DWORD size) {
-    struct CountedName {
-      USHORT length;
-      USHORT maximum_length;
-      PWSTR buffer;
-    };
-    using NtSetValueKeyFn = LONG(NTAPI*)(HANDLE, CountedName*, ULONG, ULONG, const void*, ULONG);
-    auto set_value = reinterpret_cast<NtSetValueKeyFn>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtSetValueKey")));
-    if (set_value == nullptr) return false;
-    std::wstring text(name == nullptr ? L"" : name);
-    const auto bytes = static_cast<USHORT>(text.size() * sizeof(wchar_t));
-    CountedName counted{bytes, bytes, text.data()};
-    return set_value(key, &counted, 0, type, data, size) >= 0;
   }
   ProfileStore Resolve(const wchar_t* section, const wchar_t* key = L"Path64") const {
     ProfileMapping mapping;
