@@ -172,7 +172,8 @@ int RunApply(const ApplyOptions& o, Io& io) {
   }
   uint32_t payload_bytes = 0;
   const StoreOutcome outcome =
-      session.StoreUnlessSame(ref.stream, stored, list, &payload_bytes, &error);
+      session.StoreUnlessSame(ref.stream, stored, wanted.payload.data(),
+                              static_cast<uint32_t>(wanted.payload.size()), &payload_bytes, &error);
   if (outcome == StoreOutcome::kFailed) {
     Complain(io, error);
     return kExitFailure;

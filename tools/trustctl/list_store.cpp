@@ -267,15 +267,21 @@ StoreOutcome EditSession::StoreUnlessSame(const std::u16string& stream,
     Abandon();
     return StoreOutcome::kFailed;
   }
+  return StoreUnlessSame(stream, stored, payload.bytes, payload.size, payload_bytes, error);
+}
+
+StoreOutcome EditSession::StoreUnlessSame(const std::u16string& stream,
+                                          const StreamContents& stored, const uint8_t* payload,
+                                          uint32_t size, uint32_t* payload_bytes,
+                                          std::string* error) {
   if (stored.entry >= 0 &&
-      SameListPayload(stored.payload.data(), stored.payload.size(), payload.bytes, payload.size)) {
-    *payload_bytes = payload.size;
+      SameListPayload(stored.payload.data(), stored.payload.size(), payload, size)) {
+    *payload_bytes = size;
     Abandon();
     return StoreOutcome::kUnchanged;
   }
-  return WritePayload(stream, payload.bytes, payload.size, payload_bytes, error)
-             ? StoreOutcome::kWritten
-             : StoreOutcome::kFailed;
+  return WritePayload(stream, payload, size, payload_bytes, error) ? StoreOutcome::kWritten
+                                                                   : StoreOutcome::kFailed;
 }
 
 StoreOutcome EditSession::ReplaceUnlessSame(const StreamRef& ref, const uint8_t* payload,

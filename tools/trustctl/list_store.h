@@ -104,6 +104,10 @@ class EditSession {
   // leaves the container byte for byte as it was.
   StoreOutcome StoreUnlessSame(const std::u16string& stream, const StreamContents& stored,
                                CVarBlockList& list, uint32_t* payload_bytes, std::string* error);
+  // The same with the list's payload already built (its bytes, `size` long).
+  StoreOutcome StoreUnlessSame(const std::u16string& stream, const StreamContents& stored,
+                               const uint8_t* payload, uint32_t size, uint32_t* payload_bytes,
+                               std::string* error);
 
   // The same for a command that replaces the whole stream (import) with a
   // payload built before the hold (its list already emptied): compared with
