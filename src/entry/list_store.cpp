@@ -138,7 +138,7 @@ StoreStatus ListStore::Open(const char16_t* path, const CreationParameters& para
     return StoreStatus::kRecoveryFailed;
   }
   if (recovered_ != JournalState::kNone && journal->Exists()) {
-    recovered_ = JournalState::kNone;  // another file's journal, left alone
+    recovered_ = JournalState::kForeign;  // another container's journal, left alone
   }
   if (options.refuse_damaged && !created_) {
     damage_ = FirstDefect(file.get());

@@ -86,7 +86,9 @@ class ListStore {
   // The open made the file.
   bool created() const { return created_; }
   // What the open's recovery found: kComplete, an interrupted write rolled
-  // back; kIncomplete, the journal of one that had not begun discarded.
+  // back; kIncomplete, the journal of one that had not begun discarded;
+  // kForeign, another container's journal, left where it is (a write that
+  // needs a journal fails while it is there).
   JournalState recovered() const { return recovered_; }
   // The system's error code of a failed open.
   uint32_t system_error() const { return system_error_; }

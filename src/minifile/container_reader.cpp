@@ -7,6 +7,7 @@
 
 #include "common/le.h"
 #include "common/u16.h"
+#include "minifile/container_snapshot.h"
 #include "minifile/dir_entry.h"
 #include "minifile/memory_file.h"
 #include "minifile/rc4.h"
@@ -99,8 +100,12 @@ ContainerReader::~ContainerReader() = default;
 
 bool ContainerReader::Open(const char16_t* path) {
   if (path == nullptr) return false;
-  const bool ok = OpenFile(platform::OpenFileForReading(path));
-  journal_state_ = InspectJournal(path);
+  ContainerSnapshot snapshot = TakeContainerSnapshot(path);
+  const bool ok = OpenFile(std::move(snapshot.bytes));
+  journal_state_ = snapshot.journal;
+  rolled_back_ = snapshot.rolled_back;
+  open_status_ = snapshot.status;
+  open_error_ = snapshot.system_error;
   return ok;
 }
 
@@ -118,6 +123,9 @@ bool ContainerReader::OpenFile(std::unique_ptr<platform::File> file) {
   header_defect_ = Defect::kHeaderShort;
   file_size_ = 0;
   journal_state_ = JournalState::kNone;
+  rolled_back_ = false;
+  open_status_ = platform::WriterOpenStatus::kOk;
+  open_error_ = 0;
   if (!file || !file->Size(&file_size_)) return false;
   uint32_t done = 0;
   if (!file->ReadAt(0, header_, kHeaderSize, &done)) return false;

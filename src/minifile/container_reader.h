@@ -70,10 +70,11 @@ class ContainerReader {
   ContainerReader(const ContainerReader&) = delete;
   ContainerReader& operator=(const ContainerReader&) = delete;
 
-  // Opens an existing file for reading (shared for reading). False when it
-  // cannot be opened or read; a damaged header still opens (see header_defect).
-  // The container is shown as it is: a journal beside it is not applied, only
-  // reported (journal_state).
+  // Reads an existing container as a snapshot (container_snapshot.h): an
+  // interrupted write is rolled back first (on disk, or in memory where the
+  // container may not be written), then the bytes are read whole and the file
+  // is released. False when it cannot be opened or read (open_status() and
+  // open_error() say why); a damaged header still opens (see header_defect).
   bool Open(const char16_t* path);
   // The same over a copy of `size` bytes.
   bool OpenBytes(const void* data, size_t size);
@@ -87,10 +88,17 @@ class ContainerReader {
   const Geometry& geometry() const { return geometry_; }
   const uint8_t* header() const { return header_; }  // 128 bytes, zero past the file
   uint32_t file_size() const { return file_size_; }
-  // The rollback journal beside the container when opened by path: kComplete
-  // means an interrupted stream write that the next open by the library rolls
-  // back. Always kNone when opened over bytes or a given file.
+  // When opened by path: the journal left beside the container (kComplete:
+  // an interrupted write shown rolled back in memory, whose journal stays
+  // because the container could not be written), and whether the open rolled
+  // one back on disk. Always kNone / false when opened over bytes or a file.
   JournalState journal_state() const { return journal_state_; }
+  bool rolled_back() const { return rolled_back_; }
+  // Why Open failed: kInUse (a writer held the container for the whole
+  // wait), kNotRegular, kFailed with the system's error (0: out of memory or
+  // an unreadable journal).
+  platform::WriterOpenStatus open_status() const { return open_status_; }
+  uint32_t open_error() const { return open_error_; }
 
   // The file the reader reads (null before an open), for a read-only handle
   // over the same bytes.
@@ -125,6 +133,9 @@ class ContainerReader {
   Geometry geometry_;
   uint32_t file_size_ = 0;
   JournalState journal_state_ = JournalState::kNone;
+  bool rolled_back_ = false;
+  platform::WriterOpenStatus open_status_ = platform::WriterOpenStatus::kOk;
+  uint32_t open_error_ = 0;
   std::vector<uint16_t> table_;
   std::vector<DirEntryInfo> entries_;
 };

@@ -19,6 +19,24 @@ std::unique_ptr<MemoryFile> MemoryFile::FromBytes(const void* data, size_t size)
   return f;
 }
 
+std::unique_ptr<MemoryFile> MemoryFile::ReadWhole(platform::File* file) {
+  uint32_t size = 0;
+  if (file == nullptr || !file->Size(&size) || size >= kMaxContainerEnd) return nullptr;
+  std::unique_ptr<MemoryFile> f(new (std::nothrow) MemoryFile());
+  if (!f || !f->Reserve(size)) return nullptr;
+  // The size is the file's when the read began; a file that grew meanwhile is
+  // read as far as that size.
+  constexpr uint32_t kPiece = 1u << 20;
+  while (f->size_ < size) {
+    const uint32_t want = size - f->size_ < kPiece ? size - f->size_ : kPiece;
+    uint32_t done = 0;
+    if (!file->ReadAt(f->size_, f->data_ + f->size_, want, &done)) return nullptr;
+    if (done == 0) break;  // it shrank: what was there is what it holds
+    f->size_ += done;
+  }
+  return f;
+}
+
 bool MemoryFile::Reserve(uint64_t capacity) {
   if (capacity <= capacity_ && data_ != nullptr) return true;
   uint64_t grown = capacity_ * 2;

@@ -22,6 +22,10 @@ class MemoryFile final : public platform::File {
   // or `size` is 2 GiB or more.
   static std::unique_ptr<MemoryFile> FromBytes(const void* data, size_t size);
 
+  // A file holding everything `file` holds, read from its start to its end;
+  // null when it cannot be read or the memory cannot be had.
+  static std::unique_ptr<MemoryFile> ReadWhole(platform::File* file);
+
   bool ReadAt(uint32_t offset, void* buf, uint32_t len, uint32_t* done) override;
   bool WriteAt(uint32_t offset, const void* buf, uint32_t len, uint32_t* done) override;
   bool Size(uint32_t* size) override;

@@ -66,14 +66,32 @@ bool ChooseBlocks(const Geometry& g, const uint8_t* live, uint8_t* marks, uint64
   return chosen == needed;
 }
 
-// Scrambles and writes the chosen blocks in rising order, linking them in
-// `table`; returns the first block, or 0 on a failed write.
-uint32_t WriteBlocks(MiniFileHandle* h, uint8_t* table, const uint8_t* data, uint32_t size) {
+// Links the `needed` chosen blocks in rising order in `table`, the last one
+// ending the chain; returns the first.
+uint32_t LinkChosen(const Geometry& g, const uint8_t* marks, uint8_t* table, uint64_t needed) {
+  uint32_t first = 0;
+  uint32_t previous = 0;
+  uint64_t linked = 0;
+  for (uint32_t b = kFirstDataBlock; b < g.block_limit && linked < needed; ++b) {
+    if (!(marks[b] & kMarkChosen)) continue;
+    if (previous != 0) {
+      StoreU16(table, 2 * previous, static_cast<uint16_t>(b));
+    } else {
+      first = b;
+    }
+    previous = b;
+    ++linked;
+  }
+  StoreU16(table, 2 * previous, kLinkEnd);
+  return first;
+}
+
+// Scrambles and writes the data into the chosen blocks in rising order (the
+// order LinkChosen links them in); false on a failed write.
+bool WriteBlocks(MiniFileHandle* h, const uint8_t* data, uint32_t size) {
   const Geometry& g = h->geometry;
   const bool pad = h->pad_last_block != 0;
   Rc4SetKey(&h->rc4, h->key);
-  uint32_t first = 0;
-  uint32_t previous = 0;
   uint32_t done = 0;
   for (uint32_t b = kFirstDataBlock; b < g.block_limit && done < size; ++b) {
     if (!(h->marks[b] & kMarkChosen)) continue;
@@ -89,21 +107,13 @@ uint32_t WriteBlocks(MiniFileHandle* h, uint8_t* table, const uint8_t* data, uin
       uint32_t written = 0;
       if (!h->file->WriteAt(g.BlockOffset(b) + at, h->block_buffer, piece, &written) ||
           written < data_piece) {
-        return 0;
+        return false;
       }
       at += piece;
     }
     done += chunk;
-    if (previous != 0) {
-      StoreU16(table, 2 * previous, static_cast<uint16_t>(b));
-    } else {
-      first = b;
-    }
-    previous = b;
   }
-  if (done != size) return 0;
-  StoreU16(table, 2 * previous, kLinkEnd);
-  return first;
+  return done == size;
 }
 
 constexpr uint8_t kMarkReused = kMarkOld | kMarkChosen;
@@ -119,10 +129,12 @@ uint32_t SavedPiece(const MiniFileHandle* h, uint32_t b, uint32_t at, uint32_t f
   return len;
 }
 
-// Writes the journal of a write that reuses blocks: the older table and
-// directory as the handle holds them, then every reused block as far as the
-// file holds it, in pieces of the block buffer. False when it could not be
-// written and flushed whole; the container has not been touched then.
+// Writes the journal of a write that reuses blocks: the container's header and
+// the new table and directory (the scratch state, complete by now) that bind
+// the journal to this container, the older table and directory as the handle
+// holds them, then every reused block as far as the file holds it, in pieces
+// of the block buffer. False when it could not be written and flushed whole;
+// the container has not been touched then.
 bool WriteJournal(MiniFileHandle* h) {
   const Geometry& g = h->geometry;
   uint32_t file_size = 0;
@@ -139,12 +151,14 @@ bool WriteJournal(MiniFileHandle* h) {
       bytes += len;
     }
   }
+  uint8_t header[kHeaderSize] = {};
+  uint32_t got = 0;
+  if (!h->file->ReadAt(0, header, kHeaderSize, &got) || got != kHeaderSize) return false;
   std::unique_ptr<platform::File> file = h->journal->Create();
   if (!file) return false;
-  platform::FileIdentity identity;
-  h->file->Identity(&identity);
   JournalWriter writer(file.get());
-  bool ok = writer.Begin(file_size, records, bytes, identity) &&
+  bool ok = writer.Begin(file_size, records, bytes, header, g.table_offset, h->scratch,
+                         h->meta_bytes()) &&
             writer.Record(g.table_offset, h->meta, h->meta_bytes());
   for (uint32_t b = kFirstDataBlock; ok && b < g.block_limit; ++b) {
     if (h->marks[b] != kMarkReused) continue;
@@ -219,13 +233,27 @@ uint32_t MiniFileWriteStream(MiniFileHandle* h, const char16_t* name, const void
   uint8_t* slot = FreeSlot(h);
   if (slot == nullptr) return 0;
 
+  // The new table and directory are complete before any byte is written: a
+  // journal carries them.
+  const uint32_t first = LinkChosen(g, h->marks, table, needed);
+  // A free slot may hold stray bytes from a damaged file: it is cleared whole,
+  // so the stored name always ends with a zero.
+  std::memset(slot, 0, kDirEntrySize);
+  for (uint32_t k = 0; k < name_len; ++k) StoreU16(slot, kDirEntryNameOffset + 2 * k, name[k]);
+  StoreU32(slot, kDirEntrySizeOffset, size);
+  StoreU16(slot, kDirEntryFirstBlockOffset, static_cast<uint16_t>(first));
+  StoreU64(slot, kDirEntryTimeOffset, platform::UtcNowFileTime());
+  StoreU16(slot, kDirEntryFlagsOffset, kDirFlagPresent);
+
   bool reuse = false;
   for (uint32_t b = kFirstDataBlock; b < g.block_limit && !reuse; ++b) {
     reuse = h->marks[b] == kMarkReused;
   }
   if (reuse) {
-    // Without a journal the older stream could not be kept: refused.
-    if (!h->journal) return 0;
+    // Without a journal the older stream could not be kept: refused. So is a
+    // write while another container's journal holds the journal's name: it
+    // is not this container's to overwrite.
+    if (!h->journal || h->journal->Exists()) return 0;
     if (!WriteJournal(h)) {
       // The container is untouched. A journal that stays (its deletion
       // failed) might be complete and would undo later writes at the next
@@ -235,20 +263,10 @@ uint32_t MiniFileWriteStream(MiniFileHandle* h, const char16_t* name, const void
     }
   }
 
-  const uint32_t first = WriteBlocks(h, table, static_cast<const uint8_t*>(data), size);
-  if (first == 0 || !h->file->Flush()) {
+  if (!WriteBlocks(h, static_cast<const uint8_t*>(data), size) || !h->file->Flush()) {
     if (reuse) RollBack(h);
     return 0;
   }
-
-  // A free slot may hold stray bytes from a damaged file: it is cleared whole,
-  // so the stored name always ends with a zero.
-  std::memset(slot, 0, kDirEntrySize);
-  for (uint32_t k = 0; k < name_len; ++k) StoreU16(slot, kDirEntryNameOffset + 2 * k, name[k]);
-  StoreU32(slot, kDirEntrySizeOffset, size);
-  StoreU16(slot, kDirEntryFirstBlockOffset, static_cast<uint16_t>(first));
-  StoreU64(slot, kDirEntryTimeOffset, platform::UtcNowFileTime());
-  StoreU16(slot, kDirEntryFlagsOffset, kDirFlagPresent);
 
   uint32_t written = 0;
   h->dirty = 0;

@@ -66,6 +66,17 @@ struct WriterOpen {
 };
 WriterOpen OpenContainerForWriter(const char16_t* path, uint32_t wait_ms);
 
+// The container at `path`, open for a reader that takes a snapshot of it: an
+// existing regular file, read only, held against every writer for as long as
+// it is open (Windows: the open's share mode, read only, which other readers
+// share; POSIX: a shared advisory lock), so that what it reads is one state
+// between two writes. While a writer holds the container the open retries as
+// a writer's does for up to `wait_ms` milliseconds, then gives up with kInUse.
+// A missing file is kFailed with the system's error; nothing is created.
+// The reader is to read what it needs and close at once: a writer waits for
+// it.
+WriterOpen OpenContainerForReader(const char16_t* path, uint32_t wait_ms);
+
 // The path of `file`, open at `path`, with every link resolved (POSIX:
 // realpath; Windows: the final path of the handle), written to `out` (a
 // buffer of `units` code units, terminated). Falls back to `path` itself when

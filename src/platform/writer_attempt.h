@@ -14,6 +14,10 @@ namespace tl::platform::detail {
 // kNotRegular or kFailed (with out->system_error) when retrying cannot help.
 WriterOpenStatus TryOpenWriter(const char16_t* path, WriterOpen* out);
 
+// The same for a reader's snapshot hold (OpenContainerForReader): kInUse while
+// a writer holds the container.
+WriterOpenStatus TryOpenReader(const char16_t* path, WriterOpen* out);
+
 // Sleeps for about `ms` milliseconds.
 void PauseMs(uint32_t ms);
 

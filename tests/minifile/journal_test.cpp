@@ -63,14 +63,20 @@ void Reseal(std::vector<uint8_t>* j) {
   StoreU32(j->data(), j->size() - 4, Crc32(j->data(), j->size() - 4));
 }
 
-// Names the file at `path` as the one a journal was made for, as a write to
-// that file would have, and reseals it.
-void MadeFor(std::vector<uint8_t>* j, const std::u16string& path) {
-  platform::FileIdentity id;
-  auto f = platform::OpenFileForReading(path.c_str());
-  ASSERT_TRUE(f && f->Identity(&id));
+// Where the records of a version 3 journal begin.
+uint32_t RecordsAt(const std::vector<uint8_t>& j) {
+  return kJournalImagesOffset + kJournalHeaderImageSize +
+         LoadU32(j.data(), kJournalMetaLengthOffset);
+}
+
+// The same journal as a version 2 writer made it for the file `id`: no
+// images, the file's identity in their place.
+void ToVersion2(std::vector<uint8_t>* j, const platform::FileIdentity& id) {
+  j->erase(j->begin() + kJournalImagesOffset, j->begin() + RecordsAt(*j));
+  StoreU32(j->data(), kJournalVersionOffset, kJournalVersion2);
   StoreU64(j->data(), kJournalVolumeOffset, id.volume);
   StoreU64(j->data(), kJournalFileIndexOffset, id.index);
+  StoreU32(j->data(), kJournalLengthOffset, static_cast<uint32_t>(j->size()));
   Reseal(j);
 }
 
@@ -78,60 +84,97 @@ TEST(Journal, CompleteOnlyWhenWholeAndChecked) {
   const Interrupted it = MakeInterrupted();
   ASSERT_NE(it.torn, it.before);
   ASSERT_GT(it.journal.size(), 2 * kB);
+  using Damage = void (*)(std::vector<uint8_t>*, const platform::FileIdentity&);
   struct Case {
     const char* what;
-    void (*damage)(std::vector<uint8_t>*);
-    JournalState state;
-    bool other_file = false;  // complete, but made for another file: never applied
+    Damage damage;
+    JournalState state;  // beside the container it was made for (by content or file)
+    // In memory the container has no identity: a version 2 journal made for
+    // another file cannot be told from one of this file there.
+    bool identity_only = false;
   };
+  using Id = const platform::FileIdentity&;
   const Case cases[] = {
-      {"as written", [](std::vector<uint8_t>*) {}, JournalState::kComplete},
-      {"last byte missing", [](std::vector<uint8_t>* j) { j->pop_back(); },
+      {"as written", [](std::vector<uint8_t>*, Id) {}, JournalState::kComplete},
+      {"last byte missing", [](std::vector<uint8_t>* j, Id) { j->pop_back(); },
        JournalState::kIncomplete},
-      {"only the header", [](std::vector<uint8_t>* j) { j->resize(kJournalHeaderSize); },
+      {"only the header", [](std::vector<uint8_t>* j, Id) { j->resize(kJournalHeaderSize); },
        JournalState::kIncomplete},
-      {"empty", [](std::vector<uint8_t>* j) { j->clear(); }, JournalState::kIncomplete},
-      {"a saved byte flipped", [](std::vector<uint8_t>* j) { (*j)[100] ^= 1; },
+      {"empty", [](std::vector<uint8_t>* j, Id) { j->clear(); }, JournalState::kIncomplete},
+      {"a saved byte flipped", [](std::vector<uint8_t>* j, Id) { (*j)[RecordsAt(*j) + 9] ^= 1; },
        JournalState::kIncomplete},
-      {"magic", [](std::vector<uint8_t>* j) { (*j)[0] ^= 1, Reseal(j); },
+      {"magic", [](std::vector<uint8_t>* j, Id) { (*j)[0] ^= 1, Reseal(j); },
        JournalState::kIncomplete},
-      {"version", [](std::vector<uint8_t>* j) { StoreU32(j->data(), 4, 3), Reseal(j); },
+      {"version", [](std::vector<uint8_t>* j, Id) { StoreU32(j->data(), 4, 4), Reseal(j); },
        JournalState::kIncomplete},
+      {"first record is not the before image",
+       [](std::vector<uint8_t>* j, Id) {
+         StoreU32(j->data(), RecordsAt(*j), LoadU32(j->data(), RecordsAt(*j)) + 1);
+         Reseal(j);
+       },
+       JournalState::kIncomplete},
+      {"after image longer than the journal",
+       [](std::vector<uint8_t>* j, Id) {
+         StoreU32(j->data(), kJournalMetaLengthOffset, 0x7FFFFFFF);
+         Reseal(j);
+       },
+       JournalState::kIncomplete},
+      {"header image of another container",
+       [](std::vector<uint8_t>* j, Id) {
+         (*j)[kJournalImagesOffset + 20] ^= 1;  // a byte of the key
+         Reseal(j);
+       },
+       JournalState::kForeign},
+      {"a table byte neither before nor after",
+       [](std::vector<uint8_t>* j, Id) {
+         // Entry 2 of the table in both images: the container holds neither.
+         const uint32_t after = kJournalImagesOffset + kJournalHeaderImageSize + 4;
+         const uint32_t before = RecordsAt(*j) + kJournalRecordHeaderSize + 4;
+         (*j)[after] ^= 0x40;
+         (*j)[before] ^= 0x40;
+         Reseal(j);
+       },
+       JournalState::kForeign},
       {"written before journals named their file",
-       [](std::vector<uint8_t>* j) {
+       [](std::vector<uint8_t>* j, Id) {
+         ToVersion2(j, {});
          j->erase(j->begin() + kJournalHeaderSizeV1, j->begin() + kJournalHeaderSize);
          StoreU32(j->data(), kJournalVersionOffset, kJournalVersion1);
          StoreU32(j->data(), kJournalLengthOffset, static_cast<uint32_t>(j->size()));
          Reseal(j);
        },
        JournalState::kComplete},
-      {"another file's",
-       [](std::vector<uint8_t>* j) {
-         StoreU64(j->data(), kJournalFileIndexOffset,
-                  LoadU64(j->data(), kJournalFileIndexOffset) + 1);
-         Reseal(j);
+      {"version 2 of this file", [](std::vector<uint8_t>* j, Id id) { ToVersion2(j, id); },
+       JournalState::kComplete},
+      {"version 2 of another file",
+       [](std::vector<uint8_t>* j, Id id) {
+         ToVersion2(j, {id.volume, id.index + 1});
        },
-       JournalState::kComplete, true},
+       JournalState::kForeign, true},
       {"one record too many",
-       [](std::vector<uint8_t>* j) {
+       [](std::vector<uint8_t>* j, Id) {
          StoreU32(j->data(), 12, LoadU32(j->data(), 12) + 1);
          Reseal(j);
        },
        JournalState::kIncomplete},
       {"record past the body",
-       [](std::vector<uint8_t>* j) {
-         StoreU32(j->data(), kJournalHeaderSize + 4, 0x7FFFFFFF);  // first record's length
+       [](std::vector<uint8_t>* j, Id) {
+         const uint32_t second =
+             RecordsAt(*j) + kJournalRecordHeaderSize + LoadU32(j->data(), RecordsAt(*j) + 4);
+         StoreU32(j->data(), second + 4, 0x7FFFFFFF);
          Reseal(j);
        },
        JournalState::kIncomplete},
       {"record past 2 GiB",
-       [](std::vector<uint8_t>* j) {
-         StoreU32(j->data(), kJournalHeaderSize, 0x7FFFFFF0);  // first record's offset
+       [](std::vector<uint8_t>* j, Id) {
+         const uint32_t second =
+             RecordsAt(*j) + kJournalRecordHeaderSize + LoadU32(j->data(), RecordsAt(*j) + 4);
+         StoreU32(j->data(), second, 0x7FFFFFF0);
          Reseal(j);
        },
        JournalState::kIncomplete},
       {"longer than it says",
-       [](std::vector<uint8_t>* j) {
+       [](std::vector<uint8_t>* j, Id) {
          j->push_back(0);
          Reseal(j);
        },
@@ -139,55 +182,125 @@ TEST(Journal, CompleteOnlyWhenWholeAndChecked) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    std::vector<uint8_t> j = it.journal;
-    c.damage(&j);
-    // In memory (the container has no identity there).
-    MemoryJournalSite site;
-    ASSERT_TRUE(site.Plant(j.data(), j.size()));
-    EXPECT_EQ(InspectJournalAt(&site), c.state);
-    // On disk: inspected by path, reported by the reader, and recovered by the
-    // next open through the library or explicitly.
-    for (int way = 0; way < 2; ++way) {
+    {
+      // In memory: without the container only completeness can be told; with
+      // it, whether the journal is its own.
+      std::vector<uint8_t> j = it.journal;
+      c.damage(&j, {});
+      MemoryJournalSite site;
+      ASSERT_TRUE(site.Plant(j.data(), j.size()));
+      EXPECT_EQ(InspectJournalAt(&site),
+                c.state == JournalState::kForeign ? JournalState::kComplete : c.state);
+      auto torn = MemoryFile::FromBytes(it.torn.data(), it.torn.size());
+      EXPECT_EQ(InspectJournalAt(&site, torn.get()),
+                c.identity_only ? JournalState::kComplete : c.state);
+    }
+    // On disk: inspected by path, and met by the next open through the
+    // library, explicitly, or by a reader.
+    for (int way = 0; way < 3; ++way) {
+      SCOPED_TRACE(way);
       test::TempDir dir;
       const auto box = dir.path() / "TrustCustom.mnf";
+      const auto journal = dir.path() / "TrustCustom.mnf-journal";
       test::WriteAll(box, it.torn);
       const std::u16string path = test::U16Path(box);
-      std::vector<uint8_t> on_disk = it.journal;
-      MadeFor(&on_disk, path);
-      c.damage(&on_disk);
-      test::WriteAll(dir.path() / "TrustCustom.mnf-journal", on_disk);
-      EXPECT_EQ(InspectJournal(path.c_str()), c.state);
+      platform::FileIdentity id;
       {
-        ContainerReader r;  // holds the file open: closed before the recovery
-        ASSERT_TRUE(r.Open(path.c_str()));
-        EXPECT_EQ(r.journal_state(), c.state);
+        auto f = platform::OpenFileForReading(path.c_str());
+        ASSERT_TRUE(f && f->Identity(&id));
       }
+      std::vector<uint8_t> on_disk = it.journal;
+      c.damage(&on_disk, id);
+      test::WriteAll(journal, on_disk);
+      EXPECT_EQ(InspectJournal(path.c_str()), c.state);
+      ContainerReader r;
       if (way == 0) {
         EXPECT_TRUE(RecoverContainer(path.c_str()));
-      } else {
+      } else if (way == 1) {
         MiniFileHandle* h = MiniFileOpen(path.c_str());
         ASSERT_NE(h, nullptr);
         MiniFileClose(h);
+      } else {
+        ASSERT_TRUE(r.Open(path.c_str()));
+        EXPECT_EQ(r.rolled_back(), c.state == JournalState::kComplete);
+        EXPECT_EQ(r.journal_state(),
+                  c.state == JournalState::kComplete ? JournalState::kNone : c.state);
       }
       const auto after = test::ReadAll(box);
-      if (c.other_file) {
+      if (c.state == JournalState::kForeign) {
         // Neither applied nor deleted: it is not this container's.
-        EXPECT_TRUE(std::filesystem::exists(dir.path() / "TrustCustom.mnf-journal"));
+        EXPECT_EQ(test::ReadAll(journal), on_disk);
         EXPECT_EQ(after, it.torn);
         continue;
       }
-      EXPECT_FALSE(std::filesystem::exists(dir.path() / "TrustCustom.mnf-journal"));
-      EXPECT_EQ(InspectJournal(path.c_str()), JournalState::kNone);
       if (c.state == JournalState::kComplete) {
+        EXPECT_FALSE(std::filesystem::exists(journal));
+        EXPECT_EQ(InspectJournal(path.c_str()), JournalState::kNone);
         EXPECT_EQ(test::ReadBack(after, u"P"), it.old_p);
         EXPECT_EQ(test::ReadBack(after, u"Q"), it.q);
         ContainerReader back;
         ASSERT_TRUE(back.OpenBytes(after.data(), after.size()));
         EXPECT_TRUE(back.Verify().empty());
+        if (way == 2) {  // it read what it left
+          const auto* seen = dynamic_cast<const MemoryFile*>(r.file());
+          ASSERT_NE(seen, nullptr);
+          EXPECT_EQ(test::Bytes(*seen), after);
+        }
       } else {
         EXPECT_EQ(after, it.torn);  // an incomplete journal touches nothing
+        // A writer's open discards it; a reader leaves it for one.
+        EXPECT_EQ(std::filesystem::exists(journal), way == 2);
       }
     }
+  }
+}
+
+// A container and its journal copied together (a restored backup, a copy for
+// support) recover wherever they lie; a journal beside another container (a
+// different one renamed into place) is neither applied nor deleted.
+TEST(Journal, BelongsToItsContainerWhereverItLies) {
+  const Interrupted it = MakeInterrupted();
+  test::TempDir dir;
+  std::filesystem::create_directories(dir.path() / "a");
+  std::filesystem::create_directories(dir.path() / "b");
+  test::WriteAll(dir.path() / "a" / "c.mnf", it.torn);
+  test::WriteAll(dir.path() / "a" / "c.mnf-journal", it.journal);
+  for (const char* name : {"c.mnf", "c.mnf-journal"}) {
+    std::filesystem::copy_file(dir.path() / "a" / name, dir.path() / "b" / name);
+  }
+  const std::u16string copy = test::U16Path(dir.path() / "b" / "c.mnf");
+  EXPECT_EQ(InspectJournal(copy.c_str()), JournalState::kComplete);
+  MiniFileHandle* h = MiniFileOpen(copy.c_str());
+  ASSERT_NE(h, nullptr);
+  MiniFileClose(h);
+  const auto recovered = test::ReadAll(dir.path() / "b" / "c.mnf");
+  EXPECT_EQ(test::ReadBack(recovered, u"P"), it.old_p);
+  EXPECT_EQ(test::ReadBack(recovered, u"Q"), it.q);
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "b" / "c.mnf-journal"));
+  EXPECT_EQ(test::ReadAll(dir.path() / "a" / "c.mnf"), it.torn);  // the original untouched
+
+  // Another container under the same name: before the write (the older
+  // container itself would match; a fresh one does not), and one rewritten since.
+  MemoryFile other;
+  {
+    test::ParamsScope params(kB, 16, 4);
+    EXPECT_EQ(test::WriteStream(&other, u"Q", it.q), kB + 9);
+  }
+  const std::vector<uint8_t> others[] = {test::Bytes(other), it.before};
+  for (size_t k = 0; k < 2; ++k) {
+    SCOPED_TRACE(k);
+    const auto box = dir.path() / ("o" + std::to_string(k) + ".mnf");
+    test::WriteAll(box, others[k]);
+    test::WriteAll(dir.path() / ("o" + std::to_string(k) + ".mnf-journal"), it.journal);
+    const std::u16string path = test::U16Path(box);
+    h = MiniFileOpen(path.c_str());
+    ASSERT_NE(h, nullptr);
+    MiniFileClose(h);
+    EXPECT_EQ(test::ReadAll(box), others[k]);
+    // The older container itself is in the state the rollback restores: it
+    // is the journal's, and applying it changes nothing.
+    EXPECT_EQ(std::filesystem::exists(dir.path() / ("o" + std::to_string(k) + ".mnf-journal")),
+              k == 0);
   }
 }
 
@@ -237,13 +350,13 @@ TEST(Journal, LeftoverJournalNeverUndoesALaterWrite) {
   MemoryJournalSite site;
   FaultPlan plan;
   plan.fail_flush_at = 1;   // the journal's flush
-  plan.fail_write_at = 11;  // header, 4 records of 2 writes, check; then the deletion
+  plan.fail_write_at = 13;  // header, 2 images, 4 records of 2 writes, check; the deletion
   MiniFileHandle* h = MiniFileOpenFile(test::WrapFaults(test::Borrow(file.get()), &plan),
                                        std::make_unique<test::FaultJournalSite>(&site, &plan));
   ASSERT_NE(h, nullptr);
   const auto big = Pattern(12 * kB, 3), r = Pattern(kB, 4);
   EXPECT_EQ(MiniFileWriteStream(h, u"P", big.data(), 12 * kB), 0u);
-  EXPECT_EQ(plan.writes, 11u);
+  EXPECT_EQ(plan.writes, 13u);
   EXPECT_EQ(MiniFileWriteStream(h, u"R", r.data(), kB), kB);
   EXPECT_FALSE(site.Exists());
   MiniFileClose(h);

@@ -317,10 +317,11 @@ TEST(MiniFileWriteStreamTest, CrashAtAnyWriteLeavesOldOrNewStream) {
   };
   const Case cases[] = {
       {4, 5},  // four free blocks, then table and directory at once
-      // journal: header, table+directory record (2), two reused blocks (2
-      // each), check; then 11 blocks, table and directory, the deletion
-      {11, 8 + 11 + 1 + 1},
-      {12, 10 + 12 + 1 + 1},  // every block of the older stream reused
+      // journal: header, header image, after image, table+directory record
+      // (2), two reused blocks (2 each), check; then 11 blocks, table and
+      // directory, the deletion
+      {11, 10 + 11 + 1 + 1},
+      {12, 12 + 12 + 1 + 1},  // every block of the older stream reused
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.new_blocks);

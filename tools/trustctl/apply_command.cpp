@@ -152,7 +152,7 @@ int RunApply(const ApplyOptions& o, Io& io) {
     return done;
   }
   StreamContents stored, wanted;
-  const bool read = read_only ? LoadList(ref, CompareOptions(), &stored, &error)
+  const bool read = read_only ? LoadList(ref, CompareOptions(), &stored, io, &error)
                               : session.Load(ref, CompareOptions(), &stored, &error);
   if (!read || !ContentsOfList(list, &wanted, &error)) {
     Complain(io, error);

@@ -1,9 +1,11 @@
 #include "container_view.h"
 
 #include "common/u16.h"
+#include "entry/list_store.h"
 #include "format.h"
 #include "platform/path_info.h"
 #include "platform/system.h"
+#include "recovery.h"
 
 namespace tl::ctl {
 
@@ -67,11 +69,25 @@ std::string ReadFailureReason(const std::u16string& path) {
   return code != 0 ? platform::SystemErrorText(code) : "the file could not be read";
 }
 
-bool OpenReader(const std::u16string& path, ContainerReader* reader, std::string* error) {
+bool OpenReader(const std::u16string& path, ContainerReader* reader, Io& io, std::string* error) {
   const platform::PathInfo info = platform::ExaminePath(path.c_str());
   // Refused before any open: a FIFO without a writer would never answer.
-  if (info.kind == platform::PathKind::kRegular && reader->Open(path.c_str())) return true;
-  *error = Shown(path) + ": cannot open the container for reading: " + ReadFailureReason(path);
+  if (info.kind == platform::PathKind::kRegular && reader->Open(path.c_str())) {
+    SayJournalMet(io, path, reader->rolled_back(), reader->journal_state());
+    return true;
+  }
+  *error = Shown(path) + ": cannot open the container for reading: ";
+  if (info.kind != platform::PathKind::kRegular) {
+    *error += ReadFailureReason(path);
+  } else if (reader->open_status() == platform::WriterOpenStatus::kInUse) {
+    *error += std::string(StoreStatusText(StoreStatus::kInUse)) + " (waited " +
+              std::to_string(platform::kWriterWaitMs / 1000) + " s)";
+  } else if (reader->open_status() == platform::WriterOpenStatus::kFailed &&
+             reader->open_error() == 0) {
+    *error += "out of memory, or the journal of an interrupted replacement cannot be read";
+  } else {
+    *error += ReadFailureReason(path);
+  }
   return false;
 }
 
@@ -87,7 +103,7 @@ bool ReadStreamContents(const ContainerReader& reader, uint32_t entry, StreamCon
   return true;
 }
 
-bool LoadList(const StreamRef& ref, const LoadOptions& options, StreamContents* out,
+bool LoadList(const StreamRef& ref, const LoadOptions& options, StreamContents* out, Io& io,
               std::string* error) {
   *out = StreamContents();
   const std::string where = Shown(ref.container);
@@ -95,7 +111,7 @@ bool LoadList(const StreamRef& ref, const LoadOptions& options, StreamContents* 
   const platform::PathInfo info = platform::ExaminePath(ref.container.c_str());
   if (info.kind == platform::PathKind::kMissing && options.missing_ok) return true;
   ContainerReader reader;
-  if (!OpenReader(ref.container, &reader, error)) return false;
+  if (!OpenReader(ref.container, &reader, io, error)) return false;
   if (!reader.header_valid()) {
     if (options.missing_ok && reader.file_size() == 0) return true;
     *error = where + ": not a usable container (" + DefectName(reader.header_defect()) + ")";
@@ -129,35 +145,38 @@ bool LoadList(const StreamRef& ref, const LoadOptions& options, StreamContents* 
   return true;
 }
 
-bool LoadStreams(const StreamRef& ref, std::vector<NamedStream>* out, std::string* error) {
+bool LoadStreamsFrom(const ContainerReader& reader, const StreamRef& ref,
+                     std::vector<NamedStream>* out, std::string* error) {
   out->clear();
-  if (ref.explicit_stream) {
-    NamedStream s;
-    s.name = ref.stream;
-    if (!LoadList(ref, LoadOptions(), &s.contents, error)) return false;
-    out->push_back(std::move(s));
-    return true;
-  }
   const std::string where = Shown(ref.container);
-  ContainerReader reader;
-  if (!OpenReader(ref.container, &reader, error)) return false;
   if (!reader.header_valid()) {
     *error = where + ": not a usable container (" + DefectName(reader.header_defect()) + ")";
     return false;
   }
+  if (ref.explicit_stream && reader.FindStream(ref.stream.c_str()) < 0) {
+    *error = where + ": no stream \"" + Printable(std::u16string_view(ref.stream)) + "\"";
+    return false;
+  }
+  const int only = ref.explicit_stream ? reader.FindStream(ref.stream.c_str()) : -1;
   for (const DirEntryInfo& e : reader.entries()) {
-    if (!e.present()) continue;
+    if (!e.present() || (only >= 0 && e.index != static_cast<uint32_t>(only))) continue;
     NamedStream s;
-    s.name = e.name;
+    s.name = only >= 0 ? ref.stream : e.name;
     std::string why;
     if (!ReadStreamContents(reader, e.index, &s.contents, &why)) {
       *error = where;
-      *error += ": \"" + Printable(std::u16string_view(e.name)) + "\": " + why;
+      *error += ": \"" + Printable(std::u16string_view(s.name)) + "\": " + why;
       return false;
     }
     out->push_back(std::move(s));
   }
   return true;
+}
+
+bool LoadStreams(const StreamRef& ref, std::vector<NamedStream>* out, Io& io, std::string* error) {
+  out->clear();
+  ContainerReader reader;
+  return OpenReader(ref.container, &reader, io, error) && LoadStreamsFrom(reader, ref, out, error);
 }
 
 std::u16string ProgramNameOfPath(const std::u16string& path) {

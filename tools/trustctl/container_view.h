@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "command.h"
 #include "minifile/container_reader.h"
 #include "payload_view.h"
 
@@ -33,11 +34,14 @@ bool ParseStreamRef(const std::string& text, StreamRef* out, std::string* error)
 // The text of a container path for messages.
 std::string Shown(const std::u16string& path);
 
-// Opens a container with the checked reader. Only a regular file is a
-// container: a FIFO, a device or a directory is refused without being read. On
-// failure *error is "PATH: cannot open the container for reading: REASON",
-// REASON the system's own.
-bool OpenReader(const std::u16string& path, ContainerReader* reader, std::string* error);
+// Opens a container with the checked reader, as a snapshot: an interrupted
+// replacement is rolled back first (said on io's error stream, recovery.h),
+// and the file is released before anything is formatted or written. Only a
+// regular file is a container: a FIFO, a device or a directory is refused
+// without being read. On failure *error is "PATH: cannot open the container
+// for reading: REASON", REASON the system's own (or that a writer held it for
+// the whole wait).
+bool OpenReader(const std::u16string& path, ContainerReader* reader, Io& io, std::string* error);
 
 // "REASON" of a file that could not be opened for reading: the system's text.
 std::string ReadFailureReason(const std::u16string& path);
@@ -68,7 +72,7 @@ struct LoadOptions {
 // Opens `ref.container`, finds `ref.stream` and reads it. *error names the file
 // and the problem. out->entry is -1 when the stream (or the container) is absent
 // and options.missing_ok allowed that.
-bool LoadList(const StreamRef& ref, const LoadOptions& options, StreamContents* out,
+bool LoadList(const StreamRef& ref, const LoadOptions& options, StreamContents* out, Io& io,
               std::string* error);
 
 // One present stream of a container, read.
@@ -80,7 +84,10 @@ struct NamedStream {
 // The stream `ref` names when it names one explicitly, else every present
 // stream of the container, in directory order. False with *error when the
 // container or a stream cannot be read, or a named stream is absent.
-bool LoadStreams(const StreamRef& ref, std::vector<NamedStream>* out, std::string* error);
+bool LoadStreams(const StreamRef& ref, std::vector<NamedStream>* out, Io& io, std::string* error);
+// The same from a container already read.
+bool LoadStreamsFrom(const ContainerReader& reader, const StreamRef& ref,
+                     std::vector<NamedStream>* out, std::string* error);
 
 // The base name of a path (after its last '/' or '\\') followed by "@*": the
 // name AddProgram gives a program of that file.

@@ -36,7 +36,7 @@ bool LoadSide(const std::string& text, Side* side, Io& io) {
   }
   LoadOptions options;
   options.keep_blocks = false;
-  if (!LoadList(side->ref, options, &side->contents, &error)) {
+  if (!LoadList(side->ref, options, &side->contents, io, &error)) {
     Complain(io, error);
     return false;
   }

@@ -120,8 +120,8 @@ void DumpText(const std::u16string& path, const ContainerReader& r, const std::u
               std::ostream& out) {
   const uint8_t* h = r.header();
   out << "container " << Shown(path) << " (" << r.file_size() << " bytes)\n";
-  if (const std::string note = InterruptedReplacementNote(path); !note.empty()) {
-    out << "  " << note << "\n";
+  if (std::string code, text; JournalNote(path, r.journal_state(), &code, &text)) {
+    out << "  " << code << ": " << text << "\n";
   }
   out << "header\n";
   out << "  magic          " << Hex32(LoadU32(h, kHeaderMagicOffset)) << "\n";
@@ -193,7 +193,7 @@ void DumpJson(const std::u16string& path, const ContainerReader& r, const std::u
   Json doc;
   doc["container"] = JsonText(path);
   doc["fileSize"] = r.file_size();
-  doc["journal"] = JournalStateName(path);
+  doc["journal"] = JournalStateName(r.journal_state());
   Json header;
   header["magic"] = Hex32(LoadU32(h, kHeaderMagicOffset));
   header["version"] = LoadU32(h, kHeaderVersionOffset);
@@ -297,7 +297,7 @@ int RunDump(const DumpOptions& o, Io& io) {
     only = Utf8ToU16(o.stream);
   }
   ContainerReader reader;
-  if (!OpenReader(path, &reader, &error)) {
+  if (!OpenReader(path, &reader, io, &error)) {
     Complain(io, error);
     return kExitFailure;
   }

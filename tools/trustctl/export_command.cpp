@@ -47,7 +47,7 @@ int RunExport(const ExportOptions& o, Io& io) {
   StreamContents contents;
   LoadOptions options;
   options.keep_blocks = false;
-  if (!LoadList(ref, options, &contents, &error)) {
+  if (!LoadList(ref, options, &contents, io, &error)) {
     Complain(io, error);
     return kExitFailure;
   }

@@ -196,7 +196,7 @@ int RunLint(const LintOptions& o, Io& io) {
     Complain(io, error);
     return kExitUsage;
   }
-  if (!LoadStreams(ref, &streams, &error)) {
+  if (!LoadStreams(ref, &streams, io, &error)) {
     Complain(io, error);
     return kExitFailure;
   }

@@ -11,6 +11,7 @@
 #include "minifile/minifile.h"
 #include "notify.h"
 #include "platform/system.h"
+#include "recovery.h"
 #include "write_guards.h"
 
 namespace tl::ctl {
@@ -115,17 +116,13 @@ bool EditSession::Open(const std::u16string& container, Io& io, std::string* err
     *error += "; nothing was written";
     return false;
   }
-  switch (store_.recovered()) {
-    case JournalState::kComplete:
-      Complain(io, Shown(container) +
-                       ": an interrupted replacement was rolled back to the older stream");
-      break;
-    case JournalState::kIncomplete:
-      Complain(io, Shown(container) +
-                       ": the incomplete journal of an interrupted replacement was discarded");
-      break;
-    case JournalState::kNone:
-      break;
+  if (store_.recovered() == JournalState::kIncomplete) {
+    Complain(io, Shown(container) +
+                     ": the incomplete journal of an interrupted replacement was discarded");
+  } else {
+    SayJournalMet(io, container, store_.recovered() == JournalState::kComplete,
+                  store_.recovered() == JournalState::kForeign ? JournalState::kForeign
+                                                               : JournalState::kNone);
   }
   if (!store_.OpenReader(&reader_)) {
     *error = Shown(container) + ": cannot read the container; nothing was written";

@@ -51,8 +51,9 @@ LoadOptions SoundOptions(bool missing_ok) {
   return options;
 }
 
-bool LoadSound(const StreamRef& ref, bool missing_ok, StreamContents* c, std::string* error) {
-  return LoadList(ref, SoundOptions(missing_ok), c, error);
+bool LoadSound(const StreamRef& ref, bool missing_ok, StreamContents* c, Io& io,
+               std::string* error) {
+  return LoadList(ref, SoundOptions(missing_ok), c, io, error);
 }
 
 }  // namespace
@@ -83,7 +84,7 @@ int RunMerge(const MergeOptions& o, Io& io) {
   const bool loaded =
       BeginWrite(&session, o.dry_run, dst.container, dst.stream, o.rules.new_stream, &by_path,
                  &look, io, &error) &&
-      (o.dry_run ? LoadSound(dst, /*missing_ok=*/true, &dst_contents, &error)
+      (o.dry_run ? LoadSound(dst, /*missing_ok=*/true, &dst_contents, io, &error)
                  : session.Load(dst, SoundOptions(/*missing_ok=*/true), &dst_contents, &error));
   if (!loaded) {
     Complain(io, error);
@@ -109,7 +110,7 @@ int RunMerge(const MergeOptions& o, Io& io) {
     const bool held = session.reader() != nullptr &&
                       platform::ExaminePath(src.container.c_str()).same_file(dst_file);
     if (held ? !session.Load(src, SoundOptions(/*missing_ok=*/false), &c, &error)
-             : !LoadSound(src, /*missing_ok=*/false, &c, &error)) {
+             : !LoadSound(src, /*missing_ok=*/false, &c, io, &error)) {
       Complain(io, error);
       return kExitFailure;
     }

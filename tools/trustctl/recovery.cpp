@@ -1,34 +1,81 @@
 #include "recovery.h"
 
+#include "container_view.h"
 #include "format.h"
-#include "minifile/journal.h"
 
 namespace tl::ctl {
 
-std::string InterruptedReplacementNote(const std::u16string& container) {
-  switch (InspectJournal(container.c_str())) {
+namespace {
+
+std::string JournalName(const std::u16string& container) {
+  return PrintablePath(container) + "-journal";
+}
+
+}  // namespace
+
+void SayJournalMet(Io& io, const std::u16string& container, bool rolled_back, JournalState left) {
+  if (rolled_back) {
+    Complain(io,
+             Shown(container) + ": an interrupted replacement was rolled back to the older stream");
+  }
+  switch (left) {
     case JournalState::kComplete:
-      return "interrupted-replacement: a stream replacement was interrupted; its complete "
-             "journal (" +
-             PrintablePath(container) +
-             "-journal) rolls the container back to the "
-             "older stream on the next edit or commit";
+      Complain(io, Shown(container) +
+                       ": an interrupted replacement is shown rolled back to the older stream; "
+                       "the container cannot be written here, so its journal (" +
+                       JournalName(container) +
+                       ") stays until an edit or commit that may "
+                       "write it rolls it back");
+      break;
+    case JournalState::kForeign:
+      Complain(io, Shown(container) + ": " + JournalName(container) +
+                       " is the journal of another container; it is left alone");
+      break;
     case JournalState::kIncomplete:
-      return "interrupted-replacement: a stream replacement was interrupted before it changed "
-             "the container; its incomplete journal (" +
-             PrintablePath(container) + "-journal) is discarded on the next edit or commit";
     case JournalState::kNone:
       break;
   }
-  return "";
 }
 
-const char* JournalStateName(const std::u16string& container) {
-  switch (InspectJournal(container.c_str())) {
+bool JournalNote(const std::u16string& container, JournalState left, std::string* code,
+                 std::string* text) {
+  switch (left) {
+    case JournalState::kComplete:
+      *code = "interrupted-replacement";
+      *text =
+          "a stream replacement was interrupted and the container cannot be written here: "
+          "it is shown as its rollback leaves it (the older stream), and its complete "
+          "journal (" +
+          JournalName(container) + ") stays until an edit or commit rolls it back";
+      return true;
+    case JournalState::kIncomplete:
+      *code = "interrupted-replacement";
+      *text =
+          "a stream replacement was interrupted before it changed the container; its "
+          "incomplete journal (" +
+          JournalName(container) + ") is discarded on the next edit or commit";
+      return true;
+    case JournalState::kForeign:
+      *code = "foreign-journal";
+      *text = JournalName(container) +
+              " belongs to another container (it does not match this one's header, table "
+              "and directory): it is never applied or deleted, and a replacement that needs a "
+              "journal is refused while it is there";
+      return true;
+    case JournalState::kNone:
+      break;
+  }
+  return false;
+}
+
+const char* JournalStateName(JournalState left) {
+  switch (left) {
     case JournalState::kComplete:
       return "complete";
     case JournalState::kIncomplete:
       return "incomplete";
+    case JournalState::kForeign:
+      return "foreign";
     case JournalState::kNone:
       break;
   }

@@ -1,20 +1,30 @@
-// A container whose last stream replacement was interrupted carries a journal
-// beside it. verify and dump say so (they only read); every editing command
-// has the recovery done by its EditSession, under the writer's hold (a
-// complete journal rolls the container back to its older state, an incomplete
-// one is discarded), so that it reads and rewrites the state the library
-// itself would see on its next open.
+// What trustctl says of an interrupted write. Every command meets one before
+// it judges anything: a reader's open (ContainerReader::Open, a snapshot)
+// rolls a complete journal of the container back under the writer's hold, or,
+// where the container may not be written, shows the rolled-back state from
+// memory and leaves the journal; an editing command's EditSession rolls it
+// back under its own hold. Both say so on the error stream; verify and dump
+// also report a journal that stays.
 #pragma once
 
 #include <string>
 
 #include "command.h"
+#include "minifile/container_reader.h"
 
 namespace tl::ctl {
 
-// "" when the container has no journal, else a sentence for verify and dump.
-std::string InterruptedReplacementNote(const std::u16string& container);
-// A short code for JSON: "none", "complete" or "incomplete".
-const char* JournalStateName(const std::u16string& container);
+// Says on the error stream what opening `container` did with a journal: rolled
+// back, shown rolled back in memory, or another container's left alone.
+void SayJournalMet(Io& io, const std::u16string& container, bool rolled_back, JournalState left);
+
+// A journal that stays beside the container, as verify and dump report it:
+// *code ("interrupted-replacement", "foreign-journal") and the sentence.
+// False when none stays.
+bool JournalNote(const std::u16string& container, JournalState left, std::string* code,
+                 std::string* text);
+
+// A short code for JSON: "none", "complete", "incomplete" or "foreign".
+const char* JournalStateName(JournalState left);
 
 }  // namespace tl::ctl

@@ -103,7 +103,10 @@ int RunTest(const TestOptions& o, Io& io) {
     Complain(io, error);
     return kExitUsage;
   }
-  if (!LoadStreams(ref, &streams, &error)) {
+  // One snapshot for every stream the verdict reads.
+  ContainerReader reader;
+  if (!OpenReader(ref.container, &reader, io, &error) ||
+      !LoadStreamsFrom(reader, ref, &streams, &error)) {
     Complain(io, error);
     return kExitFailure;
   }
@@ -112,13 +115,8 @@ int RunTest(const TestOptions& o, Io& io) {
     StreamRef block = ref;
     block.stream = u"BlockList";
     std::vector<NamedStream> blocked;
-    ContainerReader reader;
-    if (!OpenReader(ref.container, &reader, &error)) {
-      Complain(io, error);
-      return kExitFailure;
-    }
-    if (reader.header_valid() && reader.FindStream(u"BlockList") >= 0) {
-      if (!LoadStreams(block, &blocked, &error)) {
+    if (reader.FindStream(u"BlockList") >= 0) {
+      if (!LoadStreamsFrom(reader, block, &blocked, &error)) {
         Complain(io, error);
         return kExitFailure;
       }

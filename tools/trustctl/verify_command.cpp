@@ -16,22 +16,19 @@ int RunVerify(const VerifyOptions& o, Io& io) {
   const std::u16string path = Utf8ToU16(o.container);
   ContainerReader reader;
   std::string error;
-  if (!OpenReader(path, &reader, &error)) {
+  if (!OpenReader(path, &reader, io, &error)) {
     Complain(io, error);
     return kExitFailure;
   }
   std::vector<Problem> problems = ContainerProblems(reader);
-  if (const std::string note = InterruptedReplacementNote(path); !note.empty()) {
-    Problem p;
-    p.code = "interrupted-replacement";
-    p.text = note.substr(note.find(": ") + 2);
+  if (Problem p; JournalNote(path, reader.journal_state(), &p.code, &p.text)) {
     problems.insert(problems.begin(), p);
   }
   if (o.json) {
     Json doc;
     doc["container"] = JsonText(path);
     doc["sound"] = problems.empty();
-    doc["journal"] = JournalStateName(path);
+    doc["journal"] = JournalStateName(reader.journal_state());
     Json defects = Json::array();
     for (const Problem& p : problems) {
       Json d;

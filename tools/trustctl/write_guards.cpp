@@ -13,11 +13,11 @@
 namespace tl::ctl {
 
 bool OpenLook(const std::u16string& container, ContainerReader* reader,
-              const ContainerReader** look, std::string* error) {
+              const ContainerReader** look, Io& io, std::string* error) {
   *look = nullptr;
   const platform::PathInfo info = platform::ExaminePath(container.c_str());
   if (info.kind == platform::PathKind::kMissing) return true;
-  if (!OpenReader(container, reader, error)) return false;
+  if (!OpenReader(container, reader, io, error)) return false;
   *look = reader;
   return true;
 }
@@ -26,9 +26,9 @@ bool BeginWrite(EditSession* session, bool dry_run, const std::u16string& contai
                 const std::u16string& stream, bool new_stream, ContainerReader* by_path,
                 const ContainerReader** look, Io& io, std::string* error) {
   if (dry_run) {
-    const std::string note = InterruptedReplacementNote(container);
-    if (!note.empty()) Complain(io, Shown(container) + ": " + note);
-    if (!OpenLook(container, by_path, look, error)) return false;
+    // The look is a reader's: a hot journal is rolled back first, as the
+    // real write's open would.
+    if (!OpenLook(container, by_path, look, io, error)) return false;
   } else {
     if (!session->Open(container, io, error)) return false;
     *look = session->reader();

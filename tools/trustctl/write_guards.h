@@ -19,16 +19,17 @@ namespace tl::ctl {
 // hold (EditSession::reader) for a real edit, or as OpenLook finds it by path
 // for a dry run; null when there is no container yet.
 //
-// A dry run's look: the container at `container` read by path into `reader`;
+// A dry run's look: the container at `container` read by path into `reader`
+// (a reader's snapshot, so an interrupted replacement is rolled back first);
 // *look is null when nothing is there. False with *error when something is
 // there but cannot be read (not a regular file, no permission).
 bool OpenLook(const std::u16string& container, ContainerReader* reader,
-              const ContainerReader** look, std::string* error);
+              const ContainerReader** look, Io& io, std::string* error);
 
 class EditSession;
 
-// The start of a write: a dry run looks at the container by path (and says
-// when it carries an interrupted replacement); a real one opens `session`,
+// The start of a write: a dry run looks at the container by path (and rolls
+// an interrupted replacement back, as any reader does); a real one opens `session`,
 // which holds the container, recovers it and refuses structural damage. Then
 // the soundness and stream-target guards below, over what was opened. *look
 // is what the other guards read (null: no container yet).

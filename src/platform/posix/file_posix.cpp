@@ -202,6 +202,47 @@ WriterOpenStatus TryOpenWriter(const char16_t* path, WriterOpen* out) {
   return again ? WriterOpenStatus::kInUse : status;
 }
 
+WriterOpenStatus TryOpenReader(const char16_t* path, WriterOpen* out) {
+  std::string native;
+  if (!ToNative(path, &native)) {
+    out->system_error = EINVAL;
+    return WriterOpenStatus::kFailed;
+  }
+  const int fd = OpenRegularForReading(native);
+  if (fd < 0) {
+    out->system_error = static_cast<uint32_t>(errno);
+    return errno == EISDIR || errno == ENXIO ? WriterOpenStatus::kNotRegular
+                                             : WriterOpenStatus::kFailed;
+  }
+  // Shared with other readers, exclusive of the writer's lock.
+  int r = 0;
+  do {
+    r = ::flock(fd, LOCK_SH | LOCK_NB);
+  } while (r != 0 && errno == EINTR);
+  if (r != 0) {
+    const int error = errno;
+    ::close(fd);
+    out->system_error = static_cast<uint32_t>(error);
+    return error == EWOULDBLOCK ? WriterOpenStatus::kInUse : WriterOpenStatus::kFailed;
+  }
+  // A writer that removed a container it had created leaves this lock on a
+  // file no name leads to: the open starts over.
+  struct stat st {};
+  struct stat now {};
+  if (::fstat(fd, &st) != 0 || ::stat(native.c_str(), &now) != 0 || now.st_dev != st.st_dev ||
+      now.st_ino != st.st_ino) {
+    ::close(fd);
+    out->system_error = ENOENT;
+    return WriterOpenStatus::kInUse;
+  }
+  out->file = Wrap(fd);
+  if (!out->file) {
+    out->system_error = ENOMEM;
+    return WriterOpenStatus::kFailed;
+  }
+  return WriterOpenStatus::kOk;
+}
+
 }  // namespace detail
 
 bool ResolvedPath(File* file, const char16_t* path, char16_t* out, size_t units) {

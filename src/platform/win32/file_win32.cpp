@@ -176,6 +176,36 @@ WriterOpenStatus TryOpenWriter(const char16_t* path, WriterOpen* out) {
   return WriterOpenStatus::kOk;
 }
 
+WriterOpenStatus TryOpenReader(const char16_t* path, WriterOpen* out) {
+  // Sharing reading only: the open fails while a writer has the file open for
+  // writing, and a writer's open fails while this one is open.
+  HANDLE h = CreateFileW(W(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    out->system_error = error;
+    if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) {
+      return WriterOpenStatus::kInUse;
+    }
+    const DWORD attributes = GetFileAttributesW(W(path));
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      return WriterOpenStatus::kNotRegular;
+    }
+    return WriterOpenStatus::kFailed;
+  }
+  if (GetFileType(h) != FILE_TYPE_DISK) {
+    out->system_error = ERROR_INVALID_FUNCTION;
+    CloseHandle(h);
+    return WriterOpenStatus::kNotRegular;
+  }
+  out->file = Wrap(h);
+  if (!out->file) {
+    out->system_error = ERROR_NOT_ENOUGH_MEMORY;
+    return WriterOpenStatus::kFailed;
+  }
+  return WriterOpenStatus::kOk;
+}
+
 }  // namespace detail
 
 bool ResolvedPath(File* file, const char16_t* path, char16_t* out, size_t units) {
