@@ -15,6 +15,7 @@
 
 #include "client/module_loader.h"
 #include "dll_harness.h"
+#include "minifile/container_reader.h"
 #include "minifile/journal.h"
 #include "platform/file.h"
 #include "stored_list.h"
@@ -550,15 +551,24 @@ TEST_F(DllTest, CommitRollsBackAPlantedJournalFirst) {
     const std::u16string box = custom_file().u16string();
     const std::u16string journal = box + u"-journal";
     {
-      // Made for this very file, as a write to it would have made it.
-      platform::FileIdentity id;
-      auto c = platform::OpenFileForReading(box.c_str());
-      ASSERT_TRUE(c && c->Identity(&id));
-      c.reset();
+      // Bound to this container as a write to it would have bound it: its
+      // header, and its table and directory now (after) and then (before).
+      const std::vector<uint8_t> now = ReadAll(custom_file());
+      ContainerReader r;
+      ASSERT_TRUE(r.OpenBytes(now.data(), now.size()) && r.header_valid());
+      const Geometry& g = r.geometry();
+      const uint32_t meta = g.table_bytes() + g.dir_bytes();
+      std::vector<uint8_t> after(meta, 0), before(meta, 0);
+      for (uint32_t k = 0; k < meta; ++k) {
+        if (g.table_offset + k < now.size()) after[k] = now[g.table_offset + k];
+        if (g.table_offset + k < saved.size()) before[k] = saved[g.table_offset + k];
+      }
       auto f = platform::CreateEmptyFile(journal.c_str());
       ASSERT_NE(f, nullptr);
       JournalWriter w(f.get());
-      ASSERT_TRUE(w.Begin(static_cast<uint32_t>(saved.size()), 1, saved.size(), id));
+      ASSERT_TRUE(w.Begin(static_cast<uint32_t>(saved.size()), 2, meta + saved.size(), now.data(),
+                          g.table_offset, after.data(), meta));
+      ASSERT_TRUE(w.Record(g.table_offset, before.data(), meta));
       ASSERT_TRUE(w.Record(0, saved.data(), static_cast<uint32_t>(saved.size())));
       ASSERT_TRUE(w.Finish());
     }

@@ -41,4 +41,16 @@ void FlipByte(const std::string& path, uint64_t offset, uint8_t mask);
 
 std::vector<uint8_t> FileBytes(const std::string& path);
 
+// A container `dir`/hot.mnf whose ProgramList import (40 entries replaced by
+// 50, reusing the older stream's blocks) was cut off with its journal
+// complete and some of the older stream's blocks overwritten: every write
+// from some point on failed, the rollback's too, as a crash would leave it.
+struct HotJournal {
+  std::string box;         // the container; its journal is box + "-journal"
+  std::string old_export;  // export of ProgramList before the import
+  std::string blocks;      // export of BlockList, untouched by the import
+  std::string new_list;    // the hash list the import was given
+};
+HotJournal MakeHotJournal(const TempDir& dir);
+
 }  // namespace tl::test
