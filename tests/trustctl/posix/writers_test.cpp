@@ -160,6 +160,22 @@ TEST(CtlWriters, ASecondWriterWaitsForALiveJournalsWriter) {
 // A write through a link that is cut off after its journal is complete leaves
 // the journal under the real file's name; an open of the real file rolls it
 // back. A journal under the link's name is no journal of the file.
+// A reader never reads a container in the middle of a write: while a writer
+// holds it, the reader waits (and does not fail), then reads what the writer
+// left.
+TEST(CtlWriters, AReaderWaitsForTheWriterInsteadOfFailing) {
+  TempDir dir;
+  const std::string box = Arg(dir, "c.mnf");
+  ASSERT_EQ(Ctl({"add", box, "--hash", "1", "1"}).rc, 0);
+  ListStore held;
+  ASSERT_EQ(held.Open(Utf8ToU16(box).c_str(), kCommitCreationParameters), StoreStatus::kOk);
+  const pid_t reader = StartTrustctl({"verify", box});
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(waitpid(reader, nullptr, WNOHANG), 0);  // still waiting
+  held.Close();
+  EXPECT_EQ(WaitExit(reader), 0);
+}
+
 TEST(CtlWriters, TheJournalBelongsToTheFileNotThePath) {
   TempDir dir;
   const std::string real = Arg(dir, "real.mnf");
