@@ -140,7 +140,7 @@ int RunApply(const ApplyOptions& o, Io& io) {
                   &look, io, &error) ||
       !CheckNotEmptied(ref.container, ref.stream, StreamHoldsEntries(look, ref.stream), entries,
                        o.rules.allow_empty, &error) ||
-      !CheckFitsFor(&session, read_only, ref.container, ref.stream, payload_size, &error)) {
+      !CheckFitsFor(&session, read_only, ref.container, look, ref.stream, payload_size, &error)) {
     Complain(io, error);
     return kExitFailure;
   }

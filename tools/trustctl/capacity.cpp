@@ -51,9 +51,11 @@ std::string CapacityText(const Capacity& c) {
          std::to_string(c.dir_slots) + " slots free";
 }
 
-bool CheckFits(const std::u16string& container, const std::u16string& stream,
-               uint64_t payload_bytes, std::string* error) {
-  const uint64_t room = RoomWithoutWriting(container, stream);
+bool CheckFits(const std::u16string& container, const ContainerReader* look,
+               const std::u16string& stream, uint64_t payload_bytes, std::string* error) {
+  // The bytes the look read, not the file as it is now: the dry run judges
+  // one state of the container.
+  const uint64_t room = RoomOfFile(look != nullptr ? look->file() : nullptr, stream);
   if (payload_bytes <= room) return true;
   *error = DoesNotFitText(container, stream, payload_bytes, room);
   return false;

@@ -43,11 +43,12 @@ inline uint64_t EntriesThatFit(uint64_t room, uint64_t payload_now) {
 std::string CapacityText(const Capacity& c);
 
 // Checks, without writing or holding the container (dry runs), that a payload
-// of `payload_bytes` fits as stream `stream` of `container` by the writer's own
+// of `payload_bytes` fits as stream `stream` of `container`, as the dry run's
+// look read it (`look`, null when there is no container), by the writer's own
 // rule (a missing or empty container is created with the commit's parameters).
 // False with a message saying how many 200-byte entries the stream can hold.
 // A real write asks EditSession::CheckFits, under its hold.
-bool CheckFits(const std::u16string& container, const std::u16string& stream,
-               uint64_t payload_bytes, std::string* error);
+bool CheckFits(const std::u16string& container, const ContainerReader* look,
+               const std::u16string& stream, uint64_t payload_bytes, std::string* error);
 
 }  // namespace tl::ctl

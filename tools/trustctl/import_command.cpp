@@ -357,7 +357,7 @@ int RunImport(const ImportOptions& o, Io& io) {
   }
   // The same check decides a dry run and a real one, so the dry run predicts
   // exactly whether the list fits.
-  if (!CheckFitsFor(&session, dry_run, container, stream, payload_size, &error)) {
+  if (!CheckFitsFor(&session, dry_run, container, look, stream, payload_size, &error)) {
     Complain(io, error);
     return kExitFailure;
   }

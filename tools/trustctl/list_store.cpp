@@ -69,11 +69,6 @@ uint64_t RoomOfFile(platform::File* file, const std::u16string& stream) {
   return room;
 }
 
-uint64_t RoomWithoutWriting(const std::u16string& container, const std::u16string& stream) {
-  const std::unique_ptr<platform::File> file = platform::OpenFileForReading(container.c_str());
-  return RoomOfFile(file.get(), stream);
-}
-
 bool ContentsOfList(CVarBlockList& list, StreamContents* out, std::string* error) {
   *out = StreamContents();
   uint32_t size = 0, count = 0;

@@ -35,12 +35,10 @@ size_t PayloadSizeOf(CVarBlockList& list);
 std::string DoesNotFitText(const std::u16string& container, const std::u16string& stream,
                            uint64_t payload_bytes, uint64_t room);
 
-// The room a stream of `container` has now, by the writer's rule, read without
-// writing or waiting (dry runs): a missing, empty or unusable container counts
-// as the new one a write would make.
-uint64_t RoomWithoutWriting(const std::u16string& container, const std::u16string& stream);
-
-// The same over a file already open for reading (null: none).
+// The room a stream has by the writer's rule, over the bytes of a container
+// read without writing or waiting (dry runs, dump, verify; null: none): a
+// missing, empty or unusable container counts as the new one a write would
+// make.
 uint64_t RoomOfFile(platform::File* file, const std::u16string& stream);
 
 // The payload `list` would be stored as, so that it can be compared with what

@@ -161,7 +161,7 @@ int RunMerge(const MergeOptions& o, Io& io) {
   }
   const bool changes = !added.empty() || replaced != 0;
   const size_t payload_size = PayloadSizeOf(list);
-  const bool fits = !changes || CheckFitsFor(&session, o.dry_run, dst.container, dst.stream,
+  const bool fits = !changes || CheckFitsFor(&session, o.dry_run, dst.container, look, dst.stream,
                                              payload_size, &error);
   if (!fits) {
     Complain(io, error);

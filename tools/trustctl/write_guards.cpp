@@ -41,8 +41,9 @@ bool BeginWrite(EditSession* session, bool dry_run, const std::u16string& contai
 }
 
 bool CheckFitsFor(EditSession* session, bool dry_run, const std::u16string& container,
-                  const std::u16string& stream, uint64_t payload_bytes, std::string* error) {
-  return dry_run ? CheckFits(container, stream, payload_bytes, error)
+                  const ContainerReader* look, const std::u16string& stream,
+                  uint64_t payload_bytes, std::string* error) {
+  return dry_run ? CheckFits(container, look, stream, payload_bytes, error)
                  : session->CheckFits(stream, payload_bytes, error);
 }
 

@@ -38,9 +38,10 @@ bool BeginWrite(EditSession* session, bool dry_run, const std::u16string& contai
                 const ContainerReader** look, Io& io, std::string* error);
 
 // Whether a payload of `payload_bytes` fits as `stream`, by the writer's own
-// rule: under the session's hold, or for a dry run by path.
+// rule: under the session's hold, or for a dry run over its look (`look`).
 bool CheckFitsFor(EditSession* session, bool dry_run, const std::u16string& container,
-                  const std::u16string& stream, uint64_t payload_bytes, std::string* error);
+                  const ContainerReader* look, const std::u16string& stream,
+                  uint64_t payload_bytes, std::string* error);
 
 // Refuses a container that verify would call damaged, in any stream: a
 // structural defect, a payload or program block defect, an unreadable stream.
