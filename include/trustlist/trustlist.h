@@ -118,7 +118,14 @@ typedef uint32_t (*TrustlistImportFn)(const trustlist_wchar* hashListPath);
 
 /* The entry points by the names the import library knows them by (the names
    of trustlist.def, ordinals in the comments); each takes and returns what
-   its function type above says. None of them throws. */
+   its function type above says. None of them throws.
+   Commit and the two imports return the number of entries stored; when they
+   return 0 the thread's last error (GetLastError) says why: ERROR_SUCCESS when
+   an empty list was stored, else the cause (the system's error of the open,
+   the read or the write; ERROR_SHARING_VIOLATION: another writer held the
+   container for the whole wait; ERROR_FILE_CORRUPT: an interrupted write could
+   not be rolled back; ERROR_DISK_FULL: the list does not fit the container;
+   ERROR_INVALID_HANDLE: nothing selected; ERROR_CANCELLED: the skip flag). */
 #if defined(__cplusplus)
 #define TRUSTLIST_NOEXCEPT noexcept
 #else

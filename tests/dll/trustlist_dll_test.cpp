@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -15,6 +16,7 @@
 
 #include "client/module_loader.h"
 #include "dll_harness.h"
+#include "entry/list_store.h"
 #include "minifile/container_reader.h"
 #include "minifile/journal.h"
 #include "platform/file.h"
@@ -222,6 +224,62 @@ TEST_F(DllTest, CommitBeforeAnySelectionWritesNothingAndNotifies) {
   EXPECT_EQ(log_.Count("notify"), 1);
   EXPECT_EQ(log_.Count("attach"), 1);
   EXPECT_EQ(log_.Count("detach"), 1) << "the client is unloaded again";
+}
+
+// A commit or import that returns 0 leaves its cause as the thread's last
+// error; one that stored its list (an empty one too) leaves ERROR_SUCCESS, so a
+// caller can tell "nothing stored" from "an empty list stored".
+TEST_F(DllTest, AResultOfZeroKeepsItsCause) {
+  struct Case {
+    const char* what;
+    std::function<uint32_t()> run;
+    DWORD cause;
+  };
+  const Case cases[] = {
+      {"no selection", [this] { return dll_->Commit(); }, ERROR_INVALID_HANDLE},
+      {"an empty list stored",
+       [this] {
+         dll_->SelectTarget(1, 1);
+         return dll_->Commit();
+       },
+       ERROR_SUCCESS},
+      {"the container is a folder",
+       [this] {
+         fs::remove(custom_file());
+         fs::create_directory(custom_file());
+         dll_->SelectTarget(1, 1);
+         const uint32_t r = dll_->Commit();
+         fs::remove(custom_file());
+         return r;
+       },
+       ERROR_BAD_FILE_TYPE},
+      {"another writer holds it for the whole wait",
+       [this] {
+         ListStore held;
+         held.Open(custom_file().u16string().c_str(), kCommitCreationParameters);
+         dll_->SelectTarget(1, 1);
+         return dll_->Commit();
+       },
+       ERROR_SHARING_VIOLATION},
+      {"an import of a missing file",
+       [this] {
+         return dll_->ImportProgramList(Units(tmp_.path() / L"missing.txt"));
+       },
+       ERROR_FILE_NOT_FOUND},
+      {"an import that stored its list",
+       [this] {
+         return dll_->ImportProgramList(Units(WriteHashList("l.txt", "1 2\n")));
+       },
+       ERROR_SUCCESS},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SetLastError(12345);
+    const uint32_t result = c.run();
+    const DWORD cause = GetLastError();
+    EXPECT_EQ(cause, c.cause);
+    EXPECT_EQ(result, c.what == std::string("an import that stored its list") ? 1u : 0u);
+  }
 }
 
 TEST_F(DllTest, EmptyCommitStoresTheTwentyBytePayloadInANewContainer) {

@@ -12,13 +12,20 @@ namespace tl::entry {
 // Stores the global list as the selected stream of the selected container
 // (unless there is no selection or its skip flag is set), empties the list and
 // notifies the client library once, whatever happened before. Returns the
-// number of blocks written, 0 when nothing was written.
+// number of blocks written, 0 when nothing was written. The thread's last
+// error tells the two apart, as Windows functions do: ERROR_SUCCESS after a
+// commit that stored its list (an empty list too), else the cause: the
+// system's error of the open or the write, ERROR_SHARING_VIOLATION when
+// another writer held the container for the whole wait, ERROR_FILE_CORRUPT
+// when an interrupted write could not be rolled back, ERROR_DISK_FULL when the
+// list does not fit, ERROR_INVALID_HANDLE with no selection, ERROR_CANCELLED
+// when the selection's skip flag is set.
 uint32_t Commit();
 
 // Ends a commit that must not write (its list is known to be incomplete) as a
-// failed commit ends: container untouched, list emptied,
-// client notified. Returns 0.
-uint32_t DiscardCommit();
+// failed commit ends: container untouched, list emptied, client notified, the
+// last error set to `cause`. Returns 0.
+uint32_t DiscardCommit(uint32_t cause);
 
 // Loads the client library, calls its change notification when it has one and
 // unloads it again. Nothing happens when it cannot be found.

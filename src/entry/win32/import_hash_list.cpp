@@ -1,5 +1,7 @@
 #include "entry/win32/import_hash_list.h"
 
+#include <windows.h>
+
 #include "entry/hash_list.h"
 #include "entry/win32/commit.h"
 #include "entry/win32/library_state.h"
@@ -9,22 +11,27 @@
 namespace tl::entry {
 
 uint32_t ImportHashList(const wchar_t* path, int32_t program_list) {
-  if (path == nullptr) return 0;
+  if (path == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
   // The file is opened before anything changes, and held open while the
   // selection is replaced: a file that cannot be opened leaves every state as
   // it was.
   std::unique_ptr<platform::File> file =
       platform::OpenFileForReading(reinterpret_cast<const char16_t*>(path));
-  if (!file) return 0;
+  if (!file) return 0;  // the open's own last error stays
 
   SelectTarget(1, program_list);
 
   // The reader the tests and trustctl drive; its blocks go to the global list.
+  SetLastError(ERROR_SUCCESS);
   const bool whole = ImportHashListInto(GlobalList(), *file);
+  const DWORD read_error = GetLastError();
   file.reset();
   // A read error leaves only part of the list in hand: storing it would
   // replace the stream with less than the file holds, so nothing is written.
-  if (!whole) return DiscardCommit();
+  if (!whole) return DiscardCommit(read_error != ERROR_SUCCESS ? read_error : ERROR_READ_FAULT);
   return Commit();
 }
 
