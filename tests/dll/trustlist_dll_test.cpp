@@ -261,15 +261,40 @@ TEST_F(DllTest, AResultOfZeroKeepsItsCause) {
          return dll_->Commit();
        },
        ERROR_SHARING_VIOLATION},
-      {"an import of a missing file",
+      {"the skip flag is set",
        [this] {
-         return dll_->ImportProgramList(Units(tmp_.path() / L"missing.txt"));
+         dll_->SelectTarget(1, 1)->skip = 1;
+         return dll_->Commit();
        },
+       ERROR_CANCELLED},
+      {"the list does not fit",
+       [this] {
+         fs::remove(custom_file());
+         {
+           ListStore small;  // 14 blocks of 512 bytes
+           small.Open(custom_file().u16string().c_str(), CreationParameters{20, 512, 16, 4, 0});
+         }
+         dll_->SelectTarget(1, 1);
+         for (int i = 0; i < 40; ++i) Add(L"C:\\x\\app" + std::to_wstring(i) + L".exe");
+         const uint32_t r = dll_->Commit();
+         fs::remove(custom_file());
+         return r;
+       },
+       ERROR_DISK_FULL},
+      {"an interrupted write that cannot be rolled back",
+       [this] {
+         dll_->SelectTarget(1, 1);
+         fs::create_directory(custom_file().wstring() + L"-journal");
+         const uint32_t r = dll_->Commit();
+         fs::remove(custom_file().wstring() + L"-journal");
+         return r;
+       },
+       ERROR_FILE_CORRUPT},
+      {"an import of a missing file",
+       [this] { return dll_->ImportProgramList(Units(tmp_.path() / L"missing.txt")); },
        ERROR_FILE_NOT_FOUND},
       {"an import that stored its list",
-       [this] {
-         return dll_->ImportProgramList(Units(WriteHashList("l.txt", "1 2\n")));
-       },
+       [this] { return dll_->ImportProgramList(Units(WriteHashList("l.txt", "1 2\n"))); },
        ERROR_SUCCESS},
   };
   for (const Case& c : cases) {
