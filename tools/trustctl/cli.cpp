@@ -139,11 +139,11 @@ void Declare(CLI::App& app, Parsed& p, bool* quiet, bool* no_notify) {
       "import",
       "Replaces a stream with one block per usable hash list line, as the library's\n"
       "import does, and reports accepted, duplicate, colliding and skipped lines (a\n"
-      "line holding a NUL byte is skipped). A missing CONTAINER is created; a list\n"
-      "that would not fit fails before anything is written. Refused (exit 2): a hash\n"
-      "list with no usable line, an empty one (unless --allow-empty), the container\n"
-      "itself as the hash list. Two lines whose names share a key: exit 1, nothing\n"
-      "written unless --allow-collisions.");
+      "line holding a NUL byte is skipped). Lines end at LF, CR LF or CR. A missing\n"
+      "CONTAINER is created; a list that would not fit fails before anything is\n"
+      "written. Refused (exit 2): a hash list with no usable line, an empty one\n"
+      "(unless --allow-empty), the container itself as the hash list. Two lines\n"
+      "whose names share a key: exit 1, nothing written unless --allow-collisions.");
   Positional(s, "CONTAINER", p.import.target, "CONTAINER or CONTAINER:STREAM");
   s->add_option("HASHLIST", p.import.hash_list, "the hash list; '-' is standard input")->required();
   s->add_option("--stream", p.import.stream, "the stream (the older form of CONTAINER:STREAM)");
