@@ -1,9 +1,12 @@
 // What trustctl refuses rather than guesses: an output that would replace an
 // input, an empty or unreadable input, two names with one key, an argument
-// that could mean two things, a damaged container, and the answer of test.
+// that could mean two things, a damaged container, an empty file taken for a
+// container, and the answer of test.
 // Each class is one table; every row names what must hold afterwards.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <filesystem>
 #include <nlohmann/json.hpp>
 
 #include "common/u16.h"
@@ -190,6 +193,57 @@ TEST(CtlRefusal, AnEmptyOrUnreadableInputEmptiesNothing) {
       Ctl({"import", box, WriteText(dir, "with-nul", std::string("10 ab\0cd\n7 7\n", 13))}).rc,
       kExitOk);
   EXPECT_EQ(Ctl({"export", "--format", "hashlist", box}).out, "00000007 00000007\n");
+}
+
+// An existing file of 0 bytes (what `export C > C` leaves of C) is not taken
+// for a new container by any command that writes, dry run or not: it stays as
+// it is, to the modification time. Where no file is, a new container is made.
+TEST(CtlRefusal, AnEmptyFileIsNoNewContainer) {
+  const struct {
+    const char* name;
+    std::vector<std::string> args;
+    int missing_rc;  // where no file is
+    bool creates;    // ... and the container is then made
+  } rows[] = {
+      {"import", {"import", "{c}", "{d}/h"}, kExitOk, true},
+      {"add", {"add", "{c}", "--hash", "9", "9"}, kExitOk, true},
+      {"apply", {"apply", "{c}", "{d}/list.jsonl"}, kExitOk, true},
+      {"merge", {"merge", "{c}", "{d}/src.mnf"}, kExitOk, true},
+      // Nothing to remove from a list that is not there.
+      {"remove", {"remove", "{c}", "0000000800000008.*"}, kExitFailure, false},
+      {"import, dry run", {"import", "--dry-run", "{c}", "{d}/h"}, kExitOk, false},
+      {"apply, dry run", {"apply", "--dry-run", "{c}", "{d}/list.jsonl"}, kExitOk, false},
+      {"apply --check", {"apply", "--check", "{c}", "{d}/list.jsonl"}, kExitFindings, false},
+      {"merge, dry run", {"merge", "--dry-run", "{c}", "{d}/src.mnf"}, kExitOk, false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    TempDir dir;
+    WriteText(dir, "h", "8 8\n");
+    ASSERT_EQ(Ctl({"import", Arg(dir, "src.mnf"), Arg(dir, "h")}).rc, kExitOk);
+    WriteText(dir, "list.jsonl", Ctl({"export", Arg(dir, "src.mnf")}).out);
+    const std::filesystem::path box = dir.path() / "c.mnf";
+
+    WriteText(dir, "c.mnf", "");
+    const auto old_time = std::filesystem::last_write_time(box) - std::chrono::hours(1);
+    std::filesystem::last_write_time(box, old_time);
+    const CtlResult empty = Ctl(Expand(dir, row.args));
+    EXPECT_EQ(empty.rc, kExitFailure) << empty.out;
+    EXPECT_NE(empty.err.find("c.mnf: the file is empty (0 bytes), not a container"),
+              std::string::npos)
+        << empty.err;
+    EXPECT_NE(empty.err.find("remove the empty file first"), std::string::npos);
+    EXPECT_EQ(std::filesystem::file_size(box), 0u);
+    EXPECT_EQ(std::filesystem::last_write_time(box), old_time);
+
+    std::filesystem::remove(box);
+    const CtlResult missing = Ctl(Expand(dir, row.args));
+    EXPECT_EQ(missing.rc, row.missing_rc) << missing.err;
+    EXPECT_EQ(std::filesystem::exists(box), row.creates);
+    if (row.creates) {
+      EXPECT_EQ(Ctl({"verify", Arg(dir, "c.mnf")}).rc, kExitOk);
+    }
+  }
 }
 
 TEST(CtlRefusal, ACollisionIsNeverSilent) {

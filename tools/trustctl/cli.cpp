@@ -34,10 +34,11 @@ constexpr const char* kFooter =
     "  2  a file could not be read or written, its contents cannot be used (a\n"
     "     container verify finds damaged is never written to), the list would not\n"
     "     fit, another writer held the container for 5 seconds, or a write was\n"
-    "     refused: a stream left empty without --allow-empty, an input with no\n"
-    "     usable line, a stream the container does not hold without --new-stream\n"
-    "     (ProgramList and BlockList of a new container aside), an output or input\n"
-    "     that is the container itself\n"
+    "     refused: an existing empty file as the container, a stream left empty\n"
+    "     without --allow-empty, an input with no usable line, a stream the\n"
+    "     container does not hold without --new-stream (ProgramList and BlockList\n"
+    "     of a new container aside), an output or input that is the container\n"
+    "     itself\n"
     "  3  the command line is wrong; test: a file is blocked\n"
     "\n"
     "Containers are written only after everything was read, built and checked; a\n"
@@ -142,8 +143,9 @@ void Declare(CLI::App& app, Parsed& p, bool* quiet, bool* no_notify) {
       "line holding a NUL byte is skipped). Lines end at LF, CR LF or CR. A missing\n"
       "CONTAINER is created; a list that would not fit fails before anything is\n"
       "written. Refused (exit 2): a hash list with no usable line, an empty one\n"
-      "(unless --allow-empty), the container itself as the hash list. Two lines\n"
-      "whose names share a key: exit 1, nothing written unless --allow-collisions.");
+      "(unless --allow-empty), the container itself as the hash list, an existing\n"
+      "empty file as CONTAINER. Two lines whose names share a key: exit 1, nothing\n"
+      "written unless --allow-collisions.");
   Positional(s, "CONTAINER", p.import.target, "CONTAINER or CONTAINER:STREAM");
   s->add_option("HASHLIST", p.import.hash_list, "the hash list; '-' is standard input")->required();
   s->add_option("--stream", p.import.stream, "the stream (the older form of CONTAINER:STREAM)");

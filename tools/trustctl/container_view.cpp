@@ -97,7 +97,6 @@ bool LoadList(const StreamRef& ref, const LoadOptions& options, StreamContents* 
   ContainerReader reader;
   if (!OpenReader(ref.container, &reader, error)) return false;
   if (!reader.header_valid()) {
-    if (options.missing_ok && reader.file_size() == 0) return true;
     *error = where + ": not a usable container (" + DefectName(reader.header_defect()) + ")";
     return false;
   }

@@ -1,8 +1,12 @@
 #include "write_guards.h"
 
+#include <filesystem>
+#include <system_error>
+
 #include "capacity.h"
 #include "common/u16.h"
 #include "format.h"
+#include "input_file.h"
 #include "list_store.h"
 #include "platform/path_info.h"
 #include "platform/system.h"
@@ -22,9 +26,23 @@ bool OpenLook(const std::u16string& container, ContainerReader* reader,
   return true;
 }
 
+bool CheckNotEmptyFile(const std::u16string& container, std::string* error) {
+  if (platform::ExaminePath(container.c_str()).kind != platform::PathKind::kRegular) return true;
+  // The size in 64 bits: a file of a multiple of 4 GiB is not empty, whatever
+  // the low 32 bits of its size say.
+  std::error_code ec;
+  const uintmax_t size = std::filesystem::file_size(input_backend::NativePath(container), ec);
+  if (ec || size != 0) return true;  // what cannot be measured is judged by the open
+  *error = Shown(container) +
+           ": the file is empty (0 bytes), not a container; nothing was written. To start a new "
+           "container, remove the empty file first, or name a path where no file is";
+  return false;
+}
+
 bool BeginWrite(EditSession* session, bool dry_run, const std::u16string& container,
                 const std::u16string& stream, bool new_stream, ContainerReader* by_path,
                 const ContainerReader** look, Io& io, std::string* error) {
+  if (!CheckNotEmptyFile(container, error)) return false;
   if (dry_run) {
     const std::string note = InterruptedReplacementNote(container);
     if (!note.empty()) Complain(io, Shown(container) + ": " + note);
@@ -48,7 +66,7 @@ bool CheckFitsFor(EditSession* session, bool dry_run, const std::u16string& cont
 
 bool CheckSoundForEdit(const std::u16string& container, const ContainerReader* look,
                        std::string* error, KeptStream* keep) {
-  if (look == nullptr || look->file_size() == 0) return true;
+  if (look == nullptr) return true;
   const std::vector<Problem> problems = ContainerProblems(*look, keep);
   if (!problems.empty()) {
     *error = ProblemLine(container, problems.front()) +
@@ -61,7 +79,7 @@ bool CheckSoundForEdit(const std::u16string& container, const ContainerReader* l
 bool CheckStreamTarget(const std::u16string& container, const ContainerReader* look,
                        const std::u16string& stream, bool new_stream, std::string* error) {
   if (new_stream) return true;
-  bool fresh = look == nullptr || look->file_size() == 0;
+  bool fresh = look == nullptr;
   // A container that holds no stream yet is as new as a missing one.
   if (!fresh && look->header_valid()) {
     fresh = true;

@@ -27,8 +27,9 @@ bool OpenLook(const std::u16string& container, ContainerReader* reader,
 
 class EditSession;
 
-// The start of a write: a dry run looks at the container by path (and says
-// when it carries an interrupted replacement); a real one opens `session`,
+// The start of a write: first the empty-file guard below, by path, before
+// anything opens the container; then a dry run looks at it by path (and says
+// when it carries an interrupted replacement), a real one opens `session`,
 // which holds the container, recovers it and refuses structural damage. Then
 // the soundness and stream-target guards below, over what was opened. *look
 // is what the other guards read (null: no container yet).
@@ -41,17 +42,25 @@ bool BeginWrite(EditSession* session, bool dry_run, const std::u16string& contai
 bool CheckFitsFor(EditSession* session, bool dry_run, const std::u16string& container,
                   const std::u16string& stream, uint64_t payload_bytes, std::string* error);
 
+// Refuses an existing regular file of 0 bytes as the container to write. It is
+// neither a container nor a new one: most often it is what a redirection left
+// of a container (`trustctl export C > C`), and writing a fresh container into
+// it would pass the lost streams off as an empty list. Only a path where
+// nothing is makes a new container. Checked by path before the open: the
+// writer's open would make a container of an empty file at once.
+bool CheckNotEmptyFile(const std::u16string& container, std::string* error);
+
 // Refuses a container that verify would call damaged, in any stream: a
 // structural defect, a payload or program block defect, an unreadable stream.
-// The first problem is named as verify names it. No container or an empty
-// file is fine (the write creates it).
+// The first problem is named as verify names it. No container is fine (the
+// write creates it).
 bool CheckSoundForEdit(const std::u16string& container, const ContainerReader* look,
                        std::string* error, KeptStream* keep = nullptr);
 
 // A stream the container does not hold is created only when asked
 // (--new-stream), except ProgramList and BlockList in a new container (a
-// missing file, an empty one, or a container that holds no stream yet): a
-// misspelt stream name never quietly becomes a new stream.
+// missing file, or a container that holds no stream yet): a misspelt stream
+// name never quietly becomes a new stream.
 bool CheckStreamTarget(const std::u16string& container, const ContainerReader* look,
                        const std::u16string& stream, bool new_stream, std::string* error);
 
