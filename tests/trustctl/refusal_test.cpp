@@ -12,6 +12,7 @@
 #include "common/u16.h"
 #include "ctl_test_util.h"
 #include "minifile/container_reader.h"
+#include "minifile/header.h"
 #include "trustctl.h"
 
 namespace tl::test {
@@ -373,47 +374,56 @@ TEST(CtlRefusal, AnArgumentMeansOneThing) {
   EXPECT_FALSE(std::filesystem::exists(dir.path() / "m.mnf"));
 }
 
-// Damage in BlockList stops an edit of ProgramList, for every command that writes.
+// Damage in BlockList stops an edit of ProgramList, for every command that
+// writes: framing its payload cannot be walked past (a block's magic), and a
+// broken chain.
 TEST(CtlRefusal, DamageAnywhereStopsAnEdit) {
-  const std::vector<Row> rows = {
-      {"import", {"import", "{c}", "{d}/h"}, kExitFailure, "\"BlockList\" program block 1", true},
-      {"add",
-       {"add", "{c}", "--hash", "9", "9"},
-       kExitFailure,
-       "\"BlockList\" program block 1",
-       true},
-      {"remove",
-       {"remove", "{c}", "0000000100000001.*"},
-       kExitFailure,
-       "\"BlockList\" program block 1",
-       true},
-      {"apply",
-       {"apply", "{c}", "{d}/list.jsonl"},
-       kExitFailure,
-       "\"BlockList\" program block 1",
-       true},
-      {"merge",
-       {"merge", "{c}", "{d}/src.mnf"},
-       kExitFailure,
-       "\"BlockList\" program block 1",
-       true},
+  const struct {
+    const char* what;
+    std::string message;
+    bool in_table;  // the chain's table entry, else block 1's magic
+  } damages[] = {
+      {"a block's magic", "\"BlockList\" program block 1", false},
+      {"a broken chain", "link-out-of-range", true},
   };
-  RunRows(rows, [](const TempDir& dir) {
-    const std::string box = Arg(dir, "c.mnf");
-    WriteText(dir, "h", "8 8\n");
-    ASSERT_EQ(Ctl({"import", Arg(dir, "src.mnf"), Arg(dir, "h")}).rc, kExitOk);
-    WriteText(dir, "list.jsonl", Ctl({"export", Arg(dir, "src.mnf")}).out);
-    ASSERT_EQ(Ctl({"import", box + ":BlockList", Arg(dir, "h"), "--new-stream"}).rc, kExitOk);
-    uint64_t at = 0;
-    {  // closed before the file is changed (Windows shares it for reading only)
-      ContainerReader r;
-      const std::u16string path = Utf8ToU16(box);
-      ASSERT_TRUE(r.Open(path.c_str()));
-      const DirEntryInfo& block = r.entries()[static_cast<size_t>(r.FindStream(u"BlockList"))];
-      at = r.geometry().data_offset + uint64_t{block.first_block - 2u} * r.geometry().block_size;
-    }
-    FlipByte(box, at + 16 + 52, 2);  // block 1's pool offset
-  });
+  for (const auto& damage : damages) {
+    SCOPED_TRACE(damage.what);
+    std::vector<Row> rows = {
+        {"import", {"import", "{c}", "{d}/h"}, kExitFailure, damage.message, true},
+        {"add", {"add", "{c}", "--hash", "9", "9"}, kExitFailure, damage.message, true},
+        {"remove", {"remove", "{c}", "0000000100000001.*"}, kExitFailure, damage.message, true},
+        {"apply", {"apply", "{c}", "{d}/list.jsonl"}, kExitFailure, damage.message, true},
+        {"merge", {"merge", "{c}", "{d}/src.mnf"}, kExitFailure, damage.message, true},
+        {"import, dry run",
+         {"import", "--dry-run", "{c}", "{d}/h"},
+         kExitFailure,
+         damage.message,
+         true},
+    };
+    RunRows(rows, [&](const TempDir& dir) {
+      const std::string box = Arg(dir, "c.mnf");
+      WriteText(dir, "h", "8 8\n");
+      ASSERT_EQ(Ctl({"import", Arg(dir, "src.mnf"), Arg(dir, "h")}).rc, kExitOk);
+      WriteText(dir, "list.jsonl", Ctl({"export", Arg(dir, "src.mnf")}).out);
+      ASSERT_EQ(Ctl({"import", box + ":BlockList", Arg(dir, "h"), "--new-stream"}).rc, kExitOk);
+      uint64_t at = 0;
+      uint32_t first = 0;
+      {  // closed before the file is changed (Windows shares it for reading only)
+        ContainerReader r;
+        const std::u16string path = Utf8ToU16(box);
+        ASSERT_TRUE(r.Open(path.c_str()));
+        const DirEntryInfo& block = r.entries()[static_cast<size_t>(r.FindStream(u"BlockList"))];
+        first = block.first_block;
+        at = r.geometry().data_offset + uint64_t{first - 2u} * r.geometry().block_size;
+      }
+      if (damage.in_table) {
+        // The chain's entry names a block far beyond the 32-entry table.
+        FlipByte(box, kTableOffset + 2 * first + 1, 0x40);
+      } else {
+        FlipByte(box, at + 16 + 8, 1);  // block 1's magic
+      }
+    });
+  }
 }
 
 TEST(CtlTest, TellsAllowedFromBlocked) {

@@ -119,10 +119,10 @@ bool LoadList(const StreamRef& ref, const LoadOptions& options, StreamContents* 
     *error = where + ": \"" + stream + "\": " + why;
     return false;
   }
-  if (options.require_sound && !out->view.issues.empty()) {
-    const PayloadIssue& first = out->view.issues.front();
+  const PayloadIssue* first = options.require_sound ? FirstEditStopper(out->view) : nullptr;
+  if (first != nullptr) {
     *error = where + ": \"" + stream + "\": damaged payload at offset " +
-             std::to_string(first.offset) + ": " + first.text + "; it is not changed";
+             std::to_string(first->offset) + ": " + first->text + "; it is not changed";
     return false;
   }
   return true;

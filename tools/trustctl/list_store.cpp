@@ -169,10 +169,10 @@ bool EditSession::Load(const StreamRef& ref, const LoadOptions& options, StreamC
     out->view.issues =
         WalkPayload(out->payload.data(), out->payload.size(), [](const auto&) {}).issues;
   }
-  if (options.require_sound && !out->view.issues.empty()) {
-    const PayloadIssue& first = out->view.issues.front();
+  const PayloadIssue* first = options.require_sound ? FirstEditStopper(out->view) : nullptr;
+  if (first != nullptr) {
     *error = where + ": \"" + stream + "\": damaged payload at offset " +
-             std::to_string(first.offset) + ": " + first.text + "; it is not changed";
+             std::to_string(first->offset) + ": " + first->text + "; it is not changed";
     return false;
   }
   return true;

@@ -67,9 +67,9 @@ bool CheckFitsFor(EditSession* session, bool dry_run, const std::u16string& cont
 bool CheckSoundForEdit(const std::u16string& container, const ContainerReader* look,
                        std::string* error, KeptStream* keep) {
   if (look == nullptr) return true;
-  const std::vector<Problem> problems = ContainerProblems(*look, keep);
-  if (!problems.empty()) {
-    *error = ProblemLine(container, problems.front()) +
+  for (const Problem& p : ContainerProblems(*look, keep)) {
+    if (!p.stops_edit) continue;
+    *error = ProblemLine(container, p) +
              "; a damaged container is not written to (see trustctl verify); it is not changed";
     return false;
   }

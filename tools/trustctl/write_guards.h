@@ -50,10 +50,12 @@ bool CheckFitsFor(EditSession* session, bool dry_run, const std::u16string& cont
 // writer's open would make a container of an empty file at once.
 bool CheckNotEmptyFile(const std::u16string& container, std::string* error);
 
-// Refuses a container that verify would call damaged, in any stream: a
-// structural defect, a payload or program block defect, an unreadable stream.
-// The first problem is named as verify names it. No container is fine (the
-// write creates it).
+// Refuses a container with damage an edit could spread or lose streams to
+// (StopsEdit: a structural defect, a payload whose framing cannot be trusted,
+// two blocks with one key, an unreadable stream), in any stream; the first
+// such problem is named as verify names it. A block whose own content is odd
+// (a finding of verify and lint) does not stop an edit: the edit keeps it as
+// stored. No container is fine (the write creates it).
 bool CheckSoundForEdit(const std::u16string& container, const ContainerReader* look,
                        std::string* error, KeptStream* keep = nullptr);
 
