@@ -39,10 +39,6 @@ bool NextToken(const char* line, size_t len, size_t* pos, size_t* start, size_t*
   return true;
 }
 
-// Pieces of 16 KiB: a 150,000-line list is read in under 200 calls, each a
-// system call (and under Wine a server round trip) of its own.
-constexpr size_t kReadChunkBytes = 16384;
-
 }  // namespace
 
 const char* HashLineStatusText(HashLineStatus status) {
@@ -109,28 +105,23 @@ static_assert(PbSizeForUnits(kHashNameLen + 2) == kHashBlockSize);
 
 void HashListParser::Feed(const uint8_t* data, size_t len) {
   for (size_t i = 0; i < len; ++i) {
-    const char c = static_cast<char>(data[i]);
-    if (pending_cr_) {
-      pending_cr_ = false;
-      if (c == '\n') {
-        Put('\n');  // CR LF reads as LF
-        continue;
-      }
-      Put('\r');
+    char c = static_cast<char>(data[i]);
+    // A CR ends its line at once; an LF right behind it (in this piece or the
+    // next) belongs to the same line end and is dropped.
+    if (after_cr_) {
+      after_cr_ = false;
+      if (c == '\n') continue;
     }
     if (c == '\r') {
-      pending_cr_ = true;
-    } else {
-      Put(c);
+      after_cr_ = true;
+      c = '\n';
     }
+    Put(c);
   }
 }
 
 void HashListParser::Finish() {
-  if (pending_cr_) {
-    pending_cr_ = false;
-    Put('\r');
-  }
+  after_cr_ = false;
   if (discarding_) {
     discarding_ = false;
   } else if (len_ > 0) {
@@ -149,7 +140,7 @@ void HashListParser::Put(char c) {
   }
   if (len_ == kHashLineMaxChars) {
     // The line is longer than the buffer: what it holds is the line, the rest
-    // up to the next line feed is dropped.
+    // up to the next line end is dropped.
     Deliver(false, true);
     discarding_ = true;
     return;
@@ -160,13 +151,14 @@ void HashListParser::Put(char c) {
 void HashListParser::Deliver(bool had_line_feed, bool cut) {
   size_t len = len_;
   len_ = 0;
-  // The line is a C string: it ends at a NUL byte, and its line feed then lies
+  HashListLine line;
+  // The line is a C string: it ends at a NUL byte, and its line end then lies
   // beyond its end.
   if (const void* nul = std::memchr(line_, 0, len)) {
     len = static_cast<size_t>(static_cast<const char*>(nul) - line_);
     had_line_feed = false;
+    line.nul = true;
   }
-  HashListLine line;
   line.number = ++number_;
   line.cut = cut;
   line.status = ParseHashLine(line_, len, had_line_feed, &line.file_size, &line.crc);
@@ -182,7 +174,7 @@ void HashListParser::Deliver(bool had_line_feed, bool cut) {
 
 bool ReadHashList(platform::File& file, HashListSink& sink) {
   HashListParser parser(sink);
-  uint8_t chunk[kReadChunkBytes];
+  uint8_t chunk[kHashListReadChunk];
   uint64_t offset = 0;
   // File offsets are 32-bit: a file is read up to 4 GiB at most.
   while (offset < 0x100000000ull) {

@@ -86,6 +86,8 @@ const char* StoreStatusText(StoreStatus status) {
       return "a stream name has 1 to 16 characters";
     case StoreStatus::kDamaged:
       return "the container has defects";
+    case StoreStatus::kEmptyFile:
+      return "the file is empty (0 bytes), not a container";
   }
   return "unknown";
 }
@@ -121,6 +123,13 @@ StoreStatus ListStore::Open(const char16_t* path, const CreationParameters& para
   }
   created_ = opened.created;
   std::unique_ptr<platform::File> file = std::move(opened.file);
+  if (options.refuse_empty_file && !created_) {
+    uint32_t size = 0;
+    if (file->Size(&size) && size == 0) {
+      Close();
+      return StoreStatus::kEmptyFile;
+    }
+  }
 
   // The journal is named after the file, not after the path that reached it,
   // so an open through a link and one of the real file find the same journal.

@@ -53,6 +53,7 @@ enum class StoreStatus : uint8_t {
   kWriteFailed,    // a block, table or journal write failed; the older stream stays
   kBadStreamName,  // a stream name of 1 to 16 code units is needed
   kDamaged,        // asked to refuse damage, and the container has some (damage())
+  kEmptyFile,      // asked to refuse one, and the file exists and holds 0 bytes
 };
 
 struct StoreOptions {
@@ -63,6 +64,11 @@ struct StoreOptions {
   // streams. The library's commit does not: it replaces an unusable header
   // and writes, as it always has.
   bool refuse_damaged = false;
+  // Refuse an existing file of 0 bytes, untouched, instead of making a new
+  // container of it: the editing tools do (an empty file is most often what a
+  // redirection left of a container). Judged under the hold, so a container
+  // that another writer is creating at that moment is waited for, not refused.
+  bool refuse_empty_file = false;
 };
 
 // A short English text of a status ("the container is in use by another writer").

@@ -104,6 +104,7 @@ bool ContainerReader::Open(const char16_t* path) {
   const bool ok = OpenFile(std::move(snapshot.bytes));
   journal_state_ = snapshot.journal;
   rolled_back_ = snapshot.rolled_back;
+  discarded_ = snapshot.discarded;
   open_status_ = snapshot.status;
   open_error_ = snapshot.system_error;
   return ok;
@@ -124,6 +125,7 @@ bool ContainerReader::OpenFile(std::unique_ptr<platform::File> file) {
   file_size_ = 0;
   journal_state_ = JournalState::kNone;
   rolled_back_ = false;
+  discarded_ = false;
   open_status_ = platform::WriterOpenStatus::kOk;
   open_error_ = 0;
   if (!file || !file->Size(&file_size_)) return false;

@@ -94,6 +94,9 @@ class ContainerReader {
   // one back on disk. Always kNone / false when opened over bytes or a file.
   JournalState journal_state() const { return journal_state_; }
   bool rolled_back() const { return rolled_back_; }
+  // An incomplete journal (of a write cut off before it changed anything)
+  // was deleted.
+  bool discarded_journal() const { return discarded_; }
   // Why Open failed: kInUse (a writer held the container for the whole
   // wait), kNotRegular, kFailed with the system's error (0: out of memory or
   // an unreadable journal).
@@ -134,6 +137,7 @@ class ContainerReader {
   uint32_t file_size_ = 0;
   JournalState journal_state_ = JournalState::kNone;
   bool rolled_back_ = false;
+  bool discarded_ = false;
   platform::WriterOpenStatus open_status_ = platform::WriterOpenStatus::kOk;
   uint32_t open_error_ = 0;
   std::vector<uint16_t> table_;

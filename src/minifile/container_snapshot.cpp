@@ -29,15 +29,18 @@ ContainerSnapshot TakeContainerSnapshot(const char16_t* path, uint32_t wait_ms) 
       out.system_error = 0;
       return out;
     }
-    if (out.journal != JournalState::kComplete) return out;
+    const JournalState found = out.journal;
+    if (found != JournalState::kComplete && found != JournalState::kIncomplete) return out;
     if (attempt < kDiskRollbacks) {
       platform::WriterOpenStatus how = platform::WriterOpenStatus::kOk;
       if (RecoverContainer(path, wait_ms, &how)) {
-        out.rolled_back = true;
+        (found == JournalState::kComplete ? out.rolled_back : out.discarded) = true;
         continue;
       }
       if (how == platform::WriterOpenStatus::kInUse) continue;
     }
+    // An incomplete journal never changed the container: the bytes stand.
+    if (found == JournalState::kIncomplete) return out;
     // Not to be written by this process: the rollback's state, in memory.
     if (!ApplyJournalToCopy(site.get(), out.bytes.get())) {
       out.status = platform::WriterOpenStatus::kFailed;

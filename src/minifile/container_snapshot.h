@@ -4,9 +4,11 @@
 // state between two writes, and holds the container only for as long as the
 // read takes, never while it formats or writes its output.
 //
-// An interrupted write is met before anything is judged: when a complete
-// journal of this container lies beside it, the snapshot takes the writer's
-// hold and rolls it back on disk (as every writer does), then reads again.
+// An interrupted write is met before anything is judged: when a journal of
+// this container lies beside it, the snapshot takes the writer's hold and
+// recovers it on disk as every writer does (a complete journal is rolled back,
+// an incomplete one, whose write had not yet changed the container, is
+// deleted), then reads again.
 // Where this process may not write the container (a read-only file or
 // folder), it applies the journal to the bytes in memory instead, so that the
 // reader sees the state the rollback will leave, and the journal stays for a
@@ -32,10 +34,12 @@ struct ContainerSnapshot {
   std::unique_ptr<MemoryFile> bytes;
   // A complete journal of an interrupted write was rolled back on disk.
   bool rolled_back = false;
+  // An incomplete one was deleted.
+  bool discarded = false;
   // The journal left beside the container: kNone; kComplete when it could not
   // be rolled back on disk (`bytes` are the rolled-back state all the same);
-  // kIncomplete (an interrupted write that had not changed the container; the
-  // next writer discards it); kForeign (another container's, left alone).
+  // kIncomplete when it could not be deleted (its write had not changed the
+  // container); kForeign (another container's, left alone).
   JournalState journal = JournalState::kNone;
 };
 

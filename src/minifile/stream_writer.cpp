@@ -8,8 +8,10 @@
 // file describing the older stream, whose blocks are untouched. The handle's
 // table and directory change only once the new ones are on disk.
 //
-// When blocks of the replaced stream must be reused, their original bytes and
-// the older table and directory go to the rollback journal first (journal.h),
+// When blocks of the replaced stream must be reused, or the table and
+// directory reach past the first 4 KiB of the file (so that a power loss could
+// tear their one write), their original bytes (the blocks' and the older
+// table and directory) go to the rollback journal first (journal.h),
 // flushed before any of them is overwritten; the journal's deletion after the
 // new table and directory are flushed is the commit point. A failure before
 // that point writes the saved bytes back at once; a crash leaves the journal
@@ -117,6 +119,12 @@ bool WriteBlocks(MiniFileHandle* h, const uint8_t* data, uint32_t size) {
 }
 
 constexpr uint8_t kMarkReused = kMarkOld | kMarkChosen;
+
+// The largest write a power loss is taken to leave whole or not at all: a page
+// of 4 KiB, aligned in the file. A table and directory that end past the
+// first page could be torn into a mix of the older and the newer, which
+// describes neither stream: such a write goes through the journal too.
+constexpr uint32_t kAtomicWriteBytes = 4096;
 
 // The piece of block `b` starting `at` bytes into it that a journal record
 // holds: at most the block buffer, and only what the file holds.
@@ -245,11 +253,17 @@ uint32_t MiniFileWriteStream(MiniFileHandle* h, const char16_t* name, const void
   StoreU64(slot, kDirEntryTimeOffset, platform::UtcNowFileTime());
   StoreU16(slot, kDirEntryFlagsOffset, kDirFlagPresent);
 
-  bool reuse = false;
-  for (uint32_t b = kFirstDataBlock; b < g.block_limit && !reuse; ++b) {
-    reuse = h->marks[b] == kMarkReused;
+  bool journaled = false;
+  for (uint32_t b = kFirstDataBlock; b < g.block_limit && !journaled; ++b) {
+    journaled = h->marks[b] == kMarkReused;
   }
-  if (reuse) {
+  // A table and directory that could tear are journaled too (the older ones
+  // only, no blocks); without a site (a container kept in memory) only a
+  // reuse needs a journal.
+  if (!journaled && h->journal && uint64_t{g.table_offset} + meta_bytes > kAtomicWriteBytes) {
+    journaled = true;
+  }
+  if (journaled) {
     // Without a journal the older stream could not be kept: refused. So is a
     // write while another container's journal holds the journal's name: it
     // is not this container's to overwrite.
@@ -264,13 +278,13 @@ uint32_t MiniFileWriteStream(MiniFileHandle* h, const char16_t* name, const void
   }
 
   if (!WriteBlocks(h, static_cast<const uint8_t*>(data), size) || !h->file->Flush()) {
-    if (reuse) RollBack(h);
+    if (journaled) RollBack(h);
     return 0;
   }
 
   uint32_t written = 0;
   h->dirty = 0;
-  if (reuse) {
+  if (journaled) {
     // Success only once the journal is gone; until then every failure puts
     // the older bytes back, and the handle keeps the older state.
     if (h->file->WriteAt(g.table_offset, h->scratch, meta_bytes, &written) &&

@@ -89,13 +89,14 @@ struct Seen {
   S status = S::kTooShort;
   bool cut = false;
   uint32_t size = 0, crc = 0;
+  bool nul = false;
   bool operator==(const Seen&) const = default;
 };
 
 class Collector final : public HashListSink {
  public:
   void OnLine(const HashListLine& line) override {
-    seen.push_back({line.number, line.status, line.cut, line.file_size, line.crc});
+    seen.push_back({line.number, line.status, line.cut, line.file_size, line.crc, line.nul});
     if (line.status == S::kUsed) {
       EXPECT_EQ(line.block_size, kHashBlockSize);
       blocks.emplace_back(line.block, line.block + line.block_size);
@@ -130,14 +131,13 @@ TEST(HashList, SplittingIntoLines) {
       {"one line", "2000 1234abcd\n", {{1, S::kUsed, false, 0x2000, 0x1234abcd}}},
       {"CR LF", "1 2\r\n", {{1, S::kUsed, false, 1, 2}}},
       {"CR at the end", "1 2\r", {{1, S::kUsed, false, 1, 2}}},
-      {"lone CR is a character", "a\rb 1\n", {{1, S::kUsed, false, 0xa, 1}}},
       {"no final LF", "1 2\n3 4", {{1, S::kUsed, false, 1, 2}, {2, S::kTooShort, false, 0, 0}}},
       {"empty lines",
        "\n\n5 6\n",
        {{1, S::kTooShort}, {2, S::kTooShort}, {3, S::kUsed, false, 5, 6}}},
-      {"NUL ends the text", "12 34\0junk\n"s, {{1, S::kUsed, false, 0x12, 0x34}}},
-      {"NUL hides the LF", "1 2\0\n"s, {{1, S::kTooShort}}},
-      {"NUL first", "\0 1 2 3 4\n"s, {{1, S::kTooShort}}},
+      {"NUL ends the text", "12 34\0junk\n"s, {{1, S::kUsed, false, 0x12, 0x34, true}}},
+      {"NUL hides the LF", "1 2\0\n"s, {{1, S::kTooShort, false, 0, 0, true}}},
+      {"NUL first", "\0 1 2 3 4\n"s, {{1, S::kTooShort, false, 0, 0, true}}},
       {"empty file", "", {}},
       {"exactly the longest line",
        "7 8" + std::string(kHashLineMaxChars - 3, ' ') + "\n9 a\n",
@@ -148,6 +148,101 @@ TEST(HashList, SplittingIntoLines) {
       {"over-long line without LF", std::string(20000, 'g'), {{1, S::kMissingToken, true}}},
   };
   for (const auto& c : cases) EXPECT_EQ(Lines(c.text), c.lines) << c.what;
+}
+
+// The lines of `text` fed in two pieces split at `at`.
+std::vector<Seen> LinesSplitAt(const std::string& text, size_t at) {
+  Collector sink;
+  HashListParser parser(sink);
+  const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+  parser.Feed(bytes, at);
+  parser.Feed(bytes + at, text.size() - at);
+  parser.Finish();
+  return sink.seen;
+}
+
+// LF, CR LF and a lone CR each end one line, wherever the pieces the bytes
+// come in are cut: every case is fed whole, a byte at a time and split at
+// every offset (so a CR LF cut between two pieces is met at every place).
+TEST(HashList, LineEnds) {
+  using std::string_literals::operator""s;
+  const Seen a{1, S::kUsed, false, 1, 1}, b{2, S::kUsed, false, 2, 2}, c{3, S::kUsed, false, 3, 3};
+  const struct {
+    const char* what;
+    std::string text;
+    std::vector<Seen> lines;
+  } cases[] = {
+      {"LF", "1 1\n2 2\n3 3\n", {a, b, c}},
+      {"CR LF", "1 1\r\n2 2\r\n3 3\r\n", {a, b, c}},
+      {"CR", "1 1\r2 2\r3 3\r", {a, b, c}},
+      {"mixed", "1 1\n2 2\r\n3 3\r", {a, b, c}},
+      {"no final line end", "1 1\r2 2\r3 33", {a, b, {3, S::kUsed, false, 3, 0x33}}},
+      {"trailing CR counts as the line end", "1 1\r", {a}},
+      {"CR is one character of a short line",
+       "12\r1 1\r",
+       {{1, S::kTooShort}, {2, S::kUsed, false, 1, 1}}},
+      {"CR CR is an empty line",
+       "1 1\r\r2 2\r",
+       {a, {2, S::kTooShort}, {3, S::kUsed, false, 2, 2}}},
+      {"LF CR is an empty line",
+       "1 1\n\r2 2\n",
+       {a, {2, S::kTooShort}, {3, S::kUsed, false, 2, 2}}},
+      {"CR LF CR LF is one empty line",
+       "1 1\r\n\r\n2 2\r\n",
+       {a, {2, S::kTooShort}, {3, S::kUsed, false, 2, 2}}},
+      {"CR ends a token", "a\rb 1\n", {{1, S::kTooShort}, {2, S::kUsed, false, 0xb, 1}}},
+      {"NUL hides the CR",
+       "1 2\0\r3 3\r"s,
+       {{1, S::kTooShort, false, 0, 0, true}, {2, S::kUsed, false, 3, 3}}},
+      {"over-long line ended by CR LF",
+       "5 6" + std::string(kHashLineMaxChars, 'g') + "\r\n7 8\r",
+       {{1, S::kUsed, true, 5, 6}, {2, S::kUsed, false, 7, 8}}},
+      {"over-long line ended by CR",
+       "5 6" + std::string(kHashLineMaxChars, 'g') + "\r7 8\r",
+       {{1, S::kUsed, true, 5, 6}, {2, S::kUsed, false, 7, 8}}},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.what);
+    EXPECT_EQ(Lines(k.text), k.lines);
+    // The over-long lines are long: a few cuts around their ends suffice.
+    const bool long_text = k.text.size() > 64;
+    for (size_t at = 0; at <= k.text.size(); ++at) {
+      if (long_text && at > 8 && at + 8 < k.text.size()) continue;
+      ASSERT_EQ(LinesSplitAt(k.text, at), k.lines) << "split at " << at;
+    }
+  }
+}
+
+// The same rule through the reader of files, with the line end on the
+// boundary of its read pieces: a CR that is the last byte of one piece and the
+// LF that begins the next are one line end.
+TEST(HashList, LineEndAcrossReadPieces) {
+  test::TempDir dir;
+  // Line 1 fills the first piece up to its last byte, which is a CR.
+  static_assert(kHashListReadChunk - 1 <= kHashLineMaxChars);
+  const std::string first = "1 1" + std::string(kHashListReadChunk - 4, ' ');
+  const struct {
+    const char* what;
+    std::string rest;  // what follows the CR, from the second piece on
+    uint32_t lines, used;
+  } cases[] = {
+      {"CR | LF", "\n2 2\n", 2, 2},
+      {"CR | line", "2 2\r", 2, 2},
+      {"CR | CR", "\r2 2\r", 3, 2},
+      {"CR | end of file", "", 1, 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string text = first + "\r" + c.rest;
+    ASSERT_EQ(text[kHashListReadChunk - 1], '\r');
+    test::WriteAll(dir.path() / "l.txt", std::vector<uint8_t>(text.begin(), text.end()));
+    CVarBlockList list;
+    HashListStats stats;
+    ASSERT_TRUE(ImportHashListInto(list, dir.File("l.txt").c_str(), &stats));
+    EXPECT_EQ(stats.lines, c.lines);
+    EXPECT_EQ(stats.used, c.used);
+    EXPECT_EQ(stats.skipped, c.lines - c.used);
+  }
 }
 
 TEST(HashList, BlockOfALine) {

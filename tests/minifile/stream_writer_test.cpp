@@ -438,3 +438,57 @@ TEST(MiniFileWriteStreamTest, BlocksLargerThanTheBufferAreWrittenInPieces) {
 
 }  // namespace
 }  // namespace tl
+
+namespace tl {
+namespace {
+
+// A table and directory that reach past the first 4 KiB of the file could be
+// torn by a power loss into a mix that describes neither stream: even a write
+// into free blocks then goes through the journal, and a write torn anywhere
+// in that range leaves, after the next open, the older or the newer stream.
+TEST(MiniFileWriteStreamTest, TableAndDirectoryPastOnePageAreJournaled) {
+  for (const uint32_t table_entries : {16u, 2048u}) {
+    SCOPED_TRACE(table_entries);
+    test::ParamsScope params(kB, table_entries, 4);
+    const auto q = test::Pattern(kB + 9, 2), old_p = test::Pattern(kB, 1),
+               new_p = test::Pattern(3 * kB, 3);
+    MemoryFile f;
+    ASSERT_EQ(test::WriteStream(&f, u"Q", q), kB + 9);
+    ASSERT_EQ(test::WriteStream(&f, u"P", old_p), kB);
+    const std::vector<uint8_t> before = test::Bytes(f);
+    // Every write but the last (the journal's deletion, when there is one).
+    FaultPlan count;
+    {
+      Disk disk(before);
+      MiniFileHandle* h = disk.Open(&count);
+      ASSERT_EQ(MiniFileWriteStream(h, u"P", new_p.data(), 3 * kB), 3 * kB);
+      MiniFileClose(h);
+    }
+    Disk disk(before);
+    FaultPlan plan;
+    plan.drop_writes_after = count.writes - 1;
+    MiniFileHandle* h = disk.Open(&plan);
+    MiniFileWriteStream(h, u"P", new_p.data(), 3 * kB);
+    MiniFileClose(h);
+    EXPECT_EQ(disk.journal.Exists(), table_entries == 2048u);
+    if (table_entries != 2048u) continue;
+    // The table and directory torn at the page boundary, either half on disk.
+    const std::vector<uint8_t> done = test::Bytes(*disk.file);
+    for (const bool low_half : {true, false}) {
+      std::vector<uint8_t> torn = done;
+      for (size_t k = low_half ? 4096 : 0; k < (low_half ? torn.size() : 4096); ++k) {
+        if (k >= kTableOffset && k < before.size() && k < 4096 + 2048 * 2 + 4 * 128) {
+          torn[k] = before[k];
+        }
+      }
+      Disk again(torn);
+      again.journal.Plant(test::Bytes(*disk.journal.file()).data(), disk.journal.file()->size());
+      const std::vector<uint8_t> after = again.Reopened();
+      EXPECT_EQ(test::ReadBack(after, u"P"), old_p);
+      EXPECT_EQ(test::ReadBack(after, u"Q"), q);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tl

@@ -175,8 +175,8 @@ TEST(CtlAdd, RefusalsLeaveTheContainerAsItWas) {
 TEST(CtlEdit, DamagedInputIsNeverRewritten) {
   TempDir dir;
   const std::string box = Imported(dir, "1 1\n2 2\n");
-  // A block whose poolOffset is wrong: the payload can be read but not trusted.
-  FlipByte(box, DataOffset(box) + 16 + 52, 2);
+  // A block whose size runs past the payload: nothing behind it can be found.
+  FlipByte(box, DataOffset(box) + 16 + 1, 0x80);
   const std::vector<uint8_t> before = FileBytes(box);
   const CtlResult add = Ctl({"add", box, "--path", "x.exe", "--value", "1"});
   EXPECT_EQ(add.rc, kExitFailure);

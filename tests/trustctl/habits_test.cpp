@@ -102,20 +102,25 @@ TEST(CtlHabits, VerifySentencesAndInterruptedReplacements) {
   ASSERT_EQ(Ctl({"import", box, WriteText(dir, "h", "1 1\n")}).rc, kExitOk);
   const std::vector<uint8_t> before = FileBytes(box);
   // A journal that is not complete: the replacement stopped before it changed
-  // anything.
-  WriteAll(std::filesystem::path(Utf8ToU16(box + "-journal")), {'M', 'F', 'J'});
-  const CtlResult v = Ctl({"verify", box});
-  EXPECT_EQ(v.rc, kExitFindings);
-  EXPECT_NE(v.out.find("interrupted-replacement: a stream replacement was interrupted before"),
-            std::string::npos)
-      << v.out;
-  EXPECT_NE(Ctl({"verify", "--json", box}).out.find("\"journal\": \"incomplete\""),
-            std::string::npos);
-  EXPECT_NE(Ctl({"dump", box}).out.find("interrupted-replacement"), std::string::npos);
-  // A dry run only reports; an edit recovers first.
-  EXPECT_EQ(Ctl({"import", "--dry-run", box, WriteText(dir, "h2", "2 2\n")}).rc, kExitOk);
-  EXPECT_EQ(InspectJournal(Utf8ToU16(box).c_str()), JournalState::kIncomplete);
-  EXPECT_EQ(FileBytes(box), before);
+  // anything. Whatever opens the container next, reader or writer, discards
+  // it and says so; the container is as it was.
+  const std::filesystem::path journal = Utf8ToU16(box + "-journal");
+  for (const std::vector<std::string>& first :
+       {std::vector<std::string>{"verify", box},
+        {"dump", box},
+        {"import", "--dry-run", box, WriteText(dir, "h2", "2 2\n")}}) {
+    SCOPED_TRACE(first[0]);
+    WriteAll(journal, {'M', 'F', 'J'});
+    const CtlResult r = Ctl(first);
+    EXPECT_EQ(r.rc, kExitOk) << r.err;
+    EXPECT_NE(r.err.find("incomplete journal of an interrupted replacement was discarded"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.out.find("interrupted-replacement"), std::string::npos) << r.out;
+    EXPECT_FALSE(std::filesystem::exists(journal));
+    EXPECT_EQ(FileBytes(box), before);
+  }
+  WriteAll(journal, {'M', 'F', 'J'});
   const CtlResult add = Ctl({"add", box, "--hash", "2", "2"});
   EXPECT_EQ(add.rc, kExitOk) << add.err;
   EXPECT_NE(add.err.find("incomplete journal of an interrupted replacement was discarded"),

@@ -223,6 +223,16 @@ TEST(CtlImport, StoresWhatTheLibraryStoresAndReportsEveryLine) {
        "7 lines: 5 accepted, 0 duplicate, 2 skipped",
        {"accepted lines: 1, 3-5, 7\n", ":2: skipped", ":6: skipped"}},
       {"crlf", "5 6\r\n7 8\r\n", {"0000000500000006.*", "0000000700000008.*"}, "2 accepted", {}},
+      {"cr only",
+       "5 6\r7 8\r9 a\r",
+       {"0000000500000006.*", "0000000700000008.*", "000000090000000a.*"},
+       "3 lines: 3 accepted, 0 duplicate, 0 skipped",
+       {}},
+      {"a NUL line among cr ends, named by its own number",
+       std::string("5 6\r1 2") + '\0' + "x\r7 8\r",
+       {"0000000500000006.*", "0000000700000008.*"},
+       "3 lines: 2 accepted, 0 duplicate, 1 skipped",
+       {":2: skipped: holds a NUL", "accepted lines: 1, 3\n"}},
   };
   for (const ImportCase& c : cases) {
     SCOPED_TRACE(c.name);

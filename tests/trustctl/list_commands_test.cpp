@@ -122,6 +122,70 @@ TEST(CtlExportApply, RoundTripIsByteExact) {
   EXPECT_EQ(Ctl({"export", rich}).out.find("\"bytes\""), std::string::npos);
 }
 
+// What apply writes from an export that kept odd entries byte for byte is a
+// container every writing command edits again: each keeps those entries as
+// stored, and verify still names them.
+TEST(CtlExportApply, WhatTrustctlWroteItEditsAgain) {
+  TempDir dir;
+  std::vector<std::vector<uint8_t>> blocks = OddBlocks();
+  size_t odd_bytes = 0;
+  for (const auto& b : blocks) odd_bytes += b.size();
+  blocks.push_back(HashBlock(5, 5));  // a plain entry behind them, for remove
+  const std::string source = Arg(dir, "source.mnf");
+  WriteStreams(source, {{u"ProgramList", Payload(blocks)}});
+  const std::string jsonl = Ctl({"export", source}).out;
+  WriteText(dir, "base.jsonl", jsonl);
+  const std::vector<uint8_t> stored = StreamPayload(source, u"ProgramList");
+  const std::vector<uint8_t> odd(stored.begin() + 16, stored.begin() + 16 + odd_bytes);
+  // An entry for apply, import and merge to bring in.
+  WriteStreams(Arg(dir, "more.mnf"), {{u"ProgramList", Payload({HashBlock(7, 7)})}});
+  WriteText(dir, "plus.jsonl", jsonl + Ctl({"export", Arg(dir, "more.mnf")}).out);
+  WriteText(dir, "h", "7 7\n");
+
+  const struct {
+    const char* name;
+    std::vector<std::string> args;  // {b}: the container apply wrote
+    const char* edited;             // the container whose ProgramList is checked
+    size_t at;                      // where the odd entries lie in its payload
+  } rows[] = {
+      {"add", {"add", "{b}", "--hash", "7", "7"}, "base.mnf", 16},
+      {"remove", {"remove", "{b}", "0000000500000005.*"}, "base.mnf", 16},
+      {"import into its other stream",
+       {"import", "{b}:BlockList", "{d}h", "--new-stream"},
+       "base.mnf",
+       16},
+      {"apply", {"apply", "{b}", "{d}plus.jsonl"}, "base.mnf", 16},
+      {"merge into it", {"merge", "{b}", "{d}more.mnf"}, "base.mnf", 16},
+      {"merge from it", {"merge", "{d}more.mnf", "{b}"}, "more.mnf", 16 + 200},  // behind 7 7
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::filesystem::remove(dir.path() / "base.mnf");
+    WriteStreams(Arg(dir, "more.mnf"), {{u"ProgramList", Payload({HashBlock(7, 7)})}});
+    ASSERT_EQ(Ctl({"apply", Arg(dir, "base.mnf"), Arg(dir, "base.jsonl")}).rc, kExitOk);
+    ASSERT_EQ(StreamPayload(Arg(dir, "base.mnf"), u"ProgramList"), stored);
+    std::vector<std::string> args;
+    for (std::string a : row.args) {
+      if (a == "{b}") a = Arg(dir, "base.mnf");
+      if (a.rfind("{d}", 0) == 0) a = Arg(dir, a.substr(3));
+      if (a == "{b}:BlockList") a = Arg(dir, "base.mnf") + ":BlockList";
+      args.push_back(a);
+    }
+    const CtlResult r = Ctl(args);
+    EXPECT_EQ(r.rc, kExitOk) << r.err;
+    const std::string edited = Arg(dir, row.edited);
+    const std::vector<uint8_t> after = StreamPayload(edited, u"ProgramList");
+    // The odd entries, byte for byte as they were stored.
+    ASSERT_GE(after.size(), row.at + odd.size());
+    const auto from = after.begin() + static_cast<long>(row.at);
+    EXPECT_EQ(std::vector<uint8_t>(from, from + static_cast<long>(odd.size())), odd);
+    const CtlResult v = Ctl({"verify", edited});
+    EXPECT_EQ(v.rc, kExitFindings);
+    EXPECT_NE(v.out.find("reserved bytes or trailer not zero"), std::string::npos) << v.out;
+    EXPECT_NE(v.out.find("is not the name key"), std::string::npos) << v.out;
+  }
+}
+
 TEST(CtlApply, EveryLineIsCheckedBeforeAnythingIsWritten) {
   TempDir dir;
   const std::string box = Arg(dir, "c.mnf");

@@ -1,14 +1,18 @@
 // What trustctl refuses rather than guesses: an output that would replace an
 // input, an empty or unreadable input, two names with one key, an argument
-// that could mean two things, a damaged container, and the answer of test.
+// that could mean two things, a damaged container, an empty file taken for a
+// container, and the answer of test.
 // Each class is one table; every row names what must hold afterwards.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <filesystem>
 #include <nlohmann/json.hpp>
 
 #include "common/u16.h"
 #include "ctl_test_util.h"
 #include "minifile/container_reader.h"
+#include "minifile/header.h"
 #include "trustctl.h"
 
 namespace tl::test {
@@ -192,6 +196,57 @@ TEST(CtlRefusal, AnEmptyOrUnreadableInputEmptiesNothing) {
   EXPECT_EQ(Ctl({"export", "--format", "hashlist", box}).out, "00000007 00000007\n");
 }
 
+// An existing file of 0 bytes (what `export C > C` leaves of C) is not taken
+// for a new container by any command that writes, dry run or not: it stays as
+// it is, to the modification time. Where no file is, a new container is made.
+TEST(CtlRefusal, AnEmptyFileIsNoNewContainer) {
+  const struct {
+    const char* name;
+    std::vector<std::string> args;
+    int missing_rc;  // where no file is
+    bool creates;    // ... and the container is then made
+  } rows[] = {
+      {"import", {"import", "{c}", "{d}/h"}, kExitOk, true},
+      {"add", {"add", "{c}", "--hash", "9", "9"}, kExitOk, true},
+      {"apply", {"apply", "{c}", "{d}/list.jsonl"}, kExitOk, true},
+      {"merge", {"merge", "{c}", "{d}/src.mnf"}, kExitOk, true},
+      // Nothing to remove from a list that is not there.
+      {"remove", {"remove", "{c}", "0000000800000008.*"}, kExitFailure, false},
+      {"import, dry run", {"import", "--dry-run", "{c}", "{d}/h"}, kExitOk, false},
+      {"apply, dry run", {"apply", "--dry-run", "{c}", "{d}/list.jsonl"}, kExitOk, false},
+      {"apply --check", {"apply", "--check", "{c}", "{d}/list.jsonl"}, kExitFindings, false},
+      {"merge, dry run", {"merge", "--dry-run", "{c}", "{d}/src.mnf"}, kExitOk, false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    TempDir dir;
+    WriteText(dir, "h", "8 8\n");
+    ASSERT_EQ(Ctl({"import", Arg(dir, "src.mnf"), Arg(dir, "h")}).rc, kExitOk);
+    WriteText(dir, "list.jsonl", Ctl({"export", Arg(dir, "src.mnf")}).out);
+    const std::filesystem::path box = dir.path() / "c.mnf";
+
+    WriteText(dir, "c.mnf", "");
+    const auto old_time = std::filesystem::last_write_time(box) - std::chrono::hours(1);
+    std::filesystem::last_write_time(box, old_time);
+    const CtlResult empty = Ctl(Expand(dir, row.args));
+    EXPECT_EQ(empty.rc, kExitFailure) << empty.out;
+    EXPECT_NE(empty.err.find("c.mnf: the file is empty (0 bytes), not a container"),
+              std::string::npos)
+        << empty.err;
+    EXPECT_NE(empty.err.find("remove the empty file first"), std::string::npos);
+    EXPECT_EQ(std::filesystem::file_size(box), 0u);
+    EXPECT_EQ(std::filesystem::last_write_time(box), old_time);
+
+    std::filesystem::remove(box);
+    const CtlResult missing = Ctl(Expand(dir, row.args));
+    EXPECT_EQ(missing.rc, row.missing_rc) << missing.err;
+    EXPECT_EQ(std::filesystem::exists(box), row.creates);
+    if (row.creates) {
+      EXPECT_EQ(Ctl({"verify", Arg(dir, "c.mnf")}).rc, kExitOk);
+    }
+  }
+}
+
 TEST(CtlRefusal, ACollisionIsNeverSilent) {
   const std::string both = std::string(kFirstOfPair) + "\n" + kSecondOfPair + "\n";
   const std::vector<Row> rows = {
@@ -319,47 +374,56 @@ TEST(CtlRefusal, AnArgumentMeansOneThing) {
   EXPECT_FALSE(std::filesystem::exists(dir.path() / "m.mnf"));
 }
 
-// Damage in BlockList stops an edit of ProgramList, for every command that writes.
+// Damage in BlockList stops an edit of ProgramList, for every command that
+// writes: framing its payload cannot be walked past (a block's magic), and a
+// broken chain.
 TEST(CtlRefusal, DamageAnywhereStopsAnEdit) {
-  const std::vector<Row> rows = {
-      {"import", {"import", "{c}", "{d}/h"}, kExitFailure, "\"BlockList\" program block 1", true},
-      {"add",
-       {"add", "{c}", "--hash", "9", "9"},
-       kExitFailure,
-       "\"BlockList\" program block 1",
-       true},
-      {"remove",
-       {"remove", "{c}", "0000000100000001.*"},
-       kExitFailure,
-       "\"BlockList\" program block 1",
-       true},
-      {"apply",
-       {"apply", "{c}", "{d}/list.jsonl"},
-       kExitFailure,
-       "\"BlockList\" program block 1",
-       true},
-      {"merge",
-       {"merge", "{c}", "{d}/src.mnf"},
-       kExitFailure,
-       "\"BlockList\" program block 1",
-       true},
+  const struct {
+    const char* what;
+    std::string message;
+    bool in_table;  // the chain's table entry, else block 1's magic
+  } damages[] = {
+      {"a block's magic", "\"BlockList\" program block 1", false},
+      {"a broken chain", "link-out-of-range", true},
   };
-  RunRows(rows, [](const TempDir& dir) {
-    const std::string box = Arg(dir, "c.mnf");
-    WriteText(dir, "h", "8 8\n");
-    ASSERT_EQ(Ctl({"import", Arg(dir, "src.mnf"), Arg(dir, "h")}).rc, kExitOk);
-    WriteText(dir, "list.jsonl", Ctl({"export", Arg(dir, "src.mnf")}).out);
-    ASSERT_EQ(Ctl({"import", box + ":BlockList", Arg(dir, "h"), "--new-stream"}).rc, kExitOk);
-    uint64_t at = 0;
-    {  // closed before the file is changed (Windows shares it for reading only)
-      ContainerReader r;
-      const std::u16string path = Utf8ToU16(box);
-      ASSERT_TRUE(r.Open(path.c_str()));
-      const DirEntryInfo& block = r.entries()[static_cast<size_t>(r.FindStream(u"BlockList"))];
-      at = r.geometry().data_offset + uint64_t{block.first_block - 2u} * r.geometry().block_size;
-    }
-    FlipByte(box, at + 16 + 52, 2);  // block 1's pool offset
-  });
+  for (const auto& damage : damages) {
+    SCOPED_TRACE(damage.what);
+    std::vector<Row> rows = {
+        {"import", {"import", "{c}", "{d}/h"}, kExitFailure, damage.message, true},
+        {"add", {"add", "{c}", "--hash", "9", "9"}, kExitFailure, damage.message, true},
+        {"remove", {"remove", "{c}", "0000000100000001.*"}, kExitFailure, damage.message, true},
+        {"apply", {"apply", "{c}", "{d}/list.jsonl"}, kExitFailure, damage.message, true},
+        {"merge", {"merge", "{c}", "{d}/src.mnf"}, kExitFailure, damage.message, true},
+        {"import, dry run",
+         {"import", "--dry-run", "{c}", "{d}/h"},
+         kExitFailure,
+         damage.message,
+         true},
+    };
+    RunRows(rows, [&](const TempDir& dir) {
+      const std::string box = Arg(dir, "c.mnf");
+      WriteText(dir, "h", "8 8\n");
+      ASSERT_EQ(Ctl({"import", Arg(dir, "src.mnf"), Arg(dir, "h")}).rc, kExitOk);
+      WriteText(dir, "list.jsonl", Ctl({"export", Arg(dir, "src.mnf")}).out);
+      ASSERT_EQ(Ctl({"import", box + ":BlockList", Arg(dir, "h"), "--new-stream"}).rc, kExitOk);
+      uint64_t at = 0;
+      uint32_t first = 0;
+      {  // closed before the file is changed (Windows shares it for reading only)
+        ContainerReader r;
+        const std::u16string path = Utf8ToU16(box);
+        ASSERT_TRUE(r.Open(path.c_str()));
+        const DirEntryInfo& block = r.entries()[static_cast<size_t>(r.FindStream(u"BlockList"))];
+        first = block.first_block;
+        at = r.geometry().data_offset + uint64_t{first - 2u} * r.geometry().block_size;
+      }
+      if (damage.in_table) {
+        // The chain's entry names a block far beyond the 32-entry table.
+        FlipByte(box, kTableOffset + 2 * first + 1, 0x40);
+      } else {
+        FlipByte(box, at + 16 + 8, 1);  // block 1's magic
+      }
+    });
+  }
 }
 
 TEST(CtlTest, TellsAllowedFromBlocked) {

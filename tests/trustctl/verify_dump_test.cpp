@@ -1,6 +1,7 @@
 // trustctl verify and dump over sound and damaged containers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 
 #include "common/le.h"
@@ -44,38 +45,59 @@ struct Damage {
   const char* name;
   std::function<void(const std::string&)> apply;
   const char* expected;  // in the output
+  bool stops_edit;       // else an edit keeps the damaged block as it is
 };
 
+constexpr bool kStops = true, kKept = false;
+
+// verify names every defect; an edit goes on past the odd content of one block
+// (keeping that block byte for byte, and verify still names it) and stops at
+// everything else, changing nothing.
 TEST(CtlVerify, NamesEachDefect) {
   const Damage cases[] = {
       {"header check", [](const std::string& p) { FlipByte(p, kHeaderTextOffset, 1); },
-       "header-crc"},
+       "header-crc", kStops},
       {"chain loop", [](const std::string& p) { SetU16(p, kTableOffset + 2 * 2, 2); },
-       "chain-loop entry 0 \"ProgramList\""},
+       "chain-loop entry 0 \"ProgramList\"", kStops},
       {"link out of range", [](const std::string& p) { SetU16(p, kTableOffset + 2 * 2, 40); },
-       "link-out-of-range"},
+       "link-out-of-range", kStops},
       {"orphaned block", [](const std::string& p) { SetU16(p, kTableOffset + 2 * 5, 0xFFFF); },
-       "block-orphaned block 5"},
-      {"truncated file", [](const std::string& p) { Truncate(p, kData + 100); }, "block-past-end"},
+       "block-orphaned block 5", kStops},
+      {"truncated file", [](const std::string& p) { Truncate(p, kData + 100); }, "block-past-end",
+       kStops},
       {"payload tag", [](const std::string& p) { FlipByte(p, kData + 0, 1); },
-       "payload entry 0 \"ProgramList\" at payload offset 0: header tag is 49, not 48"},
+       "payload entry 0 \"ProgramList\" at payload offset 0: header tag is 49, not 48", kStops},
       {"block count", [](const std::string& p) { FlipByte(p, kData + 2, 4); },
-       "block count 7 disagrees with the 3 blocks found"},
+       "block count 7 disagrees with the 3 blocks found", kStops},
       {"blocks size", [](const std::string& p) { FlipByte(p, kData + 4, 8); },
-       "blocks size 596 disagrees with the 604 bytes after the header"},
+       "blocks size 596 disagrees with the 604 bytes after the header", kStops},
       {"block pool offset", [](const std::string& p) { FlipByte(p, kFirstBlock + 52, 2); },
-       "block entry 0 \"ProgramList\" program block 1 at payload offset 16: poolOffset"},
+       "block entry 0 \"ProgramList\" program block 1 at payload offset 16: poolOffset", kKept},
       {"block magic", [](const std::string& p) { FlipByte(p, kFirstBlock + 200 + 8, 1); },
-       "program block 2 at payload offset 224: block magic is 0x5a65564a"},
+       "program block 2 at payload offset 224: block magic is 0x5a65564a", kStops},
       {"block key", [](const std::string& p) { FlipByte(p, kFirstBlock + 24, 1); },
-       "is not the name key"},
+       "is not the name key", kKept},
       {"block flags", [](const std::string& p) { FlipByte(p, kFirstBlock + 49, 1); },
-       "unknown flag bits"},
+       "unknown flag bits", kKept},
+      {"block reserved bytes", [](const std::string& p) { FlipByte(p, kFirstBlock + 36, 1); },
+       "reserved bytes or trailer not zero", kKept},
+      {"block transient field", [](const std::string& p) { FlipByte(p, kFirstBlock + 44, 1); },
+       "transient field is not zero", kStops},
+      {"two blocks with one key",
+       [](const std::string& p) {
+         // Block 2's key made block 1's: the stored bytes are the payload's
+         // XOR a key stream, so flipping the bits that differ copies the key.
+         const std::vector<uint8_t> payload = StreamPayload(p, u"ProgramList");
+         for (size_t i = 0; i < 8; ++i) {
+           FlipByte(p, kFirstBlock + 200 + 24 + i, payload[16 + 24 + i] ^ payload[216 + 24 + i]);
+         }
+       },
+       "same key as block 1", kStops},
       {"block size", [](const std::string& p) { FlipByte(p, kFirstBlock + 400, 0x80); },
-       "program block 3"},
+       "program block 3", kStops},
       {"terminator", [](const std::string& p) { FlipByte(p, kData + 616, 1); },
-       "block size 1 ends the walk"},
-      {"empty file", [](const std::string& p) { Truncate(p, 0); }, "header-short"},
+       "block size 1 ends the walk", kStops},
+      {"empty file", [](const std::string& p) { Truncate(p, 0); }, "header-short", kStops},
   };
   for (const Damage& d : cases) {
     SCOPED_TRACE(d.name);
@@ -90,6 +112,23 @@ TEST(CtlVerify, NamesEachDefect) {
     for (size_t at = 0; (at = r.out.find('\n', at)) != std::string::npos; ++at) ++lines;
     EXPECT_GE(lines, 1u);
     EXPECT_EQ(r.out.rfind(box + ": ", 0), 0u);
+
+    const std::vector<uint8_t> file = FileBytes(box);
+    const std::vector<uint8_t> before = StreamPayload(box, u"ProgramList");
+    const CtlResult add = Ctl({"add", box, "--hash", "9", "9"});
+    if (d.stops_edit) {
+      EXPECT_EQ(add.rc, kExitFailure) << add.out;
+      EXPECT_EQ(FileBytes(box), file);
+      continue;
+    }
+    EXPECT_EQ(add.rc, kExitOk) << add.err;
+    // The three blocks as they were, the new one behind them.
+    const std::vector<uint8_t> after = StreamPayload(box, u"ProgramList");
+    ASSERT_EQ(after.size(), before.size() + 200);
+    EXPECT_TRUE(std::equal(before.begin() + 16, before.end() - 4, after.begin() + 16));
+    const CtlResult again = Ctl({"verify", box});
+    EXPECT_EQ(again.rc, kExitFindings);
+    EXPECT_NE(again.out.find(d.expected), std::string::npos) << again.out;
   }
 }
 

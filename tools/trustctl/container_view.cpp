@@ -73,7 +73,11 @@ bool OpenReader(const std::u16string& path, ContainerReader* reader, Io& io, std
   const platform::PathInfo info = platform::ExaminePath(path.c_str());
   // Refused before any open: a FIFO without a writer would never answer.
   if (info.kind == platform::PathKind::kRegular && reader->Open(path.c_str())) {
-    SayJournalMet(io, path, reader->rolled_back(), reader->journal_state());
+    SayJournalMet(io, path,
+                  reader->rolled_back()         ? JournalState::kComplete
+                  : reader->discarded_journal() ? JournalState::kIncomplete
+                                                : JournalState::kNone,
+                  reader->journal_state());
     return true;
   }
   *error = Shown(path) + ": cannot open the container for reading: ";
@@ -113,7 +117,6 @@ bool LoadList(const StreamRef& ref, const LoadOptions& options, StreamContents* 
   ContainerReader reader;
   if (!OpenReader(ref.container, &reader, io, error)) return false;
   if (!reader.header_valid()) {
-    if (options.missing_ok && reader.file_size() == 0) return true;
     *error = where + ": not a usable container (" + DefectName(reader.header_defect()) + ")";
     return false;
   }
@@ -136,10 +139,10 @@ bool LoadList(const StreamRef& ref, const LoadOptions& options, StreamContents* 
     *error = where + ": \"" + stream + "\": " + why;
     return false;
   }
-  if (options.require_sound && !out->view.issues.empty()) {
-    const PayloadIssue& first = out->view.issues.front();
+  const PayloadIssue* first = options.require_sound ? FirstEditStopper(out->view) : nullptr;
+  if (first != nullptr) {
     *error = where + ": \"" + stream + "\": damaged payload at offset " +
-             std::to_string(first.offset) + ": " + first.text + "; it is not changed";
+             std::to_string(first->offset) + ": " + first->text + "; it is not changed";
     return false;
   }
   return true;

@@ -64,8 +64,9 @@ bool ReadStreamContents(const ContainerReader& reader, uint32_t entry, StreamCon
 
 // How LoadList treats what it finds.
 struct LoadOptions {
-  bool missing_ok = false;     // a missing container, empty file or absent stream is an empty list
-  bool require_sound = false;  // refuse a container with any defect, or a damaged payload
+  bool missing_ok = false;     // a missing container or an absent stream is an empty list
+  bool require_sound = false;  // refuse a container with any defect, or a payload issue that
+                               // stops an edit (StopsEdit)
   bool keep_blocks = true;     // false: the payload only, not parsed (the caller walks it)
 };
 

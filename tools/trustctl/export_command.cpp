@@ -56,8 +56,6 @@ int RunExport(const ExportOptions& o, Io& io) {
   // document is then written entry by entry, never held whole.
   // Odd entries are exported with their bytes; a payload whose blocks cannot
   // all be told apart is not a list that can be exported without loss.
-  constexpr uint32_t kUnbounded =
-      kPbDefectTooShort | kPbDefectSizeRange | kPbDefectSizeBeyondBuffer | kPbDefectSizeShape;
   const bool jsonl = o.format == "jsonl";
   bool whole = true;
   std::vector<std::pair<uint32_t, uint32_t>> blocks;  // offset, size
@@ -68,7 +66,7 @@ int RunExport(const ExportOptions& o, Io& io) {
       WalkPayload(contents.payload.data(), contents.payload.size(), [&](const PayloadBlock& pb) {
         const DecodedProgramBlock& b = pb.decoded;
         ++index;
-        whole = whole && (b.defects & kUnbounded) == 0;
+        whole = whole && (b.defects & kPbBoundsDefects) == 0;
         if (jsonl) {
           blocks.emplace_back(pb.offset, b.size);
         } else if (!IsFingerprintOnly(b)) {

@@ -92,10 +92,6 @@ class ReportingSink final : public HashListSink {
  public:
   explicit ReportingSink(CVarBlockList& list) : list_(list) {}
 
-  // Line numbers (rising) of lines that hold a NUL byte: the line reader ends
-  // a line's text there, so what it would read is not what the line says.
-  std::vector<uint32_t> nul_lines;
-
   // Sizes the table of first lines for a hash list of `bytes` bytes at once
   // (a line takes at least four bytes; most take about eighteen), so that a
   // big import does not rehash it over and over.
@@ -107,8 +103,9 @@ class ReportingSink final : public HashListSink {
       notes.push_back({line.number, "longer than " + std::to_string(kHashLineMaxChars) +
                                         " characters; the rest of the line was ignored"});
     }
-    while (next_nul_ < nul_lines.size() && nul_lines[next_nul_] < line.number) ++next_nul_;
-    if (next_nul_ < nul_lines.size() && nul_lines[next_nul_] == line.number) {
+    // The line reader ends a line's text at a NUL byte, so what it would read
+    // is not what the line says.
+    if (line.nul) {
       ++skipped;
       notes.push_back({line.number, "skipped: holds a NUL byte (not a text line)"});
       return;
@@ -170,7 +167,6 @@ class ReportingSink final : public HashListSink {
 
   CVarBlockList& list_;
   FirstLines first_line_;
-  size_t next_nul_ = 0;
 };
 
 // "1-3, 5, 7-9": rising line numbers as ranges, so that a long list stays one line.
@@ -201,7 +197,6 @@ bool FeedHashList(const std::string& arg, ReportingSink& sink, Io& io, uint64_t*
   Progress progress(io, "bytes of the hash list read:", size > 0 ? static_cast<size_t>(size) : 0,
                     size_t{1} << 20, size_t{1} << 20);
   size_t total = 0;
-  uint32_t line = 1;
   std::vector<uint8_t> chunk(65536), text;
   while (true) {
     size_t got = 0;
@@ -211,13 +206,6 @@ bool FeedHashList(const std::string& arg, ReportingSink& sink, Io& io, uint64_t*
       decoder->Finish(&text);
     } else {
       decoder->Feed(chunk.data(), got, &text);
-    }
-    for (uint8_t c : text) {
-      if (c == '\n') {
-        ++line;
-      } else if (c == 0 && (sink.nul_lines.empty() || sink.nul_lines.back() != line)) {
-        sink.nul_lines.push_back(line);
-      }
     }
     parser.Feed(text.data(), text.size());
     if (got == 0) break;

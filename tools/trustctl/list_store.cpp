@@ -93,11 +93,16 @@ bool EditSession::Open(const std::u16string& container, Io& io, std::string* err
   io_ = &io;
   StoreOptions options;
   options.refuse_damaged = true;
+  options.refuse_empty_file = true;
   const StoreStatus status = store_.Open(container.c_str(), kCommitCreationParameters, options);
   if (status == StoreStatus::kDamaged) {
     *error = Shown(container) +
              ": the container has defects (first: " + DefectName(store_.damage()) +
              "); see trustctl verify — it is not changed";
+    return false;
+  }
+  if (status == StoreStatus::kEmptyFile) {
+    *error = EmptyFileText(container);
     return false;
   }
   if (status != StoreStatus::kOk) {
@@ -111,14 +116,9 @@ bool EditSession::Open(const std::u16string& container, Io& io, std::string* err
     *error += "; nothing was written";
     return false;
   }
-  if (store_.recovered() == JournalState::kIncomplete) {
-    Complain(io, Shown(container) +
-                     ": the incomplete journal of an interrupted replacement was discarded");
-  } else {
-    SayJournalMet(io, container, store_.recovered() == JournalState::kComplete,
-                  store_.recovered() == JournalState::kForeign ? JournalState::kForeign
-                                                               : JournalState::kNone);
-  }
+  const JournalState met = store_.recovered();
+  SayJournalMet(io, container, met == JournalState::kForeign ? JournalState::kNone : met,
+                met == JournalState::kForeign ? JournalState::kForeign : JournalState::kNone);
   if (!store_.OpenReader(&reader_)) {
     *error = Shown(container) + ": cannot read the container; nothing was written";
     Abandon();
@@ -161,10 +161,10 @@ bool EditSession::Load(const StreamRef& ref, const LoadOptions& options, StreamC
     out->view.issues =
         WalkPayload(out->payload.data(), out->payload.size(), [](const auto&) {}).issues;
   }
-  if (options.require_sound && !out->view.issues.empty()) {
-    const PayloadIssue& first = out->view.issues.front();
+  const PayloadIssue* first = options.require_sound ? FirstEditStopper(out->view) : nullptr;
+  if (first != nullptr) {
     *error = where + ": \"" + stream + "\": damaged payload at offset " +
-             std::to_string(first.offset) + ": " + first.text + "; it is not changed";
+             std::to_string(first->offset) + ": " + first->text + "; it is not changed";
     return false;
   }
   return true;

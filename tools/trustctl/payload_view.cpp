@@ -27,7 +27,9 @@ class ViewSink final : public PayloadWalkSink {
     current_.offset = static_cast<uint32_t>(r.offset);
     decoded_ = DecodeProgramBlock(data_ + r.offset, r.available, &current_.decoded);
     for (uint32_t bit = 1; bit != 0; bit <<= 1) {
-      if ((current_.decoded.defects & bit) != 0) Issue(r.offset, r.index, PbDefectText(bit));
+      if ((current_.decoded.defects & bit) == 0) continue;
+      Issue(r.offset, r.index, PbDefectText(bit),
+            (bit & kPbBoundsDefects) != 0 ? IssueKind::kFraming : IssueKind::kContent);
     }
     if (visit_ != nullptr) {
       (*visit_)(current_);
@@ -42,12 +44,13 @@ class ViewSink final : public PayloadWalkSink {
     const uint32_t expected = ComputeOwnNameKey(b.name.c_str());
     if (b.key != expected) {
       Issue(r.offset + kBlockKeyOffset, r.index,
-            "key " + Hex64(b.key) + " is not the name key " + Hex32(expected));
+            "key " + Hex64(b.key) + " is not the name key " + Hex32(expected), IssueKind::kContent);
     }
     const auto [it, inserted] = first_with_key_.emplace(b.key, r.index);
     if (!inserted) {
       Issue(r.offset + kBlockKeyOffset, r.index,
-            "same key as block " + std::to_string(it->second + 1) + " (the list holds one)");
+            "same key as block " + std::to_string(it->second + 1) + " (the list holds one)",
+            IssueKind::kSharedKey);
     }
   }
 
@@ -98,8 +101,10 @@ class ViewSink final : public PayloadWalkSink {
   }
 
  private:
-  void Issue(size_t offset, int32_t block, std::string text) {
-    v_->issues.push_back({static_cast<uint32_t>(offset), block, std::move(text)});
+  // Every defect the walk reports is one of framing (OnDefect); the block's
+  // own checks say which of theirs are.
+  void Issue(size_t offset, int32_t block, std::string text, IssueKind kind = IssueKind::kFraming) {
+    v_->issues.push_back({static_cast<uint32_t>(offset), block, std::move(text), kind});
   }
 
   const uint8_t* data_;
@@ -134,6 +139,13 @@ PayloadView Read(const uint8_t* data, size_t len, const BlockVisitor* visit) {
 }
 
 }  // namespace
+
+const PayloadIssue* FirstEditStopper(const PayloadView& v) {
+  for (const PayloadIssue& issue : v.issues) {
+    if (StopsEdit(issue.kind)) return &issue;
+  }
+  return nullptr;
+}
 
 PayloadView ParsePayload(const uint8_t* data, size_t len) { return Read(data, len, nullptr); }
 

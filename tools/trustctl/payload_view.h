@@ -35,10 +35,40 @@ struct PayloadBlock {
   DecodedProgramBlock decoded;
 };
 
+// The decode defects that leave a block without usable bounds (a size that is
+// out of range, runs past the payload, or cannot hold a program record): the
+// block cannot be read, or told apart from what follows it, as a record.
+inline constexpr uint32_t kPbBoundsDefects =
+    kPbDefectTooShort | kPbDefectSizeRange | kPbDefectSizeBeyondBuffer | kPbDefectSizeShape;
+
+// What a finding concerns. The one place that decides which findings stop an
+// edit is StopsEdit below; verify and lint report every kind.
+enum class IssueKind : uint8_t {
+  // The payload's framing: its header, blocks size, terminator or block count,
+  // or a block's bounds (kPbBoundsDefects), magic or transient field, the
+  // bytes that say where blocks lie and that the serialized sequence fixes.
+  // What the walk reads past it cannot be trusted, and a list written back
+  // would not keep it as stored.
+  kFraming,
+  // A block with the key of an earlier block: a list holds one block per key,
+  // so a list read from the payload would drop one of them.
+  kSharedKey,
+  // Inside one block whose framing is sound: reserved bytes set, unknown flag
+  // bits, a pool that does not decode, a key that is not its name's key. The
+  // block is read whole and written back byte for byte, as export and apply
+  // keep it: a finding, not damage.
+  kContent,
+};
+
+// Whether a list with a finding of this kind must not be edited (read, changed
+// and written back): only a block's odd content is kept as it is.
+constexpr bool StopsEdit(IssueKind kind) { return kind != IssueKind::kContent; }
+
 struct PayloadIssue {
   uint32_t offset;  // payload offset the issue concerns
   int32_t block;    // index of the block concerned, or -1
   std::string text;
+  IssueKind kind = IssueKind::kFraming;
 };
 
 struct PayloadView {
@@ -57,6 +87,9 @@ struct PayloadView {
 inline PayloadHeader HeadOf(const std::vector<uint8_t>& payload) {
   return ReadPayloadHeader(payload.data(), payload.size());
 }
+
+// The first issue of `v` that stops an edit (StopsEdit), or null.
+const PayloadIssue* FirstEditStopper(const PayloadView& v);
 
 // Reads the payload of `len` bytes. Never reads outside them.
 PayloadView ParsePayload(const uint8_t* data, size_t len);

@@ -13,10 +13,14 @@ std::string JournalName(const std::u16string& container) {
 
 }  // namespace
 
-void SayJournalMet(Io& io, const std::u16string& container, bool rolled_back, JournalState left) {
-  if (rolled_back) {
+void SayJournalMet(Io& io, const std::u16string& container, JournalState recovered,
+                   JournalState left) {
+  if (recovered == JournalState::kComplete) {
     Complain(io,
              Shown(container) + ": an interrupted replacement was rolled back to the older stream");
+  } else if (recovered == JournalState::kIncomplete) {
+    Complain(io, Shown(container) +
+                     ": the incomplete journal of an interrupted replacement was discarded");
   }
   switch (left) {
     case JournalState::kComplete:

@@ -14,9 +14,12 @@
 
 namespace tl::ctl {
 
-// Says on the error stream what opening `container` did with a journal: rolled
-// back, shown rolled back in memory, or another container's left alone.
-void SayJournalMet(Io& io, const std::u16string& container, bool rolled_back, JournalState left);
+// Says on the error stream what opening `container` did with a journal:
+// `recovered` kComplete, rolled back; kIncomplete, discarded; and what it
+// left: kComplete, shown rolled back in memory; kForeign, another container's
+// left alone.
+void SayJournalMet(Io& io, const std::u16string& container, JournalState recovered,
+                   JournalState left);
 
 // A journal that stays beside the container, as verify and dump report it:
 // *code ("interrupted-replacement", "foreign-journal") and the sentence.

@@ -102,7 +102,7 @@ std::vector<Problem> ContainerProblems(const ContainerReader& r, KeptStream* kee
     for (const PayloadIssue& issue : s.view.issues) {
       problems.push_back({issue.block >= 0 ? "block" : "payload", static_cast<int32_t>(e.index),
                           e.name, -1, issue.offset, issue.block >= 0 ? issue.block + 1 : -1,
-                          issue.text});
+                          issue.text, StopsEdit(issue.kind)});
     }
     // The first present stream of the name is the one a write replaces.
     if (keep != nullptr && !keep->found && keep->name != nullptr &&

@@ -1,8 +1,9 @@
 // The soundness of a whole container, as verify judges it: every check of the
 // checked reader, then each present stream's payload and each of its program
 // blocks. verify prints these problems; the writing commands refuse a
-// container that has any (writing into it could spread the damage or drop a
-// stream it still holds).
+// container that has any that stops an edit (writing into it could spread the
+// damage or drop a stream it still holds). A block whose own content is odd
+// is reported but does not stop an edit: the edit keeps it as stored.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +22,10 @@ struct Problem {
   int64_t payload_offset = -1;  // for payload and block issues
   int32_t program_block = -1;   // 1-based program block number
   std::string text;
+  // The container must not be edited while it has this problem: every defect
+  // of the reader and every unreadable stream; of a payload's issues, those
+  // StopsEdit names.
+  bool stops_edit = true;
 };
 
 // A stream's unscrambled payload that the soundness pass hands over instead of

@@ -1,8 +1,12 @@
 #include "write_guards.h"
 
+#include <filesystem>
+#include <system_error>
+
 #include "capacity.h"
 #include "common/u16.h"
 #include "format.h"
+#include "input_file.h"
 #include "list_store.h"
 #include "platform/path_info.h"
 #include "platform/system.h"
@@ -22,10 +26,30 @@ bool OpenLook(const std::u16string& container, ContainerReader* reader,
   return true;
 }
 
+bool CheckNotEmptyFile(const std::u16string& container, std::string* error) {
+  if (platform::ExaminePath(container.c_str()).kind != platform::PathKind::kRegular) return true;
+  // The size in 64 bits: a file of a multiple of 4 GiB is not empty, whatever
+  // the low 32 bits of its size say.
+  std::error_code ec;
+  const uintmax_t size = std::filesystem::file_size(input_backend::NativePath(container), ec);
+  if (ec || size != 0) return true;  // what cannot be measured is judged by the open
+  *error = EmptyFileText(container);
+  return false;
+}
+
+std::string EmptyFileText(const std::u16string& container) {
+  return Shown(container) +
+         ": the file is empty (0 bytes), not a container; nothing was written. To start a new "
+         "container, remove the empty file first, or name a path where no file is";
+}
+
 bool BeginWrite(EditSession* session, bool dry_run, const std::u16string& container,
                 const std::u16string& stream, bool new_stream, ContainerReader* by_path,
                 const ContainerReader** look, Io& io, std::string* error) {
   if (dry_run) {
+    // A real write judges the file under its hold (another writer may be
+    // creating it); a dry run takes it as it finds it.
+    if (!CheckNotEmptyFile(container, error)) return false;
     // The look is a reader's: a hot journal is rolled back first, as the
     // real write's open would.
     if (!OpenLook(container, by_path, look, io, error)) return false;
@@ -41,18 +65,18 @@ bool BeginWrite(EditSession* session, bool dry_run, const std::u16string& contai
 }
 
 bool CheckFitsFor(EditSession* session, bool dry_run, const std::u16string& container,
-                  const ContainerReader* look, const std::u16string& stream,
-                  uint64_t payload_bytes, std::string* error) {
+                  const ContainerReader* look, const std::u16string& stream, uint64_t payload_bytes,
+                  std::string* error) {
   return dry_run ? CheckFits(container, look, stream, payload_bytes, error)
                  : session->CheckFits(stream, payload_bytes, error);
 }
 
 bool CheckSoundForEdit(const std::u16string& container, const ContainerReader* look,
                        std::string* error, KeptStream* keep) {
-  if (look == nullptr || look->file_size() == 0) return true;
-  const std::vector<Problem> problems = ContainerProblems(*look, keep);
-  if (!problems.empty()) {
-    *error = ProblemLine(container, problems.front()) +
+  if (look == nullptr) return true;
+  for (const Problem& p : ContainerProblems(*look, keep)) {
+    if (!p.stops_edit) continue;
+    *error = ProblemLine(container, p) +
              "; a damaged container is not written to (see trustctl verify); it is not changed";
     return false;
   }
@@ -62,7 +86,7 @@ bool CheckSoundForEdit(const std::u16string& container, const ContainerReader* l
 bool CheckStreamTarget(const std::u16string& container, const ContainerReader* look,
                        const std::u16string& stream, bool new_stream, std::string* error) {
   if (new_stream) return true;
-  bool fresh = look == nullptr || look->file_size() == 0;
+  bool fresh = look == nullptr;
   // A container that holds no stream yet is as new as a missing one.
   if (!fresh && look->header_valid()) {
     fresh = true;

@@ -28,9 +28,11 @@ bool OpenLook(const std::u16string& container, ContainerReader* reader,
 
 class EditSession;
 
-// The start of a write: a dry run looks at the container by path (and rolls
-// an interrupted replacement back, as any reader does); a real one opens `session`,
-// which holds the container, recovers it and refuses structural damage. Then
+// The start of a write: a dry run applies the empty-file guard below by path
+// and looks at the container by path (rolling an interrupted replacement back,
+// as any reader does); a real one opens `session`, which holds the container,
+// refuses an empty file under that hold, recovers it and refuses structural
+// damage. Then
 // the soundness and stream-target guards below, over what was opened. *look
 // is what the other guards read (null: no container yet).
 bool BeginWrite(EditSession* session, bool dry_run, const std::u16string& container,
@@ -40,20 +42,32 @@ bool BeginWrite(EditSession* session, bool dry_run, const std::u16string& contai
 // Whether a payload of `payload_bytes` fits as `stream`, by the writer's own
 // rule: under the session's hold, or for a dry run over its look (`look`).
 bool CheckFitsFor(EditSession* session, bool dry_run, const std::u16string& container,
-                  const ContainerReader* look, const std::u16string& stream,
-                  uint64_t payload_bytes, std::string* error);
+                  const ContainerReader* look, const std::u16string& stream, uint64_t payload_bytes,
+                  std::string* error);
 
-// Refuses a container that verify would call damaged, in any stream: a
-// structural defect, a payload or program block defect, an unreadable stream.
-// The first problem is named as verify names it. No container or an empty
-// file is fine (the write creates it).
+// Refuses an existing regular file of 0 bytes as the container to write. It is
+// neither a container nor a new one: most often it is what a redirection left
+// of a container (`trustctl export C > C`), and writing a fresh container into
+// it would pass the lost streams off as an empty list. Only a path where
+// nothing is makes a new container. By path, for dry runs; a real write's
+// session refuses it under the writer's hold (StoreOptions::refuse_empty_file).
+bool CheckNotEmptyFile(const std::u16string& container, std::string* error);
+// Its message, also for the same refusal under the writer's hold.
+std::string EmptyFileText(const std::u16string& container);
+
+// Refuses a container with damage an edit could spread or lose streams to
+// (StopsEdit: a structural defect, a payload whose framing cannot be trusted,
+// two blocks with one key, an unreadable stream), in any stream; the first
+// such problem is named as verify names it. A block whose own content is odd
+// (a finding of verify and lint) does not stop an edit: the edit keeps it as
+// stored. No container is fine (the write creates it).
 bool CheckSoundForEdit(const std::u16string& container, const ContainerReader* look,
                        std::string* error, KeptStream* keep = nullptr);
 
 // A stream the container does not hold is created only when asked
 // (--new-stream), except ProgramList and BlockList in a new container (a
-// missing file, an empty one, or a container that holds no stream yet): a
-// misspelt stream name never quietly becomes a new stream.
+// missing file, or a container that holds no stream yet): a misspelt stream
+// name never quietly becomes a new stream.
 bool CheckStreamTarget(const std::u16string& container, const ContainerReader* look,
                        const std::u16string& stream, bool new_stream, std::string* error);
 

@@ -56,6 +56,8 @@ DWORD CauseOf(StoreStatus status, uint32_t system_error, DWORD write_error) {
       return write_error != 0 ? write_error : ERROR_WRITE_FAULT;
     case StoreStatus::kBadStreamName:
       return ERROR_INVALID_NAME;
+    case StoreStatus::kEmptyFile:
+      return ERROR_FILE_INVALID;
   }
   return ERROR_GEN_FAILURE;
 }
