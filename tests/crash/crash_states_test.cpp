@@ -84,13 +84,17 @@ std::string WithoutFileLength(const std::string& dump) {
 
 enum class Kind { kReader, kAdd, kNoOp };
 
-// One command that meets a state: COMMAND CONTAINER[SUFFIX] REST..., run in
-// the state's folder or, `elsewhere`, on a copy of container and journal in
-// another folder (a reader there is followed by verify of the copy).
+// Where a command meets a state: in the state's folder; on a copy of
+// container and journal in another folder (a reader there is followed by
+// verify of the copy); or in the state's folder by a process that may not
+// write there (it must show what the others show and change nothing).
+enum class Where { kHere, kCopy, kReadOnly };
+
+// One command that meets a state: COMMAND CONTAINER[SUFFIX] REST...
 struct Meeting {
   const char* name;
   Kind kind;
-  bool elsewhere;
+  Where where;
   std::string command;
   std::string suffix;
   std::vector<std::string> rest;
@@ -128,6 +132,14 @@ class CrashHarness {
   std::string Box() const { return (run_ / kBox).string(); }
 
   Outcome Spawn(const std::vector<std::string>& args, ChildSetup setup = ChildSetup()) {
+    return Spawn(args, false, std::move(setup));
+  }
+
+  // `unprivileged`: file modes bind the process even when the test runs as
+  // root.
+  Outcome Spawn(const std::vector<std::string>& args, bool unprivileged,
+                ChildSetup setup = ChildSetup()) {
+    setup.unprivileged = unprivileged;
     setup.out = (root_ / "stdout").string();
     setup.err = (root_ / "stderr").string();
     Outcome o;
@@ -156,6 +168,17 @@ class CrashHarness {
     if (::stat(Box().c_str(), &st) != 0) return false;
     if (box_inode_ == 0) box_inode_ = st.st_ino;
     return st.st_ino == box_inode_;
+  }
+
+  // Takes write permission on the run folder and its files away (true), or
+  // gives it back.
+  void ReadOnly(bool on) {
+    const auto perms =
+        on ? fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write
+           : fs::perms::owner_write;
+    const auto how = on ? fs::perm_options::remove : fs::perm_options::add;
+    for (const auto& e : fs::directory_iterator(run_)) fs::permissions(e.path(), perms, how);
+    fs::permissions(run_, perms, how);
   }
 
   // The folder as a copy elsewhere: container and journal together.
@@ -320,16 +343,17 @@ void CrashStates::RunScenario(const Scenario& scenario) {
 
   const std::string probe = (root / "probe.bin").string();
   meetings_ = {
-      {"verify", Kind::kReader, false, "verify", "", {}},
-      {"dump", Kind::kReader, false, "dump", "", {}},
-      {"export", Kind::kReader, false, "export", "", {}},
-      {"test", Kind::kReader, false, "test", "", {probe}},
-      {"diff", Kind::kReader, false, "diff", "", {old_box}},
-      {"lint", Kind::kReader, false, "lint", "", {}},
-      {"add", Kind::kAdd, false, "add", "", {"--hash", "99", "98"}},
-      {"import unchanged", Kind::kNoOp, false, "import", ":BlockList", {blocked}},
-      {"copied: export, verify", Kind::kReader, true, "export", "", {}},
-      {"copied: add", Kind::kAdd, true, "add", "", {"--hash", "99", "98"}},
+      {"verify", Kind::kReader, Where::kHere, "verify", "", {}},
+      {"dump", Kind::kReader, Where::kHere, "dump", "", {}},
+      {"export", Kind::kReader, Where::kHere, "export", "", {}},
+      {"test", Kind::kReader, Where::kHere, "test", "", {probe}},
+      {"diff", Kind::kReader, Where::kHere, "diff", "", {old_box}},
+      {"lint", Kind::kReader, Where::kHere, "lint", "", {}},
+      {"add", Kind::kAdd, Where::kHere, "add", "", {"--hash", "99", "98"}},
+      {"import unchanged", Kind::kNoOp, Where::kHere, "import", ":BlockList", {blocked}},
+      {"copied: export, verify", Kind::kReader, Where::kCopy, "export", "", {}},
+      {"copied: add", Kind::kAdd, Where::kCopy, "add", "", {"--hash", "99", "98"}},
+      {"read-only export", Kind::kReader, Where::kReadOnly, "export", "", {}},
   };
   ASSERT_LE(meetings_.size(), kMaxMeetings);
   // Where a command's outcomes over the older and the new list are kept: the
@@ -371,12 +395,16 @@ void CrashStates::RunScenario(const Scenario& scenario) {
   for (size_t index = 0; index < states.size(); ++index) {
     const CrashState& state = states[index];
     const bool had_journal = state.files.count(kJournal) != 0;
+    std::vector<Outcome> here(meetings_.size());  // per meeting in the state's folder
     for (size_t m = 0; m < meetings_.size(); ++m) {
       const Meeting& meeting = meetings_[m];
       ASSERT_TRUE(h_.Materialize(state.files)) << "the container changed its identity";
       std::vector<Problem> problems;
-      const std::string target = meeting.elsewhere ? h_.CopyElsewhere() : box;
-      Outcome o = h_.Spawn(meeting.Args(target));
+      const std::string target = meeting.where == Where::kCopy ? h_.CopyElsewhere() : box;
+      const bool read_only = meeting.where == Where::kReadOnly;
+      if (read_only) h_.ReadOnly(true);
+      Outcome o = h_.Spawn(meeting.Args(target), read_only);
+      if (read_only) h_.ReadOnly(false);
       ++meetings_run;
       if (meeting.command == "dump") o.out = WithoutFileLength(o.out);
       if (o.rc < 0) problems.push_back({"the command died", FirstLine(o.err)});
@@ -390,7 +418,18 @@ void CrashStates::RunScenario(const Scenario& scenario) {
             {"unexpected exit code", "exit " + std::to_string(o.rc) + ": " + FirstLine(o.err)});
       }
       if (meeting.kind == Kind::kAdd) allowed = {lists_added_[0], lists_added_[1]};
-      if (meeting.elsewhere && meeting.kind == Kind::kReader) {
+      if (meeting.where == Where::kHere) here[m] = o;
+      if (read_only) {
+        if (!SameOutcome(o, here[ref_of[m]])) {
+          problems.push_back(
+              {"shows otherwise than where it may write",
+               "exit " + std::to_string(o.rc) + " against " + std::to_string(here[ref_of[m]].rc)});
+        }
+        if (CrashHarness::Snapshot(fs::path(box).parent_path()) != state.files) {
+          problems.push_back({"changed the folder it may not write", ""});
+        }
+      }
+      if (meeting.where == Where::kCopy && meeting.kind == Kind::kReader) {
         const Outcome v = h_.Spawn({"verify", target});
         ++meetings_run;
         if (v.rc != 0) {
@@ -406,7 +445,9 @@ void CrashStates::RunScenario(const Scenario& scenario) {
         problems.push_back({"printed the other list than the container keeps",
                             side == 0 ? "printed the older list" : "printed the new list"});
       }
-      CheckAfter(target, allowed, had_journal, err, &problems);
+      // A process that may not write leaves the state as it found it, journal
+      // and all (checked above).
+      if (!read_only) CheckAfter(target, allowed, had_journal, err, &problems);
       if (!problems.empty()) failed_states.insert(index);
       for (Problem& p : problems) {
         rows.push_back(
@@ -415,9 +456,15 @@ void CrashStates::RunScenario(const Scenario& scenario) {
     }
   }
 
-  // TL_CRASH_KEEP=FOLDER keeps every state that failed, as FOLDER/WRITER/#N/,
-  // to look at its bytes.
+  // TL_CRASH_KEEP=FOLDER keeps the folder before the write and its trace
+  // (FOLDER/WRITER/before/, FOLDER/WRITER/trace) and every state that failed
+  // (FOLDER/WRITER/#N/), to look at their bytes.
   if (const char* keep = std::getenv("TL_CRASH_KEEP"); keep != nullptr && *keep != 0) {
+    fs::create_directories(fs::path(keep) / scenario.name / "before");
+    for (const auto& [name, bytes] : before)
+      WriteAll(fs::path(keep) / scenario.name / "before" / name, bytes);
+    fs::copy_file(trace_path, fs::path(keep) / scenario.name / "trace",
+                  fs::copy_options::overwrite_existing);
     for (size_t index : failed_states) {
       const fs::path dir = fs::path(keep) / scenario.name / ("#" + std::to_string(index));
       fs::create_directories(dir);

@@ -20,6 +20,9 @@ struct ChildSetup {
   std::string out = "/dev/null";
   std::string err = "/dev/null";
   std::vector<std::pair<std::string, std::string>> env;  // name, value
+  // Run as the unprivileged user "nobody" (65534) when we are root, so that
+  // file modes bind it as they bind everyone else.
+  bool unprivileged = false;
 };
 
 // Starts trustctl with `args`; its pid.
@@ -35,6 +38,9 @@ inline pid_t StartTrustctl(const std::vector<std::string>& args,
   if (pid == 0) {
     if (std::freopen(setup.out.c_str(), "w", stdout) == nullptr ||
         std::freopen(setup.err.c_str(), "w", stderr) == nullptr) {
+      _exit(127);
+    }
+    if (setup.unprivileged && geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) {
       _exit(127);
     }
     for (const auto& [name, value] : setup.env) setenv(name.c_str(), value.c_str(), 1);
