@@ -15,6 +15,8 @@
 //
 // The container is small, so the new stream fits only by reusing blocks of the
 // one it replaces: the journaled write, whose rollback the states exercise.
+// One writer also meets a roomy container, where the write needs no journal
+// and its one write of table and directory is the commit point.
 // The folder is rewritten in place for every state, so the container keeps the
 // file identity it had when the trace was made, as it would after a crash.
 #include <gtest/gtest.h>
@@ -201,6 +203,8 @@ struct Scenario {
   const char* name;
   // The writing command after the container argument.
   std::vector<std::string> (*args)(const fs::path& inputs);
+  CreationParameters container = kSmall;
+  bool journaled = true;  // whether the write needs its journal
 };
 
 class CrashStates : public ::testing::Test {
@@ -296,7 +300,7 @@ void CrashStates::RunScenario(const Scenario& scenario) {
   WriteAll(root / "new.txt", std::vector<uint8_t>(new_text.begin(), new_text.end()));
   {
     ListStore store;
-    ASSERT_EQ(store.Open(Utf8ToU16(box).c_str(), kSmall), StoreStatus::kOk);
+    ASSERT_EQ(store.Open(Utf8ToU16(box).c_str(), scenario.container), StoreStatus::kOk);
   }
   ASSERT_EQ(Ctl({"import", box + ":BlockList", blocked}).rc, 0);
   ASSERT_EQ(Ctl({"import", box, (root / "old.txt").string(), "--new-stream"}).rc, 0);
@@ -336,7 +340,7 @@ void CrashStates::RunScenario(const Scenario& scenario) {
   const bool journaled = std::any_of(ops.begin(), ops.end(), [](const crash::Op& op) {
     return op.kind == crash::OpKind::kCreate && op.name == kJournal;
   });
-  ASSERT_TRUE(journaled) << "the write did not need its journal: the container is too roomy";
+  ASSERT_EQ(journaled, scenario.journaled) << "the container is too roomy or too small";
   crash::StateCounts counts;
   const std::vector<CrashState> states = model.States(&counts);
   ASSERT_LE(states.size(), kMaxStates);
@@ -457,16 +461,17 @@ void CrashStates::RunScenario(const Scenario& scenario) {
   }
 
   // TL_CRASH_KEEP=FOLDER keeps the folder before the write and its trace
-  // (FOLDER/WRITER/before/, FOLDER/WRITER/trace) and every state that failed
-  // (FOLDER/WRITER/#N/), to look at their bytes.
+  // (FOLDER/TEST/before/, FOLDER/TEST/trace) and every state that failed
+  // (FOLDER/TEST/#N/), to look at their bytes.
+  const std::string test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
   if (const char* keep = std::getenv("TL_CRASH_KEEP"); keep != nullptr && *keep != 0) {
-    fs::create_directories(fs::path(keep) / scenario.name / "before");
+    fs::create_directories(fs::path(keep) / test / "before");
     for (const auto& [name, bytes] : before)
-      WriteAll(fs::path(keep) / scenario.name / "before" / name, bytes);
-    fs::copy_file(trace_path, fs::path(keep) / scenario.name / "trace",
+      WriteAll(fs::path(keep) / test / "before" / name, bytes);
+    fs::copy_file(trace_path, fs::path(keep) / test / "trace",
                   fs::copy_options::overwrite_existing);
     for (size_t index : failed_states) {
-      const fs::path dir = fs::path(keep) / scenario.name / ("#" + std::to_string(index));
+      const fs::path dir = fs::path(keep) / test / ("#" + std::to_string(index));
       fs::create_directories(dir);
       for (const auto& [name, bytes] : states[index].files) WriteAll(dir / name, bytes);
     }
@@ -474,8 +479,8 @@ void CrashStates::RunScenario(const Scenario& scenario) {
 
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  std::cout << "crash states of \"" << scenario.name << "\": " << ops.size() << " traced ops, "
-            << states.size() << " states (";
+  std::cout << test << ": crash states of \"" << scenario.name << "\": " << ops.size()
+            << " traced ops, " << states.size() << " states (";
   for (int c = 0; c < crash::kStateClasses; ++c) {
     std::cout << (c ? ", " : "") << crash::StateClassName(static_cast<StateClass>(c)) << " "
               << counts.kept[c] << " of " << counts.made[c];
@@ -516,6 +521,11 @@ std::vector<std::string> RemoveArgs(const fs::path&) {
 TEST_F(CrashStates, ImportOverAFullContainer) { RunScenario({"import", ImportArgs}); }
 TEST_F(CrashStates, AddOverAFullContainer) { RunScenario({"add", AddArgs}); }
 TEST_F(CrashStates, RemoveFromAFullContainer) { RunScenario({"remove", RemoveArgs}); }
+// Room to spare, no journal: the one write of table and directory is the
+// commit point. With 2048 table entries it spans a 4 KiB page boundary.
+TEST_F(CrashStates, AddIntoARoomyContainerWithALargeTable) {
+  RunScenario({"add", AddArgs, CreationParameters{20, 1024, 2048, 4, 0}, false});
+}
 
 }  // namespace
 }  // namespace tl::test
