@@ -521,10 +521,14 @@ std::vector<std::string> RemoveArgs(const fs::path&) {
 TEST_F(CrashStates, ImportOverAFullContainer) { RunScenario({"import", ImportArgs}); }
 TEST_F(CrashStates, AddOverAFullContainer) { RunScenario({"add", AddArgs}); }
 TEST_F(CrashStates, RemoveFromAFullContainer) { RunScenario({"remove", RemoveArgs}); }
-// Room to spare, no journal: the one write of table and directory is the
-// commit point. With 2048 table entries it spans a 4 KiB page boundary.
+// Room to spare, no block reused: with 2048 table entries the one write of
+// table and directory spans a 4 KiB page boundary, so it is journaled too;
+// with 1024 it lies in the first page and is the commit point itself.
 TEST_F(CrashStates, AddIntoARoomyContainerWithALargeTable) {
-  RunScenario({"add", AddArgs, CreationParameters{20, 1024, 2048, 4, 0}, false});
+  RunScenario({"add", AddArgs, CreationParameters{20, 1024, 2048, 4, 0}, true});
+}
+TEST_F(CrashStates, AddIntoARoomyContainerWithASmallTable) {
+  RunScenario({"add", AddArgs, CreationParameters{20, 1024, 1024, 4, 0}, false});
 }
 
 }  // namespace
