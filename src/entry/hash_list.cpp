@@ -92,6 +92,29 @@ HashLineStatus ParseHashLine(const char* line, size_t len, bool had_line_feed, u
   return HashLineStatus::kUsed;
 }
 
+bool IsHashListEntry(const DecodedProgramBlock& b) {
+  char16_t name[kHashNameLen + 1];
+  U16FormatHashName(name, static_cast<uint32_t>(b.fingerprint >> 32),
+                    static_cast<uint32_t>(b.fingerprint));
+  return b.flags == PB_FINGERPRINT && b.name == name;
+}
+
+bool ParseHashName(const std::u16string& name, uint64_t* fingerprint) {
+  if (name.size() != kHashNameLen || name[16] != u'.' || name[17] != u'*') return false;
+  uint64_t fp = 0;
+  for (size_t i = 0; i < 16; ++i) {
+    const char16_t c = name[i];
+    const int digit = c >= u'0' && c <= u'9'   ? c - u'0'
+                      : c >= u'a' && c <= u'f' ? c - u'a' + 10
+                      : c >= u'A' && c <= u'F' ? c - u'A' + 10
+                                               : -1;
+    if (digit < 0) return false;
+    fp = (fp << 4) | static_cast<uint64_t>(digit);
+  }
+  *fingerprint = fp;
+  return true;
+}
+
 uint32_t BuildHashBlock(uint8_t* work, uint32_t file_size, uint32_t crc) {
   char16_t name[kHashNameLen + 1];
   U16FormatHashName(name, file_size, crc);

@@ -25,6 +25,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+
+#include "blocklist/program_block_decode.h"
 
 namespace tl {
 
@@ -38,6 +41,17 @@ inline constexpr size_t kHashLineMaxChars = 16383;
 inline constexpr size_t kHashLineMinChars = 4;
 // The block a used line becomes: a 160-byte record with an 18-unit name.
 inline constexpr uint32_t kHashBlockSize = 200;
+
+// Whether `b` is the entry a hash list line makes (BuildHashBlock): the
+// fingerprint its only attribute and the fingerprint's hash name
+// ("SSSSSSSSCCCCCCCC.*", lowercase) its name. Such an entry is what a hash
+// list line stands for, and only such an entry can be written back as one.
+bool IsHashListEntry(const DecodedProgramBlock& b);
+
+// The fingerprint (size << 32 | CRC) a name of the hash-name form stands for:
+// 16 hexadecimal digits of either case followed by ".*". False for any other
+// name.
+bool ParseHashName(const std::u16string& name, uint64_t* fingerprint);
 
 enum class HashLineStatus : uint8_t {
   kUsed,          // a block was built

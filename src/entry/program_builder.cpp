@@ -69,20 +69,6 @@ bool CopyCallerPath(uint64_t address, WorkString* out) {
   return true;
 }
 
-// The name: the text after the path's last backslash followed by "@*", or the
-// whole path when it has no backslash.
-size_t BuildName(const WorkString& path, char16_t (&name)[kPdNameBufferUnits]) {
-  size_t slash = path.len;
-  for (size_t i = path.len; i > 0; --i) {
-    if (path.units[i - 1] == u'\\') {
-      slash = i - 1;
-      break;
-    }
-  }
-  if (slash == path.len) return U16Copy(name, kPdNameBufferUnits, path.units, path.len);
-  return U16FormatAtStar(name, kPdNameBufferUnits, path.units + slash + 1, path.len - slash - 1);
-}
-
 // A text field: present when it holds at least one unit.
 void TakeText(const WorkString& text, uint32_t flag, PbString* into, ProgramBlockFields* f) {
   if (text.len == 0) return;
@@ -91,6 +77,21 @@ void TakeText(const WorkString& text, uint32_t flag, PbString* into, ProgramBloc
 }
 
 }  // namespace
+
+size_t ProgramNameOfPath(const char16_t* path, size_t len, char16_t (&name)[kPdNameBufferUnits]) {
+  // What the path field can hold, up to a terminator.
+  if (len > kPdPathUnits) len = kPdPathUnits;
+  len = U16Len(path, len);
+  size_t slash = len;
+  for (size_t i = len; i > 0; --i) {
+    if (path[i - 1] == u'\\') {
+      slash = i - 1;
+      break;
+    }
+  }
+  if (slash == len) return U16Copy(name, kPdNameBufferUnits, path, len);
+  return U16FormatAtStar(name, kPdNameBufferUnits, path + slash + 1, len - slash - 1);
+}
 
 int32_t BuildProgramBlock(void* record_ptr, uint8_t* work, uint32_t* block_size) {
   auto* record = static_cast<uint8_t*>(record_ptr);
@@ -101,7 +102,7 @@ int32_t BuildProgramBlock(void* record_ptr, uint8_t* work, uint32_t* block_size)
   WorkString path;
   CopyField(record, kPdPathOffset, kPdPathUnits, &path);
   char16_t name[kPdNameBufferUnits] = {};
-  f.name = PbString{name, BuildName(path, name)};
+  f.name = PbString{name, ProgramNameOfPath(path.units, path.len, name)};
 
   WorkString tokens;
   CopyField(record, kPdTokenListOffset, kPdTokenListUnits, &tokens);

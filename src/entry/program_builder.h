@@ -69,6 +69,13 @@ inline constexpr size_t kProgramWorkBytes = 32768;
 // block in `work` and its size in *block_size.
 int32_t BuildProgramBlock(void* record, uint8_t* work, uint32_t* block_size);
 
+// The name the builder gives the program at `path` (`len` units; as the
+// builder, it takes at most the path field's 259): the text after the last
+// backslash followed by "@*", or the whole path when it has no backslash, cut
+// to kPdNameBufferUnits - 1 units. Written terminated to `name`; returns its
+// length. Only a backslash separates: the product's paths are Windows paths.
+size_t ProgramNameOfPath(const char16_t* path, size_t len, char16_t (&name)[kPdNameBufferUnits]);
+
 // Splits a token list as the builder does: tokens are separated by ';', empty
 // ones are dropped. Stores the first `max_tokens` in `tokens` and returns how
 // many the list holds (which may be more).

@@ -116,4 +116,8 @@ uint32_t MiniFileWriteStream(MiniFileHandle* h, const char16_t* name, const void
 // a directory slot is left for it (its own or a free one); else 0.
 uint64_t MiniFileStreamRoom(MiniFileHandle* h, const char16_t* name);
 
+// The same for a stream the container does not hold yet: the blocks free now,
+// if a free directory slot is left; else 0.
+uint64_t MiniFileNewStreamRoom(MiniFileHandle* h);
+
 }  // namespace tl

@@ -183,7 +183,8 @@ bool WriteJournal(MiniFileHandle* h) {
 }
 
 // Copies the handle's table and directory into its scratch state and drops
-// the first present stream named `name` there (its blocks marked kMarkOld).
+// the first present stream named `name` there (its blocks marked kMarkOld);
+// with no name, none.
 void PrepareScratch(MiniFileHandle* h, const char16_t* name, uint32_t name_len) {
   const Geometry& g = h->geometry;
   uint8_t* dir = h->scratch + g.table_bytes();
@@ -191,7 +192,7 @@ void PrepareScratch(MiniFileHandle* h, const char16_t* name, uint32_t name_len) 
   std::memset(h->marks, 0, g.table_entries);
   for (uint32_t e = 0; e < h->dir_held; ++e) {
     uint8_t* entry = dir + e * kDirEntrySize;
-    if (DirEntryPresent(entry) && DirEntryNameEquals(entry, name, name_len)) {
+    if (name != nullptr && DirEntryPresent(entry) && DirEntryNameEquals(entry, name, name_len)) {
       FreeChain(g, h->scratch, h->marks, LoadU16(entry, kDirEntryFirstBlockOffset));
       std::memset(entry, 0, kDirEntrySize);
       break;
@@ -316,11 +317,12 @@ uint32_t MiniFileWriteStream(MiniFileHandle* h, const char16_t* name, const void
   return 0;
 }
 
-uint64_t MiniFileStreamRoom(MiniFileHandle* h, const char16_t* name) {
-  if (!MiniFileHandleUsable(h) || name == nullptr) return 0;
-  const auto name_len = static_cast<uint32_t>(U16Len(name, kDirEntryMaxNameUnits + 1));
-  if (name_len == 0 || name_len > kDirEntryMaxNameUnits) return 0;
-  // The first steps of a write, in the scratch state only.
+namespace {
+
+// The first steps of a write, in the scratch state only: the blocks free now
+// and those of the stream `name` replaces (none without a name), when a
+// directory slot is left for it.
+uint64_t RoomFor(MiniFileHandle* h, const char16_t* name, uint32_t name_len) {
   PrepareScratch(h, name, name_len);
   if (FreeSlot(h) == nullptr) return 0;
   const Geometry& g = h->geometry;
@@ -329,6 +331,20 @@ uint64_t MiniFileStreamRoom(MiniFileHandle* h, const char16_t* name) {
     if (TableLink(h->meta, b) == kLinkFree || (h->marks[b] & kMarkOld)) ++blocks;
   }
   return blocks * g.block_size;
+}
+
+}  // namespace
+
+uint64_t MiniFileStreamRoom(MiniFileHandle* h, const char16_t* name) {
+  if (!MiniFileHandleUsable(h) || name == nullptr) return 0;
+  const auto name_len = static_cast<uint32_t>(U16Len(name, kDirEntryMaxNameUnits + 1));
+  if (name_len == 0 || name_len > kDirEntryMaxNameUnits) return 0;
+  return RoomFor(h, name, name_len);
+}
+
+uint64_t MiniFileNewStreamRoom(MiniFileHandle* h) {
+  if (!MiniFileHandleUsable(h)) return 0;
+  return RoomFor(h, nullptr, 0);
 }
 
 }  // namespace tl

@@ -74,10 +74,16 @@ TEST(CtlHotJournal, EveryCommandRollsBackFirstInPlaceAndInACopy) {
       EXPECT_EQ(r.out.find("damaged"), std::string::npos) << r.out;
       const CtlResult v = Ctl({"verify", box});
       EXPECT_EQ(v.rc, 0) << v.out;
-      if (args[0] != "add") EXPECT_EQ(Ctl({"export", box}).out, hot.old_export);
+      if (args[0] != "add") {
+        EXPECT_EQ(Ctl({"export", box}).out, hot.old_export);
+      }
       EXPECT_EQ(Ctl({"export", box + ":BlockList"}).out, hot.blocks);
-      if (args[0] == "export") EXPECT_EQ(r.out, hot.old_export);
-      if (copied) EXPECT_EQ(FileBytes(hot.box), hot_bytes);  // the original untouched
+      if (args[0] == "export") {
+        EXPECT_EQ(r.out, hot.old_export);
+      }
+      if (copied) {
+        EXPECT_EQ(FileBytes(hot.box), hot_bytes);  // the original untouched
+      }
     }
   }
 }

@@ -13,6 +13,7 @@
 #include "command.h"
 #include "common/le.h"
 #include "common/u16.h"
+#include "common/zalloc.h"
 #include "entry_diff.h"
 #include "entry_json.h"
 #include "format.h"
@@ -114,7 +115,7 @@ int RunApply(const ApplyOptions& o, Io& io) {
                        " (a list holds one entry per key); nothing was written");
       return kExitFailure;
     }
-    block.resize(block.size() + 32, 0);  // the spare zero bytes every block has
+    block.resize(block.size() + kSpareBytes, 0);  // the spare zero bytes every block has
     if (list.AddBlockCopy(block.data()) == 0) {
       Complain(io, where + "the entry cannot be taken into a list; nothing was written");
       return kExitFailure;

@@ -30,12 +30,16 @@ Capacity CapacityOf(const ContainerReader& r) {
 
 Capacity NewContainerCapacity() {
   Capacity c;
-  c.block_size = kCommitCreationParameters.blockSize;
-  c.data_blocks = kCommitCreationParameters.tableEntries - kFirstDataBlock;
+  // The parameters as the open normalizes them: what a write would make.
+  const CreationParameters p = NormalizedCreationParameters(kCommitCreationParameters);
+  c.block_size = p.blockSize;
+  c.data_blocks = p.tableEntries - kFirstDataBlock;
   c.free = c.data_blocks;
-  c.dir_slots = c.dir_free = kCommitCreationParameters.directoryEntries;
+  c.dir_slots = c.dir_free = p.directoryEntries;
   return c;
 }
+
+uint64_t NewStreamRoom(const ContainerReader& r) { return RoomOfFile(r.file(), u""); }
 
 uint64_t StreamRoom(const ContainerReader& r, const std::u16string& stream, uint64_t* current) {
   *current = 0;

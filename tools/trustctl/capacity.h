@@ -7,14 +7,16 @@
 #include <cstdint>
 #include <string>
 
+#include "entry/hash_list.h"
+#include "entry/list_payload.h"
 #include "minifile/container_reader.h"
 
 namespace tl::ctl {
 
 // The program block a hash list line or a fingerprint-only entry becomes.
-inline constexpr uint32_t kCapacityEntryBytes = 200;
+inline constexpr uint32_t kCapacityEntryBytes = kHashBlockSize;
 // Payload header and the terminator of the block sequence.
-inline constexpr uint32_t kPayloadOverhead = 20;
+inline constexpr uint32_t kPayloadOverhead = kEmptyPayloadBytes;
 
 struct Capacity {
   uint32_t block_size = 0;
@@ -29,6 +31,10 @@ struct Capacity {
 Capacity CapacityOf(const ContainerReader& r);
 // Of a container the commit's parameters would create.
 Capacity NewContainerCapacity();
+
+// Bytes a stream the container does not hold yet could take, by the writer's
+// rule (MiniFileNewStreamRoom).
+uint64_t NewStreamRoom(const ContainerReader& r);
 
 // Bytes stream `stream` could hold if written now; 0 when no directory slot
 // would be left for it. `current` gets its present payload length (0 if absent).

@@ -2,6 +2,7 @@
 
 #include "common/u16.h"
 #include "entry/list_store.h"
+#include "entry/program_builder.h"
 #include "format.h"
 #include "platform/path_info.h"
 #include "platform/system.h"
@@ -183,8 +184,9 @@ bool LoadStreams(const StreamRef& ref, std::vector<NamedStream>* out, Io& io, st
 }
 
 std::u16string ProgramNameOfPath(const std::u16string& path) {
-  const size_t slash = path.find_last_of(u"/\\");
-  return (slash == std::u16string::npos ? path : path.substr(slash + 1)) + u"@*";
+  char16_t name[kPdNameBufferUnits];
+  const size_t len = ::tl::ProgramNameOfPath(path.c_str(), path.size(), name);
+  return std::u16string(name, len);
 }
 
 }  // namespace tl::ctl

@@ -8,12 +8,13 @@
 #include <vector>
 
 #include "command.h"
+#include "entry/stream_names.h"
 #include "minifile/container_reader.h"
 #include "payload_view.h"
 
 namespace tl::ctl {
 
-inline constexpr char16_t kDefaultStream[] = u"ProgramList";
+inline constexpr const char16_t* kDefaultStream = kProgramListStream;
 
 // "CONTAINER" or "CONTAINER:STREAM", read so that one text means one thing:
 // - a text that names an existing file (or anything else that exists) is that
@@ -90,8 +91,8 @@ bool LoadStreams(const StreamRef& ref, std::vector<NamedStream>* out, Io& io, st
 bool LoadStreamsFrom(const ContainerReader& reader, const StreamRef& ref,
                      std::vector<NamedStream>* out, std::string* error);
 
-// The base name of a path (after its last '/' or '\\') followed by "@*": the
-// name AddProgram gives a program of that file.
+// The name AddProgram gives a program of the file at `path` (the library's
+// rule, ProgramNameOfPath in entry/program_builder.h).
 std::u16string ProgramNameOfPath(const std::u16string& path);
 
 }  // namespace tl::ctl

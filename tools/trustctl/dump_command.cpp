@@ -86,7 +86,7 @@ void PrintCapacityText(const ContainerReader& r, std::ostream& out) {
     out << "  stream \"" << Printable(std::u16string_view(e.name))
         << "\": " << EntriesThatFit(room, current) << " more 200-byte entries fit\n";
   }
-  const uint64_t room_new = c.dir_free == 0 ? 0 : uint64_t{c.free} * c.block_size;
+  const uint64_t room_new = NewStreamRoom(r);
   out << "  a new stream: " << EntriesThatFit(room_new, kPayloadOverhead)
       << " 200-byte entries fit\n";
 }
@@ -107,7 +107,7 @@ Json CapacityJson(const ContainerReader& r) {
     more[U16ToUtf8(e.name)] = EntriesThatFit(room, current);
   }
   j["moreEntriesFit"] = more;
-  const uint64_t room_new = c.dir_free == 0 ? 0 : uint64_t{c.free} * c.block_size;
+  const uint64_t room_new = NewStreamRoom(r);
   j["newStreamEntriesFit"] = EntriesThatFit(room_new, kPayloadOverhead);
   return j;
 }

@@ -7,6 +7,7 @@
 #include "blocklist/program_block.h"
 #include "command.h"
 #include "container_view.h"
+#include "entry/hash_list.h"
 #include "entry_json.h"
 #include "format.h"
 #include "output_file.h"
@@ -14,18 +15,6 @@
 #include "write_guards.h"
 
 namespace tl::ctl {
-namespace {
-
-// An entry the hash list import would make: only its name, the hash name of
-// its fingerprint, and the fingerprint.
-bool IsFingerprintOnly(const DecodedProgramBlock& b) {
-  char16_t name[kHashNameLen + 1];
-  U16FormatHashName(name, static_cast<uint32_t>(b.fingerprint >> 32),
-                    static_cast<uint32_t>(b.fingerprint));
-  return b.flags == PB_FINGERPRINT && b.defects == 0 && b.name == name;
-}
-
-}  // namespace
 
 int RunExport(const ExportOptions& o, Io& io) {
   if (o.format != "jsonl" && o.format != "hashlist") {
@@ -69,7 +58,7 @@ int RunExport(const ExportOptions& o, Io& io) {
         whole = whole && (b.defects & kPbBoundsDefects) == 0;
         if (jsonl) {
           blocks.emplace_back(pb.offset, b.size);
-        } else if (!IsFingerprintOnly(b)) {
+        } else if (!IsHashListEntry(b) || b.defects != 0) {
           if (o.skip_other) {
             ++skipped;
           } else if (refusal.empty()) {

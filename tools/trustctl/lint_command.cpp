@@ -17,6 +17,7 @@
 #include "command.h"
 #include "common/u16.h"
 #include "container_view.h"
+#include "entry/hash_list.h"
 #include "format.h"
 #include "input_file.h"
 #include "json_out.h"
@@ -38,10 +39,6 @@ struct Finding {
 
 // An entry of a hash list: only a fingerprint, and not a program's name
 // (those end in "@*"; AddProgram may record a program by its fingerprint alone).
-bool IsFingerprintOnly(const DecodedProgramBlock& b) {
-  return b.flags == PB_FINGERPRINT &&
-         !(b.name.size() >= 2 && b.name.compare(b.name.size() - 2, 2, u"@*") == 0);
-}
 
 std::u16string HashName(uint64_t fp) {
   char16_t name[kHashNameLen + 1];
@@ -64,7 +61,10 @@ void CheckStream(const NamedStream& s, std::vector<Finding>* out) {
       out->push_back({"key-mismatch", s.name, i + 1, b.name,
                       "key " + Hex64(b.key) + " is not the name's key " + Hex64(name_key)});
     }
-    if (IsFingerprintOnly(b) && b.name != HashName(b.fingerprint)) {
+    // Named like a hash list entry, but not after its own fingerprint.
+    uint64_t named_for = 0;
+    if (b.flags == PB_FINGERPRINT && ParseHashName(b.name, &named_for) &&
+        b.name != HashName(b.fingerprint)) {
       out->push_back({"name-mismatch", s.name, i + 1, b.name,
                       "a fingerprint-only entry of " + Hex64(b.fingerprint) +
                           " should be named \"" + U16ToUtf8(HashName(b.fingerprint)) + "\""});
@@ -87,8 +87,8 @@ const NamedStream* Find(const std::vector<NamedStream>& streams, const char16_t*
 }
 
 void CheckConflicts(const std::vector<NamedStream>& streams, std::vector<Finding>* out) {
-  const NamedStream* allow = Find(streams, u"ProgramList");
-  const NamedStream* block = Find(streams, u"BlockList");
+  const NamedStream* allow = Find(streams, kProgramListStream);
+  const NamedStream* block = Find(streams, kBlockListStream);
   if (allow == nullptr || block == nullptr) return;
   std::unordered_map<uint64_t, size_t> keys, fps;
   const auto& a = allow->contents.view.blocks;

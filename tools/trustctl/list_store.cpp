@@ -64,7 +64,8 @@ uint64_t RoomOfFile(platform::File* file, const std::u16string& stream) {
   if (h == nullptr) {
     h = MiniFileOpenWith(std::make_unique<MemoryFile>(), nullptr, &kCommitCreationParameters);
   }
-  const uint64_t room = MiniFileStreamRoom(h, stream.c_str());
+  const uint64_t room =
+      stream.empty() ? MiniFileNewStreamRoom(h) : MiniFileStreamRoom(h, stream.c_str());
   MiniFileClose(h);
   return room;
 }

@@ -38,7 +38,7 @@ std::string DoesNotFitText(const std::u16string& container, const std::u16string
 // The room a stream has by the writer's rule, over the bytes of a container
 // read without writing or waiting (dry runs, dump, verify; null: none): a
 // missing, empty or unusable container counts as the new one a write would
-// make.
+// make. An empty `stream` asks for a stream the container does not hold yet.
 uint64_t RoomOfFile(platform::File* file, const std::u16string& stream);
 
 // The payload `list` would be stored as, so that it can be compared with what

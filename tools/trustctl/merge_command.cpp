@@ -11,6 +11,7 @@
 #include "capacity.h"
 #include "command.h"
 #include "common/le.h"
+#include "common/zalloc.h"
 #include "container_view.h"
 #include "format.h"
 #include "json_out.h"
@@ -153,7 +154,7 @@ int RunMerge(const MergeOptions& o, Io& io) {
   }
   CVarBlockList list;
   for (Entry& e : entries) {
-    e.bytes.resize(e.bytes.size() + 32, 0);
+    e.bytes.resize(e.bytes.size() + kSpareBytes, 0);
     if (list.AddBlockCopy(e.bytes.data()) == 0) {
       Complain(io, "out of memory while building the list; nothing was written");
       return kExitFailure;

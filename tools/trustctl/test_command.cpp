@@ -37,7 +37,7 @@ const char* VerdictText(Verdict v) {
 }
 
 bool IsBlockList(const std::u16string& stream) {
-  return U16EqualFoldAscii(stream.c_str(), u"BlockList");
+  return U16EqualFoldAscii(stream.c_str(), kBlockListStream);
 }
 
 struct FileResult {
@@ -113,9 +113,9 @@ int RunTest(const TestOptions& o, Io& io) {
   // A file on the container's BlockList is blocked whichever stream was named.
   if (ref.explicit_stream && !IsBlockList(ref.stream)) {
     StreamRef block = ref;
-    block.stream = u"BlockList";
+    block.stream = kBlockListStream;
     std::vector<NamedStream> blocked;
-    if (reader.FindStream(u"BlockList") >= 0) {
+    if (reader.FindStream(kBlockListStream) >= 0) {
       if (!LoadStreamsFrom(reader, block, &blocked, &error)) {
         Complain(io, error);
         return kExitFailure;

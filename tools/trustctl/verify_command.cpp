@@ -47,14 +47,13 @@ int RunVerify(const VerifyOptions& o, Io& io) {
     doc["defects"] = defects;
     if (reader.header_valid()) {
       const Capacity c = CapacityOf(reader);
-      doc["capacity"] = {{"blocksUsed", c.used},
-                         {"blocksFree", c.free},
-                         {"dataBlocks", c.data_blocks},
-                         {"blockSize", c.block_size},
-                         {"directorySlotsFree", c.dir_free},
-                         {"newStreamEntriesFit",
-                          EntriesThatFit(c.dir_free == 0 ? 0 : uint64_t{c.free} * c.block_size,
-                                         kPayloadOverhead)}};
+      doc["capacity"] = {
+          {"blocksUsed", c.used},
+          {"blocksFree", c.free},
+          {"dataBlocks", c.data_blocks},
+          {"blockSize", c.block_size},
+          {"directorySlotsFree", c.dir_free},
+          {"newStreamEntriesFit", EntriesThatFit(NewStreamRoom(reader), kPayloadOverhead)}};
     }
     PrintJson(io.out, doc);
   } else {

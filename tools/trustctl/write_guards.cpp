@@ -93,8 +93,8 @@ bool CheckStreamTarget(const std::u16string& container, const ContainerReader* l
     for (const DirEntryInfo& e : look->entries()) fresh = fresh && !e.present();
   }
   if (fresh) {
-    if (U16EqualFoldAscii(stream.c_str(), u"ProgramList") ||
-        U16EqualFoldAscii(stream.c_str(), u"BlockList")) {
+    if (U16EqualFoldAscii(stream.c_str(), kProgramListStream) ||
+        U16EqualFoldAscii(stream.c_str(), kBlockListStream)) {
       return true;
     }
   } else if (!look->header_valid() || look->FindStream(stream.c_str()) >= 0) {

@@ -1,6 +1,7 @@
 #include "entry/win32/select_target.h"
 
 #include "common/zalloc.h"
+#include "entry/stream_names.h"
 #include "entry/win32/library_state.h"
 #include "entry/win32/target_path.h"
 
@@ -34,7 +35,8 @@ TrustlistRequest* SelectTarget(int32_t custom_file, int32_t program_list) {
     if (record != nullptr) {
       CopyTerminated(record->targetPath, TRUSTLIST_TARGET_PATH_UNITS, target);
       CopyTerminated(record->streamName, TRUSTLIST_STREAM_NAME_UNITS,
-                     program_list != 0 ? kProgramListStream : kBlockListStream);
+                     reinterpret_cast<const wchar_t*>(program_list != 0 ? kProgramListStream
+                                                                        : kBlockListStream));
       record->skip = 0;
       record->next = nullptr;
       AppendRequest(record);

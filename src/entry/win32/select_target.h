@@ -7,9 +7,6 @@
 
 namespace tl::entry {
 
-inline constexpr wchar_t kProgramListStream[] = L"ProgramList";
-inline constexpr wchar_t kBlockListStream[] = L"BlockList";
-
 // Replaces the request record by a new one for "TrustCustom.mnf" (custom_file
 // non-zero) or "TrustHash.mnf" beside the host module, stream "ProgramList"
 // (program_list non-zero) or "BlockList", and empties the global list. Returns
