@@ -29,7 +29,7 @@ cases=(
   'src/client/a.cpp|#include <windows.h>|ok'
   'tools/trustctl/a.cpp|#include "entry/hash_list.h"|ok'
   'tools/trustctl/a.cpp|#include <windows.h>|bad'
-  'tools/trustctl/win32/a.cpp|#include <windows.h>|ok'
+  'tools/trustctl/platform/win32/a.cpp|#include <windows.h>|ok'
 )
 for c in "${cases[@]}"; do
   IFS='|' read -r file line want <<<"$c"

@@ -12,7 +12,7 @@
 #include "common/le.h"
 #include "entry/hash_list.h"
 #include "entry/program_builder.h"
-#include "entry_json.h"
+#include "view/entry_json.h"
 
 namespace tl::test {
 namespace {

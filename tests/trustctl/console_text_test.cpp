@@ -1,6 +1,6 @@
 // The console writer's conversion: UTF-8 written in any pieces reaches the
 // console as the UTF-16 of the whole text, never with a character split.
-#include "console_text.h"
+#include "platform/console_text.h"
 
 #include <gtest/gtest.h>
 

@@ -8,8 +8,8 @@
 #include "ctl_test_util.h"
 #include "fingerprint/file_fingerprint.h"
 #include "minifile/header.h"
-#include "payload_view.h"
 #include "trustctl.h"
+#include "view/payload_view.h"
 
 namespace tl::test {
 namespace {

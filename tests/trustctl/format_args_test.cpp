@@ -1,12 +1,12 @@
 // The text forms trustctl prints, its argument parsing and its command dispatch.
 #include <gtest/gtest.h>
 
-#include "container_view.h"
 #include "ctl_test_util.h"
-#include "format.h"
-#include "text_input.h"
+#include "io/format.h"
+#include "io/text_input.h"
 #include "trustctl.h"
 #include "trustlist_version.h"
+#include "view/container_view.h"
 
 namespace tl::ctl {
 namespace {

@@ -18,8 +18,8 @@
 #include "minifile/creation_parameters.h"
 #include "minifile/header.h"
 #include "minifile/minifile.h"
-#include "payload_view.h"
 #include "trustctl.h"
+#include "view/payload_view.h"
 
 namespace tl::test {
 namespace {

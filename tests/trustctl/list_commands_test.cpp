@@ -8,7 +8,6 @@
 #include "blocklist/program_block.h"
 #include "common/le.h"
 #include "common/u16.h"
-#include "container_view.h"
 #include "ctl_test_util.h"
 #include "entry/hash_list.h"
 #include "entry/list_payload.h"
@@ -16,8 +15,9 @@
 #include "fingerprint/file_fingerprint.h"
 #include "minifile/creation_parameters.h"
 #include "minifile/minifile.h"
-#include "payload_view.h"
 #include "trustctl.h"
+#include "view/container_view.h"
+#include "view/payload_view.h"
 
 namespace tl::test {
 namespace {

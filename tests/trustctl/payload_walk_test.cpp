@@ -12,7 +12,7 @@
 #include "common/le.h"
 #include "entry/hash_list.h"
 #include "entry/list_payload.h"
-#include "payload_view.h"
+#include "view/payload_view.h"
 
 namespace tl::test {
 namespace {

@@ -10,13 +10,13 @@
 #include "blocklist/program_block_decode.h"
 #include "common/le.h"
 #include "common/u16.h"
-#include "container_view.h"
 #include "ctl_test_util.h"
 #include "entry/hash_list.h"
 #include "entry/list_store.h"
 #include "entry/program_builder.h"
 #include "minifile/creation_parameters.h"
 #include "minifile/minifile.h"
+#include "view/container_view.h"
 
 namespace tl::test {
 namespace {

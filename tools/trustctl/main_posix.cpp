@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "output_file.h"
+#include "io/output_file.h"
 #include "trustctl.h"
 
 int main(int argc, char** argv) {

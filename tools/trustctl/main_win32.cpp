@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "common/u16.h"
-#include "output_file.h"
+#include "io/output_file.h"
+#include "platform/win32/console_win32.h"
 #include "trustctl.h"
-#include "win32/console_win32.h"
 
 int wmain(int argc, wchar_t** argv) {
   std::vector<std::string> args;

@@ -19,8 +19,8 @@
 #include "minifile/container_reader.h"
 #include "minifile/journal.h"
 #include "minifile/minifile.h"
-#include "payload_view.h"
 #include "platform/fault_hook.h"
+#include "view/payload_view.h"
 
 namespace tl::test {
 namespace {

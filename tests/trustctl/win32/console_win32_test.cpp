@@ -1,7 +1,7 @@
 // trustctl.exe's output on Windows: a console gets the text as characters
 // (read back from the console's own screen buffer), a pipe gets no console
 // writer and so the UTF-8 bytes.
-#include "win32/console_win32.h"
+#include "platform/win32/console_win32.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>

@@ -1,0 +1,195 @@
+// trustctl apply: makes a stream hold exactly the entries of a jsonl file (as
+// export writes it), a desired state: every line is read and checked before
+// anything is written (the first bad line is named and nothing changes), and a
+// stream that already holds that list is left as it is: nothing written,
+// nobody told, "unchanged". A configuration engine runs it on every pass and
+// tells "changed" from "already as wanted" by its output (--json) or, with
+// --check, by its exit code.
+#include <memory>
+#include <unordered_map>
+
+#include "blocklist/block_header.h"
+#include "commands/command.h"
+#include "common/le.h"
+#include "common/u16.h"
+#include "common/zalloc.h"
+#include "edit/capacity.h"
+#include "edit/edit_session.h"
+#include "edit/write_guards.h"
+#include "io/format.h"
+#include "io/input_file.h"
+#include "io/json_out.h"
+#include "io/text_input.h"
+#include "platform/file.h"
+#include "trustctl.h"
+#include "view/entry_diff.h"
+#include "view/entry_json.h"
+#include "view/journal_notes.h"
+
+namespace tl::ctl {
+namespace {
+
+// The stored stream as apply compares with it: absent is a list that is not
+// there yet. Its entries need not be ones apply could write (it replaces them).
+LoadOptions CompareOptions() {
+  LoadOptions options;
+  options.missing_ok = true;
+  options.keep_blocks = false;  // compared and counted from the payload bytes
+  return options;
+}
+
+// "1 added, 0 removed, 2 changed" as diff counts them; a list of the same
+// entries in another order changes none of them but is still a change.
+std::string CountsText(const EntryDiff& d) {
+  std::string text = std::to_string(d.added.size()) + " added, " +
+                     std::to_string(d.removed.size()) + " removed, " +
+                     std::to_string(d.changed.size()) + " changed";
+  if (!d.differ()) text += " (the same entries in another order)";
+  return text;
+}
+
+// What a configuration engine reads instead of the text.
+Json ChangeJson(bool changed, const EntryDiff& d) {
+  return Json{{"changed", changed},
+              {"added", d.added.size()},
+              {"removed", d.removed.size()},
+              {"changed_entries", d.changed.size()}};
+}
+
+}  // namespace
+
+int RunApply(const ApplyOptions& o, Io& io) {
+  StreamRef ref;
+  std::string error;
+  if (!ParseStreamRef(o.target, &ref, &error) || !ValidStreamName(ref.stream, &error)) {
+    Complain(io, error);
+    return kExitUsage;
+  }
+  if (!CheckNotContainer(o.input, "jsonl file", ref.container, &error)) {
+    Complain(io, error);
+    return kExitFailure;
+  }
+  InputFile in;
+  std::vector<uint8_t> raw, bytes;
+  if (!in.Open(o.input, "jsonl file", &error) || !in.ReadAll(&raw, &error)) {
+    Complain(io, error + "; nothing was written");
+    return kExitFailure;
+  }
+  TextDecoder decoder;
+  decoder.Feed(raw.data(), raw.size(), &bytes);
+  decoder.Finish(&bytes);
+  raw = std::vector<uint8_t>();
+  // Lines end at '\n'; a '\r' before it is part of a Windows editor's line end.
+  CVarBlockList list;
+  std::unordered_map<uint64_t, size_t> line_of_key;
+  CollisionWatch watch;
+  size_t line_no = 0, entries = 0;
+  for (size_t at = 0; at < bytes.size();) {
+    size_t end = at;
+    while (end < bytes.size() && bytes[end] != '\n') ++end;
+    std::string line(bytes.begin() + static_cast<long>(at), bytes.begin() + static_cast<long>(end));
+    at = end + 1;
+    ++line_no;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.find_first_not_of(" \t") == std::string::npos) continue;
+    const std::string where = in.shown() + ":" + std::to_string(line_no) + ": ";
+    const Json entry = Json::parse(line, nullptr, /*allow_exceptions=*/false);
+    if (entry.is_discarded()) {
+      Complain(io, where + "not valid JSON; nothing was written");
+      return kExitFailure;
+    }
+    std::vector<uint8_t> block;
+    if (!EntryFromJson(entry, &block, &error)) {
+      Complain(io, where + error + "; nothing was written");
+      return kExitFailure;
+    }
+    const uint64_t key = LoadU64(block.data(), kBlockKeyOffset);
+    const auto [it, first] = line_of_key.emplace(key, line_no);
+    const std::u16string name = entry.contains("name") && entry["name"].is_string()
+                                    ? Utf8ToU16(entry["name"].get<std::string>())
+                                    : std::u16string();
+    const size_t collisions_before = watch.found().size();
+    watch.Enter(key, name, "line " + std::to_string(line_no));
+    if (!first && watch.found().size() == collisions_before) {
+      Complain(io, where + "same key " + Hex64(key) + " as line " + std::to_string(it->second) +
+                       " (a list holds one entry per key); nothing was written");
+      return kExitFailure;
+    }
+    block.resize(block.size() + kSpareBytes, 0);  // the spare zero bytes every block has
+    if (list.AddBlockCopy(block.data()) == 0) {
+      Complain(io, where + "the entry cannot be taken into a list; nothing was written");
+      return kExitFailure;
+    }
+    ++entries;
+  }
+  if (entries == 0 && !o.rules.allow_empty) {
+    Complain(io, in.shown() +
+                     ": holds no entry; --allow-empty stores an empty list (nothing was written)");
+    return kExitFailure;
+  }
+  const size_t payload_size = PayloadSizeOf(list);
+  const std::string target =
+      "stream \"" + Printable(std::u16string_view(ref.stream)) + "\" of " + Shown(ref.container);
+  EditSession session;
+  // --check and a dry run only read (by path); a real apply holds the
+  // container from the guards to the write, so what is compared is what is
+  // replaced. --check is refused for what the apply would refuse.
+  const bool read_only = o.dry_run || o.check;
+  ContainerReader by_path;
+  const ContainerReader* look = nullptr;
+  if (!BeginWrite(&session, read_only, ref.container, ref.stream, o.rules.new_stream, &by_path,
+                  &look, io, &error) ||
+      !CheckNotEmptied(ref.container, ref.stream, StreamHoldsEntries(look, ref.stream), entries,
+                       o.rules.allow_empty, &error) ||
+      !CheckFitsFor(&session, read_only, ref.container, look, ref.stream, payload_size, &error)) {
+    Complain(io, error);
+    return kExitFailure;
+  }
+  const int done = watch.found().empty() ? kExitOk : kExitFindings;
+  if (!ReportCollisions(watch.found(), o.rules.allow_collisions, io)) return done;
+  if (o.dry_run) {
+    io.out << "dry run: " << target << " would hold " << list.GetCount() << " entries ("
+           << payload_size << "-byte payload); nothing was written\n";
+    return done;
+  }
+  StreamContents stored, wanted;
+  const bool read = read_only ? LoadList(ref, CompareOptions(), &stored, io, &error)
+                              : session.Load(ref, CompareOptions(), &stored, &error);
+  if (!read || !ContentsOfList(list, &wanted, &error)) {
+    Complain(io, error);
+    return kExitFailure;
+  }
+  const EntryDiff d = DiffEntries(stored, wanted);
+  if (o.check) {
+    const bool changes = !StoredAsIs(stored, wanted);
+    if (o.json) {
+      PrintJson(io.out, ChangeJson(changes, d));
+    } else if (changes) {
+      io.out << "would change: " << target << ": " << CountsText(d) << "; nothing was written\n";
+    } else {
+      io.out << "unchanged: " << target << " holds these entries; nothing was written\n";
+    }
+    return changes ? kExitFindings : done;
+  }
+  uint32_t payload_bytes = 0;
+  const StoreOutcome outcome =
+      session.StoreUnlessSame(ref.stream, stored, wanted.payload.data(),
+                              static_cast<uint32_t>(wanted.payload.size()), &payload_bytes, &error);
+  if (outcome == StoreOutcome::kFailed) {
+    Complain(io, error);
+    return kExitFailure;
+  }
+  const bool changed = outcome == StoreOutcome::kWritten;
+  if (o.json) {
+    PrintJson(io.out, ChangeJson(changed, d));
+  } else if (changed) {
+    io.out << "changed: " << target << ": " << CountsText(d) << "; wrote " << entries
+           << " entries, " << payload_bytes << "-byte payload\n";
+  } else {
+    io.out << "unchanged: " << target << " holds these " << entries
+           << " entries; nothing was written\n";
+  }
+  return done;
+}
+
+}  // namespace tl::ctl

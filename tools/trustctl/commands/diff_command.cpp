@@ -1,0 +1,129 @@
+// trustctl diff: the entries added, removed and changed between two streams,
+// matched by key (the list's own identity of a program).
+#include "blocklist/block_header.h"
+#include "blocklist/program_block.h"
+#include "commands/command.h"
+#include "io/format.h"
+#include "io/json_out.h"
+#include "trustctl.h"
+#include "view/block_compare.h"
+#include "view/block_print.h"
+#include "view/container_view.h"
+#include "view/entry_diff.h"
+
+namespace tl::ctl {
+namespace {
+
+// One list, read: its payload and its index (entry_diff.h).
+struct Side {
+  StreamRef ref;
+  StreamContents contents;
+  EntryIndex index;
+
+  DecodedProgramBlock Decoded(size_t i) const {
+    DecodedProgramBlock d;
+    const uint32_t at = index.slots[i].offset;
+    DecodeProgramBlock(contents.payload.data() + at, contents.payload.size() - at, &d);
+    return d;
+  }
+};
+
+bool LoadSide(const std::string& text, Side* side, Io& io) {
+  std::string error;
+  if (!ParseStreamRef(text, &side->ref, &error)) {
+    Complain(io, error);
+    return false;
+  }
+  LoadOptions options;
+  options.keep_blocks = false;
+  if (!LoadList(side->ref, options, &side->contents, io, &error)) {
+    Complain(io, error);
+    return false;
+  }
+  side->index = IndexPayload(side->contents.payload);
+  if (side->index.issues != 0) {
+    Complain(io, Shown(side->ref.container) + ": \"" +
+                     Printable(std::u16string_view(side->ref.stream)) +
+                     "\": " + std::to_string(side->index.issues) + " payload issue(s), first: " +
+                     side->index.first_issue + "; comparing the blocks that could be read");
+  }
+  return true;
+}
+
+Json ChangedJson(const DecodedProgramBlock& before, const DecodedProgramBlock& after) {
+  Json ch;
+  ch["key"] = Hex64(before.key);
+  Json fields = Json::array();
+  for (const FieldChange& c : Changes(before, after)) {
+    fields.push_back({{"field", c.field}, {"before", c.before_json}, {"after", c.after_json}});
+  }
+  ch["fields"] = fields;
+  ch["before"] = BlockJson(before);
+  ch["after"] = BlockJson(after);
+  return ch;
+}
+
+}  // namespace
+
+int RunDiff(const DiffOptions& o, Io& io) {
+  Side a, b;
+  if (!LoadSide(o.a, &a, io) || !LoadSide(o.b, &b, io)) {
+    return kExitFailure;
+  }
+  const EntryDiff d = DiffEntries(a.contents.payload, a.index, b.contents.payload, b.index);
+  const std::vector<size_t>& removed = d.removed;
+  const std::vector<size_t>& added = d.added;
+  const auto& changed = d.changed;
+  const size_t unchanged = d.unchanged;
+  const bool differ = d.differ();
+
+  if (o.json) {
+    Json doc;
+    doc["added"] = kHole;
+    doc["removed"] = kHole;
+    doc["changed"] = kHole;
+    doc["unchanged"] = unchanged;
+    // Written entry by entry: a diff of two big lists is never one document.
+    auto [head, rest] = AroundHole(doc, "added", 0);
+    io.out << head;
+    ArrayWriter added_j(io.out, 1);
+    for (size_t j : added) added_j.Put(BlockJson(b.Decoded(j)));
+    added_j.Close();
+    const std::string hole = std::to_string(kHole);
+    const size_t r = rest.find(hole);
+    io.out << rest.substr(0, r);
+    ArrayWriter removed_j(io.out, 1);
+    for (size_t i : removed) removed_j.Put(BlockJson(a.Decoded(i)));
+    removed_j.Close();
+    rest = rest.substr(r + hole.size());
+    const size_t c = rest.find(hole);
+    io.out << rest.substr(0, c);
+    ArrayWriter changed_j(io.out, 1);
+    for (const auto& [i, j] : changed) changed_j.Put(ChangedJson(a.Decoded(i), b.Decoded(j)));
+    changed_j.Close();
+    io.out << rest.substr(c + hole.size()) << "\n";
+  } else {
+    for (size_t i : removed) {
+      const DecodedProgramBlock d = a.Decoded(i);
+      io.out << "- " << Q(d.name) << " key " << Hex64(d.key) << "\n";
+    }
+    for (size_t j : added) {
+      const DecodedProgramBlock d = b.Decoded(j);
+      io.out << "+ " << Q(d.name) << " key " << Hex64(d.key) << "\n";
+    }
+    for (const auto& [i, j] : changed) {
+      const DecodedProgramBlock before = a.Decoded(i), after = b.Decoded(j);
+      io.out << "~ " << Q(before.name) << " key " << Hex64(before.key) << "\n";
+      for (const FieldChange& c : Changes(before, after)) {
+        io.out << "    " << c.field;
+        if (!c.before.empty() || !c.after.empty()) io.out << ": " << c.before << " -> " << c.after;
+        io.out << "\n";
+      }
+    }
+    io.out << added.size() << " added, " << removed.size() << " removed, " << changed.size()
+           << " changed, " << unchanged << " unchanged\n";
+  }
+  return differ ? kExitFindings : kExitOk;
+}
+
+}  // namespace tl::ctl

@@ -1,0 +1,494 @@
+// trustctl add / remove: read-modify-write of one stream. The stream's entries
+// are kept byte for byte, programs are added through the library's own program
+// entry builder (from a filled program description record), entries are
+// removed by name key; the container is written only once all of that worked.
+#include <cstring>
+#include <memory>
+#include <tuple>
+
+#include "blocklist/block_header.h"
+#include "blocklist/program_block.h"
+#include "commands/command.h"
+#include "common/le.h"
+#include "common/u16.h"
+#include "edit/capacity.h"
+#include "edit/edit_session.h"
+#include "edit/write_guards.h"
+#include "entry/hash_list.h"
+#include "entry/program_builder.h"
+#include "fingerprint/link_time_stamp.h"
+#include "io/format.h"
+#include "io/input_file.h"
+#include "platform/file.h"
+#include "trustctl.h"
+#include "view/block_compare.h"
+#include "view/journal_notes.h"
+
+namespace tl::ctl {
+namespace {
+
+// One program as given on the command line.
+struct ProgramSpec {
+  bool by_hash = false;  // --hash SIZE CRC: a fingerprint-only entry
+  uint32_t hash_size = 0, hash_crc = 0;
+  std::u16string path;
+  std::u16string tokens, text1, text2, text3;
+  bool tokens_given = false, text1_given = false, text2_given = false, text3_given = false;
+  uint32_t value = 0;
+  uint32_t pair_first = 0, pair_second = 0;
+  bool has_value = false, has_pair = false;
+  std::u16string timestamp_file, fingerprint_file;
+};
+
+// SIZE and CRC as a hash list line writes them (hexadecimal, 0x optional).
+bool ParseHex(std::string t, uint32_t* out) {
+  if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) t = t.substr(2);
+  return !t.empty() && t.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos &&
+         ParseU32("0x" + t, out);
+}
+
+bool ParseHashPair(const std::vector<std::string>& v, uint32_t* size, uint32_t* crc,
+                   std::string* error) {
+  if (v.size() != 2 || !ParseHex(v[0], size) || !ParseHex(v[1], crc)) {
+    *error = "--hash takes SIZE CRC, two hexadecimal numbers of at most 32 bits";
+    return false;
+  }
+  return true;
+}
+
+// Tokens as the builder splits them.
+size_t TokenCount(const std::u16string& list) {
+  return SplitProgramTokens(list.data(), list.size(), nullptr, 0);
+}
+
+// Whether the token list holds an empty token (";", "a;;b", "a;"): the builder
+// drops those, and a list of nothing but separators would set the tokens flag
+// with no token at all.
+bool HasEmptyToken(const std::u16string& list) {
+  if (list.empty() || list.front() == u';' || list.back() == u';') return true;
+  return list.find(u";;") != std::u16string::npos;
+}
+
+// Refuses what the builder would store otherwise than asked.
+bool CheckHonest(const ProgramSpec& p, std::string* error) {
+  if (p.by_hash) return true;
+  if (p.tokens_given && HasEmptyToken(p.tokens)) {
+    *error = "--tokens \"" + Printable(std::u16string_view(p.tokens)) +
+             "\" holds an empty token, which an entry cannot keep";
+    return false;
+  }
+  for (const auto& [given, text, name] : {std::tuple{p.text1_given, &p.text1, "--text1"},
+                                          std::tuple{p.text2_given, &p.text2, "--text2"},
+                                          std::tuple{p.text3_given, &p.text3, "--text3"}}) {
+    if (given && text->empty()) {
+      *error = std::string(name) + " is empty; an entry stores no empty text";
+      return false;
+    }
+  }
+  if (p.path.empty()) {
+    *error = "--path is empty: the entry would have an empty name";
+    return false;
+  }
+  if (p.path.back() == u'\\') {
+    *error = "--path ends in a backslash: the entry would be named \"@*\"";
+    return false;
+  }
+  if (TokenCount(p.tokens) > kPdMaxTokens) {
+    *error = "--tokens holds " + std::to_string(TokenCount(p.tokens)) + " tokens; an entry keeps " +
+             std::to_string(kPdMaxTokens) + " at most";
+    return false;
+  }
+  if (p.has_value && p.has_pair) {
+    *error = "--value and --pair share one field; an entry keeps only the pair's first value";
+    return false;
+  }
+  return true;
+}
+
+bool ParsePrograms(const AddOptions& o, std::vector<ProgramSpec>* out, std::string* error) {
+  for (const auto& [name, values] : o.ordered) {
+    const std::string& value = values.front();
+    if (name == "--path" || name == "--hash") {
+      out->push_back(ProgramSpec());
+      if (name == "--path") {
+        out->back().path = Utf8ToU16(value);
+      } else {
+        out->back().by_hash = true;
+        if (!ParseHashPair(values, &out->back().hash_size, &out->back().hash_crc, error)) {
+          return false;
+        }
+      }
+      continue;
+    }
+    if (out->empty() || out->back().by_hash) {
+      *error = name + " belongs to a --path and comes before one";
+      return false;
+    }
+    ProgramSpec& p = out->back();
+    const std::u16string v = Utf8ToU16(value);
+    if (name == "--tokens") {
+      p.tokens = v;
+      p.tokens_given = true;
+    } else if (name == "--text1") {
+      p.text1 = v;
+      p.text1_given = true;
+    } else if (name == "--text2") {
+      p.text2 = v;
+      p.text2_given = true;
+    } else if (name == "--text3") {
+      p.text3 = v;
+      p.text3_given = true;
+    } else if (name == "--timestamp-file") {
+      p.timestamp_file = v;
+    } else if (name == "--fingerprint-file") {
+      p.fingerprint_file = v;
+    } else if (name == "--file") {
+      p.timestamp_file = p.fingerprint_file = v;
+    } else if (name == "--value") {
+      if (!ParseU32(value, &p.value) || p.value == 0) {
+        *error = "--value takes a number from 1 to 0xffffffff (0 means no value)";
+        return false;
+      }
+      p.has_value = true;
+    } else if (name == "--pair") {
+      const size_t comma = value.find(',');
+      if (comma == std::string::npos || !ParseU32(value.substr(0, comma), &p.pair_first) ||
+          !ParseU32(value.substr(comma + 1), &p.pair_second) || p.pair_first == 0) {
+        *error = "--pair takes N,M with N from 1 to 0xffffffff (N 0 means no pair)";
+        return false;
+      }
+      p.has_pair = true;
+    }
+  }
+  if (out->empty()) {
+    *error = "add needs at least one --path or --hash";
+    return false;
+  }
+  for (const ProgramSpec& p : *out) {
+    if (!CheckHonest(p, error)) return false;
+  }
+  return true;
+}
+
+// Writes `s` into the record field at `offset` of `units` units, terminated.
+bool PutString(std::vector<uint8_t>& record, size_t offset, size_t units, const std::u16string& s,
+               const char* what, std::string* error) {
+  if (s.find(u'\0') != std::u16string::npos) {
+    *error = std::string(what) + " holds a NUL character, where the stored text would end";
+    return false;
+  }
+  if (s.size() + 1 > units) {
+    *error = std::string(what) + " is longer than " + std::to_string(units - 1) + " characters";
+    return false;
+  }
+  for (size_t i = 0; i < s.size(); ++i) StoreU16(record.data(), offset + 2 * i, s[i]);
+  return true;
+}
+
+// Fills a program description record for `p`. The two file paths are passed by
+// address, as a caller of the library passes them: `p` must outlive the build.
+bool FillRecord(const ProgramSpec& p, std::vector<uint8_t>* record, std::string* error) {
+  // text3 runs to the end of the record; the builder takes at most 599 units.
+  if (p.text3.size() > kPdMaxStringUnits) {
+    *error = "--text3 is longer than " + std::to_string(kPdMaxStringUnits) + " characters";
+    return false;
+  }
+  const size_t text3_end = kPdText3Offset + 2 * (p.text3.size() + 1);
+  const size_t size = text3_end > kPdMinSize ? text3_end : kPdMinSize;
+  record->assign(size, 0);
+  std::vector<uint8_t>& r = *record;
+  StoreU32(r.data(), kPdCbSizeOffset, static_cast<uint32_t>(size));
+  if (!PutString(r, kPdPathOffset, kPdPathUnits, p.path, "--path", error) ||
+      !PutString(r, kPdTokenListOffset, kPdTokenListUnits, p.tokens, "--tokens", error) ||
+      !PutString(r, kPdText1Offset, kPdTextUnits, p.text1, "--text1", error) ||
+      !PutString(r, kPdText2Offset, kPdTextUnits, p.text2, "--text2", error) ||
+      !PutString(r, kPdText3Offset, (size - kPdText3Offset) / 2, p.text3, "--text3", error)) {
+    return false;
+  }
+  StoreU32(r.data(), kPdValueSingleOffset, p.value);
+  StoreU32(r.data(), kPdValuePairFirstOffset, p.pair_first);
+  StoreU32(r.data(), kPdValuePairSecondOffset, p.pair_second);
+  if (!p.timestamp_file.empty()) {
+    StoreU64(r.data(), kPdTimeStampFileOffset,
+             reinterpret_cast<uintptr_t>(p.timestamp_file.c_str()));
+  }
+  if (!p.fingerprint_file.empty()) {
+    StoreU64(r.data(), kPdFingerprintFileOffset,
+             reinterpret_cast<uintptr_t>(p.fingerprint_file.c_str()));
+  }
+  return true;
+}
+
+// The library stores a fingerprint of 0 for a file it cannot open, and leaves
+// the stamp out for a file it cannot read; a tool asked for them says so
+// instead of storing an entry the user did not mean.
+bool CheckFiles(const ProgramSpec& p, std::string* error) {
+  for (const std::u16string* f : {&p.timestamp_file, &p.fingerprint_file}) {
+    if (!f->empty() && !platform::OpenFileForReading(f->c_str())) {
+      *error = Shown(*f) + ": cannot open the file for reading: " + ReadFailureReason(*f);
+      return false;
+    }
+  }
+  if (!p.timestamp_file.empty() && ReadLinkTimeStamp(p.timestamp_file.c_str(), nullptr) == 0) {
+    *error = Shown(p.timestamp_file) +
+             ": not an executable with a PE header, so it has no link time stamp; nothing was "
+             "written";
+    return false;
+  }
+  return true;
+}
+
+// Opens the session that holds the container until the edit is stored, with
+// the checks every edit makes (the journal recovered, the whole container
+// sound, the stream one the container holds or may be created, `new_stream`),
+// and reads the stream to edit under it.
+bool LoadForEdit(const StreamRef* ref, bool missing_ok, bool new_stream, EditSession* session,
+                 StreamContents* contents, CVarBlockList& list, Io& io, std::string* error) {
+  ContainerReader unused_by_path;
+  const ContainerReader* look = nullptr;
+  if (!BeginWrite(session, /*dry_run=*/false, ref->container, ref->stream, new_stream,
+                  &unused_by_path, &look, io, error)) {
+    return false;
+  }
+  LoadOptions options;
+  options.missing_ok = missing_ok;
+  options.require_sound = true;
+  if (!session->Load(*ref, options, contents, error)) return false;
+  return KeepEntries(*contents, list, error);
+}
+
+std::string Target(const StreamRef& ref) {
+  return "stream \"" + Printable(std::u16string_view(ref.stream)) + "\" of " + Shown(ref.container);
+}
+
+}  // namespace
+
+int RunAdd(const AddOptions& o, Io& io) {
+  std::string error;
+  std::vector<ProgramSpec> programs;
+  if (!ParsePrograms(o, &programs, &error)) {
+    Complain(io, error);
+    return kExitUsage;
+  }
+  StreamRef ref;
+  if (!ParseStreamRef(o.target, &ref, &error) || !ValidStreamName(ref.stream, &error)) {
+    Complain(io, error);
+    return kExitUsage;
+  }
+  StreamContents contents;
+  CVarBlockList list;
+  // Everything the command line can refuse is refused before a file is read.
+  std::vector<std::vector<uint8_t>> records(programs.size());
+  for (size_t i = 0; i < programs.size(); ++i) {
+    if (!programs[i].by_hash && !FillRecord(programs[i], &records[i], &error)) {
+      Complain(io, error);
+      return kExitUsage;
+    }
+  }
+  EditSession session;
+  if (!LoadForEdit(&ref, /*missing_ok=*/true, o.rules.new_stream, &session, &contents, list, io,
+                   &error)) {
+    Complain(io, error);
+    return kExitFailure;
+  }
+  const uint32_t kept = list.GetCount();
+  CollisionWatch watch;
+  for (size_t i = 0; i < contents.view.blocks.size(); ++i) {
+    const DecodedProgramBlock& b = contents.view.blocks[i].decoded;
+    watch.Enter(b.key, b.name, "entry " + std::to_string(i + 1) + " of the stream");
+  }
+  std::vector<std::string> report;
+  for (size_t i = 0; i < programs.size(); ++i) {
+    const ProgramSpec& p = programs[i];
+    auto work = std::make_unique<uint8_t[]>(kProgramWorkBytes);
+    uint32_t block_size = 0;
+    if (p.by_hash) {
+      block_size = BuildHashBlock(work.get(), p.hash_size, p.hash_crc);
+    } else {
+      if (!CheckFiles(p, &error)) {
+        Complain(io, error);
+        return kExitFailure;
+      }
+      if (BuildProgramBlock(records[i].data(), work.get(), &block_size) == 0) {
+        Complain(io, "\"" + Printable(std::u16string_view(p.path)) +
+                         "\": a program needs at least one attribute besides its path");
+        return kExitUsage;
+      }
+    }
+    DecodedProgramBlock b;
+    DecodeProgramBlock(work.get(), block_size, &b);
+    // A key of 0 for a name that is not empty means the key could not be
+    // computed (no memory): the entry would be stored under a wrong key.
+    if (b.key == 0 && !b.name.empty()) {
+      Complain(io, "out of memory while building the list; nothing was written");
+      return kExitFailure;
+    }
+    watch.Enter(b.key, b.name,
+                p.by_hash ? "--hash " + std::to_string(i + 1) : "--path " + std::to_string(i + 1));
+    // An entry the list holds already as it would be built stays where it is,
+    // so that adding what is there changes nothing (a replacement would move
+    // it to the end of the list).
+    const uint8_t* held = list.FindBlock(b.key);
+    if (held != nullptr && LoadU32(held, kBlockSizeOffset) == block_size &&
+        SameContent(held, work.get(), block_size)) {
+      report.push_back("already present \"" + Printable(std::u16string_view(b.name)) + "\" key " +
+                       Hex64(b.key));
+      continue;
+    }
+    const bool replaces = held != nullptr;
+    if (list.AddBlockCopy(work.get()) == 0) {
+      Complain(io, "out of memory while building the list; nothing was written");
+      return kExitFailure;
+    }
+    report.push_back((replaces ? "replaced \"" : "added \"") +
+                     Printable(std::u16string_view(b.name)) + "\" key " + Hex64(b.key) + " flags " +
+                     Hex32(b.flags));
+  }
+  if (!session.CheckFits(ref.stream, PayloadSizeOf(list), &error)) {
+    Complain(io, error);
+    return kExitFailure;
+  }
+  const int done = watch.found().empty() ? kExitOk : kExitFindings;
+  if (!ReportCollisions(watch.found(), o.rules.allow_collisions, io)) return done;
+  uint32_t payload_bytes = 0;
+  const StoreOutcome outcome =
+      session.StoreUnlessSame(ref.stream, contents, list, &payload_bytes, &error);
+  if (outcome == StoreOutcome::kFailed) {
+    Complain(io, error);
+    return kExitFailure;
+  }
+  if (!io.quiet) {
+    for (const auto& line : report) io.out << line << "\n";
+  }
+  if (outcome == StoreOutcome::kUnchanged) {
+    io.out << "unchanged: " << Target(ref) << " holds these " << list.GetCount()
+           << " blocks; nothing was written\n";
+    return done;
+  }
+  io.out << "wrote " << Target(ref) << ": " << list.GetCount() << " blocks (" << kept << " kept), "
+         << payload_bytes << "-byte payload\n";
+  return done;
+}
+
+int RunRemove(const RemoveOptions& o, Io& io) {
+  std::string error;
+  if (o.names.empty() && o.hashes.empty() && o.files.empty()) {
+    Complain(io, "remove needs at least one NAME, --hash SIZE CRC or --file F");
+    return kExitUsage;
+  }
+  if (o.hashes.size() % 2 != 0) {
+    Complain(io, "--hash takes SIZE CRC, two numbers; the last --hash has one");
+    return kExitUsage;
+  }
+  StreamRef ref;
+  if (!ParseStreamRef(o.target, &ref, &error) || !ValidStreamName(ref.stream, &error)) {
+    Complain(io, error);
+    return kExitUsage;
+  }
+  // What to remove: name keys and fingerprints, each with the text it was asked by.
+  struct Wanted {
+    bool by_fingerprint;
+    uint64_t value;
+    std::string shown;
+    std::u16string name;  // asked by name: the name
+    bool found = false;
+  };
+  std::vector<Wanted> wanted;
+  for (const std::string& n : o.names) {
+    const std::u16string name = Utf8ToU16(n);
+    const uint64_t key = ComputeNameKey(name.c_str());
+    if (!name.empty() && key == 0) {
+      Complain(io, "out of memory while computing a name key; nothing was written");
+      return kExitFailure;
+    }
+    wanted.push_back({false, key, "\"" + Printable(std::u16string_view(name)) + "\"", name});
+  }
+  for (size_t i = 0; i + 1 < o.hashes.size(); i += 2) {
+    uint32_t size = 0, crc = 0;
+    if (!ParseHashPair({o.hashes[i], o.hashes[i + 1]}, &size, &crc, &error)) {
+      Complain(io, error);
+      return kExitUsage;
+    }
+    wanted.push_back({true,
+                      (uint64_t{size} << 32) | crc,
+                      "fingerprint " + Hex64((uint64_t{size} << 32) | crc),
+                      {}});
+  }
+  for (const std::string& f : o.files) {
+    InputFile in;
+    uint64_t fp = 0, full = 0;
+    if (!in.Open(f, "file", &error) || !SequentialFingerprint(in, &fp, &full, &error)) {
+      Complain(io, error);
+      return kExitFailure;
+    }
+    wanted.push_back({true, fp, "fingerprint " + Hex64(fp) + " of " + in.shown(), {}});
+  }
+  StreamContents contents;
+  CVarBlockList unused;
+  EditSession session;
+  if (!LoadForEdit(&ref, /*missing_ok=*/false, /*new_stream=*/false, &session, &contents, unused,
+                   io, &error)) {
+    Complain(io, error);
+    return kExitFailure;
+  }
+  CVarBlockList list;
+  size_t removed = 0;
+  std::vector<Collision> collisions;
+  for (size_t i = 0; i < contents.view.blocks.size(); ++i) {
+    const DecodedProgramBlock& b = contents.view.blocks[i].decoded;
+    bool drop = false;
+    for (Wanted& w : wanted) {
+      const bool hit = w.by_fingerprint
+                           ? (b.flags & PB_FINGERPRINT) != 0 && b.fingerprint == w.value
+                           : w.value != 0 && b.key == w.value;
+      if (hit) w.found = drop = true;
+      // A name finds entries by its key, which an entry of another name may share.
+      if (hit && !w.by_fingerprint && OtherName(w.name, b.name)) {
+        collisions.push_back({b.key, b.name, "entry " + std::to_string(i + 1) + " of the stream",
+                              w.name, "the NAME to remove"});
+      }
+    }
+    if (drop) {
+      ++removed;
+      continue;
+    }
+    if (list.AddBlockCopy(contents.BlockBytes(i)) == 0) {
+      Complain(io, "out of memory while building the list; nothing was written");
+      return kExitFailure;
+    }
+  }
+  bool all_found = true;
+  for (const Wanted& w : wanted) all_found = all_found && w.found;
+  if (removed != 0) {
+    if (!CheckNotEmptied(ref.container, ref.stream, !contents.view.blocks.empty(), list.GetCount(),
+                         o.rules.allow_empty, &error)) {
+      Complain(io, error);
+      return kExitFailure;
+    }
+    if (!ReportCollisions(collisions, o.rules.allow_collisions, io)) return kExitFindings;
+    if (!collisions.empty()) all_found = false;  // exit 1: entries of other names went
+  }
+  // Printed once the list is written (or left as it was), so that a failed
+  // write never reads as a done removal.
+  std::string report;
+  for (const Wanted& w : wanted) {
+    if (!io.quiet || !w.found) {
+      report += (w.found ? "removed " : "not present: ") + w.shown +
+                (w.found && !w.by_fingerprint ? " key " + Hex64(w.value) : "") + "\n";
+    }
+  }
+  if (removed == 0) {
+    io.out << report << Target(ref) << " is unchanged\n";
+    return all_found ? kExitOk : kExitFindings;
+  }
+  uint32_t payload_bytes = 0;
+  if (!session.Store(ref.stream, list, &payload_bytes, &error)) {
+    Complain(io, error);
+    return kExitFailure;
+  }
+  io.out << report << "wrote " << Target(ref) << ": " << list.GetCount() << " blocks, "
+         << payload_bytes << "-byte payload\n";
+  return all_found ? kExitOk : kExitFindings;
+}
+
+}  // namespace tl::ctl

@@ -1,0 +1,113 @@
+// trustctl export: a list as text for version control and review. jsonl: one
+// object per entry, in list order, with every field (and the stored bytes where
+// the fields cannot rebuild them); hashlist: "size crc" lines, which only a list
+// of fingerprint-only entries can become without loss.
+#include <cstdio>
+
+#include "blocklist/program_block.h"
+#include "commands/command.h"
+#include "edit/write_guards.h"
+#include "entry/hash_list.h"
+#include "io/format.h"
+#include "io/output_file.h"
+#include "trustctl.h"
+#include "view/container_view.h"
+#include "view/entry_json.h"
+
+namespace tl::ctl {
+
+int RunExport(const ExportOptions& o, Io& io) {
+  if (o.format != "jsonl" && o.format != "hashlist") {
+    Complain(io, "--format is jsonl or hashlist");
+    return kExitUsage;
+  }
+  StreamRef ref;
+  std::string error;
+  if (!ParseStreamRef(o.target, &ref, &error)) {
+    Complain(io, error);
+    return kExitUsage;
+  }
+  // The output is never the container it is made from (-o truncating its own
+  // input would lose every stream).
+  if (!CheckNotContainer(o.output, "output file", ref.container, &error)) {
+    Complain(io, error);
+    return kExitFailure;
+  }
+  StreamContents contents;
+  LoadOptions options;
+  options.keep_blocks = false;
+  if (!LoadList(ref, options, &contents, io, &error)) {
+    Complain(io, error);
+    return kExitFailure;
+  }
+  // One walk over the payload decides whether the list can be exported and
+  // notes where each block lies (and, for a hash list, its line); the
+  // document is then written entry by entry, never held whole.
+  // Odd entries are exported with their bytes; a payload whose blocks cannot
+  // all be told apart is not a list that can be exported without loss.
+  const bool jsonl = o.format == "jsonl";
+  bool whole = true;
+  std::vector<std::pair<uint32_t, uint32_t>> blocks;  // offset, size
+  std::string hash_lines;
+  size_t skipped = 0, index = 0;
+  std::string refusal;
+  const PayloadView v =
+      WalkPayload(contents.payload.data(), contents.payload.size(), [&](const PayloadBlock& pb) {
+        const DecodedProgramBlock& b = pb.decoded;
+        ++index;
+        whole = whole && (b.defects & kPbBoundsDefects) == 0;
+        if (jsonl) {
+          blocks.emplace_back(pb.offset, b.size);
+        } else if (!IsHashListEntry(b) || b.defects != 0) {
+          if (o.skip_other) {
+            ++skipped;
+          } else if (refusal.empty()) {
+            refusal = "entry " + std::to_string(index) + " \"" +
+                      Printable(std::u16string_view(b.name)) +
+                      "\" is not a fingerprint-only entry; a hash list cannot hold it (use "
+                      "--skip-other to leave such entries out); nothing was written";
+          }
+        } else {
+          char line[32];
+          std::snprintf(line, sizeof line, "%08x %08x\n",
+                        static_cast<unsigned>(b.fingerprint >> 32),
+                        static_cast<unsigned>(b.fingerprint));
+          hash_lines += line;
+        }
+      });
+  for (const PayloadIssue& issue : v.issues) whole = whole && issue.block >= 0;
+  if (!whole) {
+    Complain(io,
+             Shown(ref.container) + ": \"" + Printable(std::u16string_view(ref.stream)) +
+                 "\": damaged payload (" +
+                 (v.issues.empty() ? std::string("a block's size is unusable") : v.issues[0].text) +
+                 "); only a sound list is exported");
+    return kExitFailure;
+  }
+  if (!refusal.empty()) {
+    Complain(io, refusal);
+    return kExitFailure;
+  }
+  Output out;
+  if (!out.Open(o.output, io, &error)) {
+    Complain(io, error);
+    return kExitFailure;
+  }
+  if (jsonl) {
+    for (const auto& [offset, size] : blocks) {
+      out << JsonLine(EntryToJson(contents.payload.data() + offset, size)) << "\n";
+    }
+  } else {
+    out << hash_lines;
+  }
+  if (!out.Commit(&error)) {
+    Complain(io, error);
+    return kExitFailure;
+  }
+  if (skipped != 0) {
+    Complain(io, std::to_string(skipped) + " entries that are not fingerprint-only were left out");
+  }
+  return kExitOk;
+}
+
+}  // namespace tl::ctl

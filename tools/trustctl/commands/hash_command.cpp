@@ -1,0 +1,169 @@
+// trustctl hash: hash list lines for files, with the fingerprint the library
+// computes (size in the high half, CRC-32 of the sampled bytes in the low half).
+// Files are hashed by N workers; lines are printed by one thread in argument
+// (and sorted directory) order, so the output is the same for every N.
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <filesystem>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include "commands/command.h"
+#include "common/u16.h"
+#include "io/format.h"
+#include "io/input_file.h"
+#include "io/progress.h"
+#include "io/tree_walk.h"
+#include "trustctl.h"
+
+namespace tl::ctl {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The import reads each token with "%x"; eight digits each keep the columns
+// aligned and match the hash name form "%08x%08x.*".
+std::string HashLine(uint64_t fingerprint) {
+  char buf[24];
+  std::snprintf(buf, sizeof buf, "%08x %08x", static_cast<unsigned>(fingerprint >> 32),
+                static_cast<unsigned>(fingerprint & 0xFFFFFFFFu));
+  return buf;
+}
+
+// Lines longer than this would be cut into pieces by the import's line reader,
+// and each piece would count as a line of its own; names stay well below it.
+constexpr size_t kMaxNamedLine = 4096;
+
+struct Job {
+  std::string arg;        // the file, as a UTF-8 argument ("-": standard input)
+  std::string line;       // the hash list line, when it could be read
+  std::string error;      // else why not
+  std::string warning;    // a note beside a line
+  std::string dir_error;  // a directory that could not be listed (no file)
+  bool done = false;
+};
+
+Job FileJob(std::string arg) {
+  Job j;
+  j.arg = std::move(arg);
+  return j;
+}
+
+// One file that could be read whole gets a line; a file that cannot be opened
+// or read gets a message and no line, so a list never holds a made-up pair.
+void HashOne(Job& job, bool names) {
+  InputFile in;
+  uint64_t fingerprint = 0, full_size = 0;
+  if (!in.Open(job.arg, "file", &job.error) ||
+      !SequentialFingerprint(in, &fingerprint, &full_size, &job.error)) {
+    return;
+  }
+  const std::string shown = job.arg == "-" ? "-" : PrintablePath(Utf8ToU16(job.arg));
+  job.warning = LargeFileNote(shown, full_size);
+  job.line = HashLine(fingerprint);
+  if (names && job.line.size() + 1 + shown.size() <= kMaxNamedLine) job.line += " " + shown;
+}
+
+// The files named by the arguments, directories walked (sorted, so that the
+// same tree always gives the same list). False when a directory was named
+// without -r; its message is a Job of its own, in order.
+void Collect(const HashOptions& o, std::vector<Job>* jobs) {
+  for (const std::string& arg : o.paths) {
+    const fs::path path = input_backend::NativePath(Utf8ToU16(arg));
+    std::error_code ec;
+    if (arg == "-" || !fs::is_directory(path, ec)) {
+      jobs->push_back(FileJob(arg));
+      continue;
+    }
+    if (!o.recursive) {
+      Job j;
+      j.dir_error = PrintablePath(Utf8ToU16(arg)) + ": is a directory (use -r)";
+      j.done = true;
+      jobs->push_back(std::move(j));
+      continue;
+    }
+    // A file is named by its own bytes (its UTF-16 on Windows), so a name
+    // that is not UTF-8 is hashed as the file it is. An entry that cannot be
+    // read gets a message in its place, and the walk goes on.
+    std::vector<std::pair<fs::path, std::string>> found;  // path, or an error's text
+    WalkFiles(
+        path, [&](const fs::path& f) { found.emplace_back(f, std::string()); },
+        [&](const fs::path& f, const std::error_code& why) {
+          found.emplace_back(
+              f, PrintablePath(input_backend::PathText(f)) + ": cannot be read: " + why.message());
+        });
+    std::sort(found.begin(), found.end());
+    for (auto& [f, error] : found) {
+      if (error.empty()) {
+        jobs->push_back(FileJob(U16ToUtf8(input_backend::PathText(f))));
+        continue;
+      }
+      Job j;
+      j.dir_error = std::move(error);
+      j.done = true;
+      jobs->push_back(std::move(j));
+    }
+  }
+}
+
+}  // namespace
+
+int RunHash(const HashOptions& o, Io& io) {
+  std::vector<Job> jobs;
+  Collect(o, &jobs);
+  unsigned workers = o.jobs != 0 ? o.jobs : std::max(1u, std::thread::hardware_concurrency());
+  // Standard input cannot be shared between workers; it is read by one.
+  workers = static_cast<unsigned>(std::min<size_t>(workers, std::max<size_t>(jobs.size(), 1)));
+
+  std::mutex m;
+  std::condition_variable cv;
+  std::atomic<size_t> next{0};
+  auto work = [&] {
+    while (true) {
+      const size_t i = next.fetch_add(1);
+      if (i >= jobs.size()) return;
+      if (!jobs[i].done) HashOne(jobs[i], o.names);
+      {
+        std::lock_guard<std::mutex> lock(m);
+        jobs[i].done = true;
+      }
+      cv.notify_all();
+    }
+  };
+  std::vector<std::thread> pool;
+  if (workers <= 1) {
+    work();
+  } else {
+    for (unsigned w = 0; w < workers; ++w) pool.emplace_back(work);
+  }
+
+  Progress progress(io, "hashed", jobs.size());
+  bool all_ok = true;
+  for (size_t i = 0; i < jobs.size(); ++i) {
+    {
+      std::unique_lock<std::mutex> lock(m);
+      cv.wait(lock, [&] { return jobs[i].done; });
+    }
+    const Job& j = jobs[i];
+    progress.Clear();
+    if (!j.dir_error.empty()) {
+      Complain(io, j.dir_error);
+      all_ok = false;
+    } else if (!j.error.empty()) {
+      Complain(io, j.error);
+      all_ok = false;
+    } else {
+      if (!j.warning.empty()) Complain(io, j.warning);
+      io.out << j.line << "\n";
+    }
+    progress.Step(i + 1);
+  }
+  for (auto& t : pool) t.join();
+  progress.Clear();
+  return all_ok ? kExitOk : kExitFailure;
+}
+
+}  // namespace tl::ctl

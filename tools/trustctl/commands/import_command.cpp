@@ -1,0 +1,384 @@
+// trustctl import: replaces a stream from a hash list exactly as the library's
+// import does (same line reader, same blocks, same replacement by key, same
+// payload and creation parameters), and reports what became of every line.
+#include <sstream>
+
+#include "blocklist/block_copy.h"
+#include "blocklist/block_header.h"
+#include "commands/command.h"
+#include "common/le.h"
+#include "common/u16.h"
+#include "edit/capacity.h"
+#include "edit/edit_session.h"
+#include "edit/write_guards.h"
+#include "entry/hash_list.h"
+#include "io/format.h"
+#include "io/input_file.h"
+#include "io/progress.h"
+#include "io/text_input.h"
+#include "platform/path_info.h"
+#include "trustctl.h"
+#include "view/journal_notes.h"
+
+namespace tl::ctl {
+namespace {
+
+struct LineNote {
+  uint32_t number;
+  std::string text;
+};
+
+// "0000abcd 12345678": a fingerprint as the hash list's pair of numbers.
+std::string PairText(uint64_t fingerprint) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%08x %08x", static_cast<unsigned>(fingerprint >> 32),
+                static_cast<unsigned>(fingerprint));
+  return text;
+}
+
+// The first line of each name key met so far, with its fingerprint: an open
+// addressing table without a node per line, since a big import inserts one
+// key per line. Key 0 marks a free slot (the sink never inserts it).
+class FirstLines {
+ public:
+  struct First {
+    uint64_t key = 0;
+    uint32_t line = 0;
+    uint64_t fingerprint = 0;
+  };
+
+  void Reserve(size_t keys) {
+    if (keys + keys / 3 > slots_.size()) Rehash(keys + keys / 3);
+  }
+
+  // The slot of `key`; `*inserted` tells whether it was free (it then holds
+  // `key` and `value`, else what it held).
+  First* Insert(uint64_t key, uint32_t line, uint64_t fingerprint, bool* inserted) {
+    // At most three quarters full, so that a probe stays short.
+    if ((used_ + 1) * 4 > slots_.size() * 3) Rehash(slots_.size() * 2);
+    First* slot = Find(key);
+    *inserted = slot->key == 0;
+    if (*inserted) {
+      *slot = First{key, line, fingerprint};
+      ++used_;
+    }
+    return slot;
+  }
+
+ private:
+  First* Find(uint64_t key) {
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = (key * 0x9E3779B97F4A7C15ull) >> 20 & mask;; i = (i + 1) & mask) {
+      if (slots_[i].key == key || slots_[i].key == 0) return &slots_[i];
+    }
+  }
+  void Rehash(size_t at_least) {
+    size_t n = 64;
+    while (n < at_least) n *= 2;
+    std::vector<First> old(n);
+    old.swap(slots_);
+    for (const First& f : old) {
+      if (f.key != 0) *Find(f.key) = f;
+    }
+  }
+
+  std::vector<First> slots_ = std::vector<First>(64);
+  size_t used_ = 0;
+};
+
+// Takes the lines as the import does (a zero-padded copy of each used line's
+// block handed to AddBlock), and notes what happened to each.
+class ReportingSink final : public HashListSink {
+ public:
+  explicit ReportingSink(CVarBlockList& list) : list_(list) {}
+
+  // Sizes the table of first lines for a hash list of `bytes` bytes at once
+  // (a line takes at least four bytes; most take about eighteen), so that a
+  // big import does not rehash it over and over.
+  void ExpectBytes(uint64_t bytes) { first_line_.Reserve(static_cast<size_t>(bytes / 18)); }
+
+  void OnLine(const HashListLine& line) override {
+    ++lines;
+    if (line.cut) {
+      notes.push_back({line.number, "longer than " + std::to_string(kHashLineMaxChars) +
+                                        " characters; the rest of the line was ignored"});
+    }
+    // The line reader ends a line's text at a NUL byte, so what it would read
+    // is not what the line says.
+    if (line.nul) {
+      ++skipped;
+      notes.push_back({line.number, "skipped: holds a NUL byte (not a text line)"});
+      return;
+    }
+    if (line.status != HashLineStatus::kUsed) {
+      ++skipped;
+      notes.push_back({line.number, std::string("skipped: ") + HashLineStatusText(line.status)});
+      return;
+    }
+    const uint64_t key = LoadU64(line.block, kBlockKeyOffset);
+    // The name key is 0 only when its working copy could not be allocated (a
+    // hash name is never empty): such a block would be stored under a wrong key.
+    if (key == 0) {
+      ++dropped;
+      notes.push_back({line.number, "no memory for its name key"});
+      return;
+    }
+    void* copy =
+        IsValidBlockSize(line.block_size) ? CopyOwnBlock(line.block, line.block_size) : nullptr;
+    if (copy == nullptr) {
+      ++dropped;
+      notes.push_back({line.number, "no memory for its block"});
+      return;
+    }
+    const uint64_t fp = (uint64_t{line.file_size} << 32) | line.crc;
+    bool first = false;
+    FirstLines::First* earlier = first_line_.Insert(key, line.number, fp, &first);
+    if (first) {
+      ++accepted;
+      accepted_lines.push_back(line.number);
+    } else if (earlier->fingerprint == fp) {
+      ++duplicates;
+      notes.push_back({line.number, std::string("duplicate of line ") +
+                                        std::to_string(earlier->line) + " (" + PairText(fp) +
+                                        "): replaces it and moves to the end"});
+    } else {
+      // Another pair whose name has the same key: the list keeps one of them.
+      ++collisions;
+      found.push_back({key, HashNameOf(earlier->fingerprint),
+                       "line " + std::to_string(earlier->line), HashNameOf(fp),
+                       "line " + std::to_string(line.number)});
+      earlier->line = line.number;
+      earlier->fingerprint = fp;
+    }
+    list_.AddBlock(copy);
+  }
+
+  uint32_t lines = 0, accepted = 0, duplicates = 0, collisions = 0, skipped = 0, dropped = 0;
+  std::vector<LineNote> notes;
+  std::vector<uint32_t> accepted_lines;  // rising
+  std::vector<Collision> found;
+
+ private:
+  static std::u16string HashNameOf(uint64_t fp) {
+    char16_t name[kHashNameLen + 1];
+    U16FormatHashName(name, static_cast<uint32_t>(fp >> 32), static_cast<uint32_t>(fp));
+    return name;
+  }
+
+  CVarBlockList& list_;
+  FirstLines first_line_;
+};
+
+// "1-3, 5, 7-9": rising line numbers as ranges, so that a long list stays one line.
+std::string Ranges(const std::vector<uint32_t>& numbers) {
+  std::string s;
+  for (size_t i = 0; i < numbers.size();) {
+    size_t j = i;
+    while (j + 1 < numbers.size() && numbers[j + 1] == numbers[j] + 1) ++j;
+    if (!s.empty()) s += ", ";
+    s += std::to_string(numbers[i]);
+    if (j > i) s += "-" + std::to_string(numbers[j]);
+    i = j + 1;
+  }
+  return s.empty() ? "none" : s;
+}
+
+// The whole hash list through the library's line parser, read sequentially
+// and decoded to UTF-8 (a byte order mark is taken off, UTF-16 converted).
+// A big hash list (1 MiB or more, of a known size) shows how much was read.
+// *bytes is the size of the file as read.
+bool FeedHashList(const std::string& arg, ReportingSink& sink, Io& io, uint64_t* bytes,
+                  TextDecoder* decoder, std::string* error) {
+  InputFile in;
+  if (!in.Open(arg, "hash list", error)) return false;
+  HashListParser parser(sink);
+  const int64_t size = in.SeekableSize();
+  if (size > 0) sink.ExpectBytes(static_cast<uint64_t>(size));
+  Progress progress(io, "bytes of the hash list read:", size > 0 ? static_cast<size_t>(size) : 0,
+                    size_t{1} << 20, size_t{1} << 20);
+  size_t total = 0;
+  std::vector<uint8_t> chunk(65536), text;
+  while (true) {
+    size_t got = 0;
+    if (!in.Read(chunk.data(), chunk.size(), &got, error)) return false;
+    text.clear();
+    if (got == 0) {
+      decoder->Finish(&text);
+    } else {
+      decoder->Feed(chunk.data(), got, &text);
+    }
+    parser.Feed(text.data(), text.size());
+    if (got == 0) break;
+    total += got;
+    progress.Step(total);
+  }
+  parser.Finish();
+  *bytes = total;
+  return true;
+}
+
+// The capacity a dry run leaves: blocks and slots, and entries that would still fit.
+void PrintRoomAfter(const std::u16string& container, const std::u16string& stream,
+                    size_t payload_size, Io& io) {
+  ContainerReader r;
+  Capacity c = NewContainerCapacity();
+  uint64_t room = uint64_t{c.free} * c.block_size;
+  if (platform::ExaminePath(container.c_str()).kind == platform::PathKind::kRegular &&
+      r.Open(container.c_str()) && r.header_valid()) {
+    c = CapacityOf(r);
+    uint64_t current = 0;
+    room = StreamRoom(r, stream, &current);
+  }
+  io.out << "capacity now: " << CapacityText(c) << "\n";
+  io.out << "after the import, " << EntriesThatFit(room, payload_size)
+         << " more 200-byte entries would fit in the stream\n";
+}
+
+// The stream an import replaces: absent is fine; it is read only to tell
+// whether the import would change it.
+
+}  // namespace
+
+int RunImport(const ImportOptions& o, Io& io) {
+  std::string error;
+  StreamRef ref;
+  if (!ParseStreamRef(o.target, &ref, &error)) {
+    Complain(io, error);
+    return kExitUsage;
+  }
+  if (o.stream_given) {
+    const std::u16string named = Utf8ToU16(o.stream);
+    if (ref.explicit_stream && ref.stream != named) {
+      Complain(io, "the stream is named twice, differently (CONTAINER:STREAM and --stream)");
+      return kExitUsage;
+    }
+    ref.stream = named;
+  }
+  const std::u16string& container = ref.container;
+  const std::u16string hash_list = Utf8ToU16(o.hash_list);
+  const std::u16string& stream = ref.stream;
+  const bool dry_run = o.dry_run;
+  if (!ValidStreamName(stream, &error)) {
+    Complain(io, error);
+    return kExitUsage;
+  }
+  if (!CheckNotContainer(o.hash_list, "hash list", container, &error)) {
+    Complain(io, error);
+    return kExitFailure;
+  }
+  // The hash list is read before the container is held (it may be a slow
+  // pipe, and other writers wait while it is held); the container is then held
+  // from before anything is reported to the write, so one that will not be
+  // written is known before anything is reported as done. A dry run only reads.
+  CVarBlockList list;
+  ReportingSink sink(list);
+  TextDecoder decoder;
+  uint64_t bytes = 0;
+  if (!FeedHashList(o.hash_list, sink, io, &bytes, &decoder, &error)) {
+    Complain(io, error + "; nothing was written");
+    return kExitFailure;
+  }
+  // A real import's payload is built before the container is held, and the
+  // list emptied: from here on at most the payload and one stream read back
+  // for the soundness check (and the comparison) are held at once.
+  const uint32_t blocks = list.GetCount();
+  const size_t payload_size = PayloadSizeOf(list);
+  ListPayload payload;
+  if (!dry_run && sink.dropped == 0) {
+    if (!payload.Build(list)) {
+      Complain(io, Shown(container) +
+                       ": the list is too large for one stream, or out of memory; nothing was "
+                       "written");
+      return kExitFailure;
+    }
+    list.RemoveAll();
+  }
+  EditSession session;
+  ContainerReader by_path;
+  const ContainerReader* look = nullptr;
+  if (!BeginWrite(&session, dry_run, container, stream, o.rules.new_stream, &by_path, &look, io,
+                  &error)) {
+    Complain(io, error);
+    return kExitFailure;
+  }
+  // The report of the lines is printed once it is known whether the list is
+  // written, so that a refused or failed import never reads as a done one.
+  std::ostringstream report;
+  if (!io.quiet) {
+    if (decoder.encoding() != TextDecoder::Encoding::kUtf8 &&
+        decoder.encoding() != TextDecoder::Encoding::kUnknown) {
+      report << Shown(hash_list) << ": read as " << decoder.encoding_name() << "\n";
+    }
+    for (const LineNote& n : sink.notes) {
+      report << Shown(hash_list) << ":" << n.number << ": " << n.text << "\n";
+    }
+    report << Shown(hash_list) << ": accepted lines: " << Ranges(sink.accepted_lines) << "\n";
+  }
+  report << Shown(hash_list) << ": " << sink.lines << " lines: " << sink.accepted << " accepted, "
+         << sink.duplicates << " duplicate, " << sink.skipped << " skipped"
+         << (sink.collisions != 0 ? ", " + std::to_string(sink.collisions) + " collision" : "")
+         << "\n";
+  if (sink.dropped != 0) {
+    Complain(io, "out of memory while building the list; nothing was written");
+    return kExitFailure;
+  }
+  if (sink.accepted == 0) {
+    if (bytes != 0) {
+      io.out << report.str();
+      Complain(io, Shown(hash_list) +
+                       ": no line is a hash list line (\"size crc\", hexadecimal); "
+                       "nothing was written");
+      return kExitFailure;
+    }
+    if (!o.rules.allow_empty) {
+      Complain(io, Shown(hash_list) +
+                       ": is empty; --allow-empty stores an empty list (nothing was written)");
+      return kExitFailure;
+    }
+  }
+  const std::string target =
+      "stream \"" + Printable(std::u16string_view(stream)) + "\" of " + Shown(container);
+  if (!CheckNotEmptied(container, stream, StreamHoldsEntries(look, stream), blocks,
+                       o.rules.allow_empty, &error)) {
+    Complain(io, error);
+    return kExitFailure;
+  }
+  // The same check decides a dry run and a real one, so the dry run predicts
+  // exactly whether the list fits.
+  if (!CheckFitsFor(&session, dry_run, container, look, stream, payload_size, &error)) {
+    Complain(io, error);
+    return kExitFailure;
+  }
+  const bool write = ReportCollisions(sink.found, o.rules.allow_collisions, io);
+  const int done = sink.found.empty() ? kExitOk : kExitFindings;
+  if (!write) {
+    io.out << report.str();
+    return done;
+  }
+  if (dry_run) {
+    io.out << report.str();
+    io.out << "dry run: " << target << " would hold " << blocks << " blocks (" << payload_size
+           << "-byte payload); nothing was written\n";
+    PrintRoomAfter(container, stream, payload_size, io);
+    return done;
+  }
+  uint32_t payload_bytes = 0;
+  switch (session.ReplaceUnlessSame(ref, payload.bytes, payload.size, &payload_bytes, &error)) {
+    case StoreOutcome::kFailed:
+      Complain(io, error);
+      return kExitFailure;
+    case StoreOutcome::kUnchanged:
+      io.out << report.str();
+      io.out << "unchanged: " << target << " holds these " << blocks
+             << " blocks; nothing was written\n";
+      return done;
+    case StoreOutcome::kWritten:
+      break;
+  }
+  io.out << report.str();
+  io.out << "wrote " << target << ": " << blocks << " blocks, " << payload_bytes
+         << "-byte payload\n";
+  return done;
+}
+
+}  // namespace tl::ctl

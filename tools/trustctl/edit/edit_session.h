@@ -1,0 +1,144 @@
+// Writing a list back into a container, as the library's commit does it, and
+// reading what an edit starts from under the same hold: every command that
+// writes (import, add, remove, apply, merge) opens one EditSession, which
+// holds the container against every other writer (other trustctl runs, the
+// product's processes) from the open that recovers it to the close after its
+// write, so no other writer's change can fall between its read and its write.
+// The steps themselves are the library's list store (entry/list_store.h).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "blocklist/var_block_list.h"
+#include "commands/command.h"
+#include "edit/soundness.h"
+#include "entry/list_store.h"
+#include "view/container_view.h"
+
+namespace tl::ctl {
+
+// Stream names as the container stores them: 1 to 16 UTF-16 code units.
+bool ValidStreamName(const std::u16string& name, std::string* error);
+
+// Puts copies of the stored blocks of `contents` into `list`, in stored order,
+// byte for byte as stored (AddBlock: a repeated key keeps the later block).
+bool KeepEntries(const StreamContents& contents, CVarBlockList& list, std::string* error);
+
+// The length of the payload the list would be stored as (payload header,
+// serialized blocks, terminator), measured without exporting it.
+size_t PayloadSizeOf(CVarBlockList& list);
+
+// "the list does not fit: ..." for a payload of `payload_bytes` against the
+// `room` stream `stream` of `container` has.
+std::string DoesNotFitText(const std::u16string& container, const std::u16string& stream,
+                           uint64_t payload_bytes, uint64_t room);
+
+// The room a stream has by the writer's rule, over the bytes of a container
+// read without writing or waiting (dry runs, dump, verify; null: none): a
+// missing, empty or unusable container counts as the new one a write would
+// make. An empty `stream` asks for a stream the container does not hold yet.
+uint64_t RoomOfFile(platform::File* file, const std::u16string& stream);
+
+// The payload `list` would be stored as, so that it can be compared with what
+// is stored (DiffEntries, StoredAsIs); out->view stays empty. False when the list is too large
+// for one stream or the memory cannot be had.
+bool ContentsOfList(CVarBlockList& list, StreamContents* out, std::string* error);
+
+// Whether writing `wanted` over the stream `stored` (as read; entry -1: the
+// stream is absent) would leave it as it is: the stream is there and holds the
+// same payload by the format's rule (SameListPayload). A list that holds the
+// same entries in another order is a change: the order is stored.
+bool StoredAsIs(const StreamContents& stored, const StreamContents& wanted);
+
+// A list's payload as the commit builds it, owned until it goes out of scope.
+struct ListPayload {
+  uint8_t* bytes = nullptr;
+  uint32_t size = 0;
+  ListPayload() = default;
+  ListPayload(const ListPayload&) = delete;
+  ListPayload& operator=(const ListPayload&) = delete;
+  ~ListPayload();
+  // False when the list is too large for one stream or the memory cannot be had.
+  bool Build(CVarBlockList& list);
+};
+
+enum class StoreOutcome : uint8_t {
+  kWritten,    // stored, checked, the product told
+  kUnchanged,  // the stream already held the list: nothing written, nobody told
+  kFailed,     // *error says why; the older stream stays
+};
+
+class EditSession {
+ public:
+  // Opens `container` (created when missing, with the commit's creation
+  // parameters) for its one writer, waiting up to kWriterWaitMs for another;
+  // a journal of an interrupted replacement is rolled back (said on the error
+  // stream). Refuses a container that is not sound (any defect in any stream),
+  // since writing into it could make the damage worse or drop streams it holds.
+  // False with *error; the container is then unchanged.
+  bool Open(const std::u16string& container, Io& io, std::string* error);
+
+  // Reads stream `ref.stream` under the hold, as LoadList does by path.
+  bool Load(const StreamRef& ref, const LoadOptions& options, StreamContents* out,
+            std::string* error);
+
+  // True when a payload of `payload_bytes` fits as stream `stream`; else
+  // *error says how many 200-byte entries it can hold.
+  bool CheckFits(const std::u16string& stream, uint64_t payload_bytes, std::string* error);
+
+  // Stores `list` as stream `stream`, then checks through the same hold that the
+  // container holds the stream with the payload's length and is sound as a
+  // whole, and closes. On success *payload_bytes is the stored length. A store
+  // that fails on a container this session created leaves no file behind.
+  // After the hold ends the running product is told of the change (TellProduct).
+  bool Store(const std::u16string& stream, CVarBlockList& list, uint32_t* payload_bytes,
+             std::string* error);
+
+  // Store, unless `stored` (the stream as Load read it under this hold)
+  // already holds the list: then the session ends without writing and without
+  // telling anyone (kUnchanged), so that asking again for what is there
+  // leaves the container byte for byte as it was.
+  StoreOutcome StoreUnlessSame(const std::u16string& stream, const StreamContents& stored,
+                               CVarBlockList& list, uint32_t* payload_bytes, std::string* error);
+  // The same with the list's payload already built (its bytes, `size` long).
+  StoreOutcome StoreUnlessSame(const std::u16string& stream, const StreamContents& stored,
+                               const uint8_t* payload, uint32_t size, uint32_t* payload_bytes,
+                               std::string* error);
+
+  // The same for a command that replaces the whole stream (import) with a
+  // payload built before the hold (its list already emptied): compared with
+  // the stream as the soundness pass kept it (KeepForComparison), or else
+  // read now, and only when the lengths agree.
+  StoreOutcome ReplaceUnlessSame(const StreamRef& ref, const uint8_t* payload, uint32_t size,
+                                 uint32_t* payload_bytes, std::string* error);
+
+  // Where the soundness pass of Open's guards leaves the payload of `stream`
+  // (replaced by the next call), for ReplaceUnlessSame.
+  KeptStream* KeepForComparison(const std::u16string& stream);
+
+  // Ends the session without writing; a container it created is removed.
+  void Abandon();
+
+  // The container as the hold shows it, read through the held file (null
+  // before a successful Open and after Store or Abandon).
+  const ContainerReader* reader() const { return store_.is_open() ? &reader_ : nullptr; }
+
+  ~EditSession() { Abandon(); }
+
+ private:
+  // Writes `size` bytes as `stream`, checks the result under the hold,
+  // closes, and tells the product.
+  bool WritePayload(const std::u16string& stream, const uint8_t* payload, uint32_t size,
+                    uint32_t* payload_bytes, std::string* error);
+
+  ListStore store_;
+  ContainerReader reader_;
+  std::u16string kept_name_;
+  KeptStream kept_;
+  std::u16string container_;
+  Io* io_ = nullptr;  // from Open: messages and whether to tell the product
+};
+
+}  // namespace tl::ctl

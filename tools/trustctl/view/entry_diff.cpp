@@ -1,0 +1,70 @@
+#include "view/entry_diff.h"
+
+#include <algorithm>
+
+#include "common/le.h"
+#include "view/block_compare.h"
+#include "view/payload_view.h"
+
+namespace tl::ctl {
+
+int64_t EntryIndex::Find(uint64_t key) const {
+  const auto it = std::lower_bound(firsts.begin(), firsts.end(), std::make_pair(key, 0u));
+  return it != firsts.end() && it->first == key ? static_cast<int64_t>(it->second) : -1;
+}
+
+EntryIndex IndexPayload(const std::vector<uint8_t>& payload) {
+  EntryIndex index;
+  const PayloadView v = WalkPayload(payload.data(), payload.size(), [&](const PayloadBlock& b) {
+    const size_t rest = payload.size() - b.offset;
+    const uint32_t available = b.decoded.size < rest ? b.decoded.size : static_cast<uint32_t>(rest);
+    index.firsts.emplace_back(b.decoded.key, static_cast<uint32_t>(index.slots.size()));
+    index.slots.push_back({b.offset, available, b.decoded.key});
+  });
+  // Sorted by key, then block: the first of a repeated key stays, the rest go.
+  std::sort(index.firsts.begin(), index.firsts.end());
+  index.firsts.erase(std::unique(index.firsts.begin(), index.firsts.end(),
+                                 [](const auto& x, const auto& y) { return x.first == y.first; }),
+                     index.firsts.end());
+  index.firsts.shrink_to_fit();
+  index.issues = v.issues.size();
+  if (!v.issues.empty()) index.first_issue = v.issues[0].text;
+  return index;
+}
+
+EntryDiff DiffEntries(const std::vector<uint8_t>& a_payload, const EntryIndex& a,
+                      const std::vector<uint8_t>& b_payload, const EntryIndex& b) {
+  EntryDiff d;
+  for (uint32_t i = 0; i < a.slots.size(); ++i) {
+    const EntrySlot& s = a.slots[i];
+    if (a.Find(s.key) != i) continue;  // a repeated key: the first one counts
+    const int64_t found = b.Find(s.key);
+    if (found < 0) {
+      d.removed.push_back(i);
+      continue;
+    }
+    const auto j = static_cast<uint32_t>(found);
+    const EntrySlot& t = b.slots[j];
+    const uint8_t* x = a_payload.data() + s.offset;
+    const uint8_t* y = b_payload.data() + t.offset;
+    // Equal sizes first (the size field may lie beyond what a damaged block holds).
+    const bool same = s.available == t.available &&
+                      (s.available < 4 || LoadU32(x, 0) == LoadU32(y, 0)) &&
+                      SameContent(x, y, s.available);
+    if (same) {
+      ++d.unchanged;
+    } else {
+      d.changed.emplace_back(i, j);
+    }
+  }
+  for (uint32_t j = 0; j < b.slots.size(); ++j) {
+    if (b.Find(b.slots[j].key) == j && a.Find(b.slots[j].key) < 0) d.added.push_back(j);
+  }
+  return d;
+}
+
+EntryDiff DiffEntries(const StreamContents& a, const StreamContents& b) {
+  return DiffEntries(a.payload, IndexPayload(a.payload), b.payload, IndexPayload(b.payload));
+}
+
+}  // namespace tl::ctl

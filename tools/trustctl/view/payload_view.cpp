@@ -1,0 +1,156 @@
+#include "view/payload_view.h"
+
+#include <unordered_map>
+
+#include "blocklist/block_header.h"
+#include "blocklist/program_block.h"
+#include "entry/hash_list.h"
+#include "io/format.h"
+
+namespace tl::ctl {
+namespace {
+
+// The tolerant reading: every block the walk meets is decoded and kept, and
+// each defect becomes a message at its payload offset. Beyond the walk's
+// checks it looks at what only a reader of the whole list sees: a key that is
+// not its name's key, two blocks with one key.
+class ViewSink final : public PayloadWalkSink {
+ public:
+  // Each block goes to `visit`, or, without one, into v->blocks.
+  ViewSink(const uint8_t* data, size_t len, PayloadView* v, const BlockVisitor* visit)
+      : data_(data), v_(v), visit_(visit) {
+    first_with_key_.reserve(len / kHashBlockSize);  // most lists are hash list entries
+  }
+
+  void OnBlock(const PayloadBlockReport& r) override {
+    current_ = PayloadBlock();
+    current_.offset = static_cast<uint32_t>(r.offset);
+    decoded_ = DecodeProgramBlock(data_ + r.offset, r.available, &current_.decoded);
+    for (uint32_t bit = 1; bit != 0; bit <<= 1) {
+      if ((current_.decoded.defects & bit) == 0) continue;
+      Issue(r.offset, r.index, PbDefectText(bit),
+            (bit & kPbBoundsDefects) != 0 ? IssueKind::kFraming : IssueKind::kContent);
+    }
+    if (visit_ != nullptr) {
+      (*visit_)(current_);
+    } else {
+      v_->blocks.push_back(current_);
+    }
+  }
+
+  void OnBlockChecked(const PayloadBlockReport& r) override {
+    if (!decoded_) return;
+    const DecodedProgramBlock& b = current_.decoded;
+    const uint32_t expected = ComputeOwnNameKey(b.name.c_str());
+    if (b.key != expected) {
+      Issue(r.offset + kBlockKeyOffset, r.index,
+            "key " + Hex64(b.key) + " is not the name key " + Hex32(expected), IssueKind::kContent);
+    }
+    const auto [it, inserted] = first_with_key_.emplace(b.key, r.index);
+    if (!inserted) {
+      Issue(r.offset + kBlockKeyOffset, r.index,
+            "same key as block " + std::to_string(it->second + 1) + " (the list holds one)",
+            IssueKind::kSharedKey);
+    }
+  }
+
+  bool OnDefect(const PayloadDefectReport& d) override {
+    const std::string found = std::to_string(d.found), expected = std::to_string(d.expected);
+    switch (d.kind) {
+      case kPayloadTooShort:
+        Issue(d.offset, d.block, "payload of " + found + " bytes is shorter than its header");
+        break;
+      case kPayloadBadTag:
+        Issue(d.offset, d.block, "header tag is " + found + ", not " + expected);
+        break;
+      case kPayloadReservedNonZero:
+        Issue(d.offset, d.block, "reserved header bytes are not zero");
+        break;
+      case kPayloadSizeMismatch:
+        Issue(
+            d.offset, d.block,
+            "blocks size " + found + " disagrees with the " + expected + " bytes after the header");
+        break;
+      case kPayloadNoTerminator:
+        cut_short_ = true;
+        Issue(d.offset, d.block, "the block sequence has no terminator");
+        break;
+      case kPayloadTrailingBytes:
+        Issue(d.offset, d.block, found + " bytes follow the terminator");
+        break;
+      case kPayloadBadMagic:
+        Issue(d.offset, d.block,
+              "block magic is " + Hex32(static_cast<uint32_t>(d.found)) + ", not 'ZeVK'");
+        break;
+      case kPayloadTransientNonZero:
+        Issue(d.offset, d.block, "transient field is not zero in a stored block");
+        break;
+      case kPayloadBadBlockSize:
+        cut_short_ = true;
+        Issue(d.offset, d.block, "block size " + found + " ends the walk");
+        break;
+      case kPayloadCountMismatch:
+        // Blocks are counted only by a walk that reached the terminator.
+        if (!cut_short_) {
+          Issue(d.offset, d.block,
+                "block count " + expected + " disagrees with the " + found + " blocks found");
+        }
+        break;
+    }
+    return true;  // goes on wherever block sizes still lead
+  }
+
+ private:
+  // Every defect the walk reports is one of framing (OnDefect); the block's
+  // own checks say which of theirs are.
+  void Issue(size_t offset, int32_t block, std::string text, IssueKind kind = IssueKind::kFraming) {
+    v_->issues.push_back({static_cast<uint32_t>(offset), block, std::move(text), kind});
+  }
+
+  const uint8_t* data_;
+  PayloadView* v_;
+  const BlockVisitor* visit_;
+  PayloadBlock current_;
+  bool decoded_ = false;
+  bool cut_short_ = false;
+  std::unordered_map<uint64_t, int32_t> first_with_key_;
+};
+
+}  // namespace
+
+namespace {
+
+PayloadView Read(const uint8_t* data, size_t len, const BlockVisitor* visit) {
+  PayloadView v;
+  if (len > 0xFFFFFFFFu) {
+    // Offsets are reported in 32 bits; a stream never comes near this.
+    v.issues.push_back({0, -1, "payload longer than 4 GiB"});
+    return v;
+  }
+  v.length = static_cast<uint32_t>(len);
+  ViewSink sink(data, len, &v, visit);
+  const PayloadHeader h = WalkListPayload(data, len, sink);
+  v.has_header = h.present;
+  v.tag = h.tag;
+  v.count = h.count;
+  v.blocks_size = h.blocks_size;
+  v.reserved = h.reserved;
+  return v;
+}
+
+}  // namespace
+
+const PayloadIssue* FirstEditStopper(const PayloadView& v) {
+  for (const PayloadIssue& issue : v.issues) {
+    if (StopsEdit(issue.kind)) return &issue;
+  }
+  return nullptr;
+}
+
+PayloadView ParsePayload(const uint8_t* data, size_t len) { return Read(data, len, nullptr); }
+
+PayloadView WalkPayload(const uint8_t* data, size_t len, const BlockVisitor& on_block) {
+  return Read(data, len, &on_block);
+}
+
+}  // namespace tl::ctl
