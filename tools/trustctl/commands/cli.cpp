@@ -308,8 +308,6 @@ void Declare(CLI::App& app, Parsed& p, bool* quiet, bool* no_notify) {
 
 }  // namespace
 
-void Complain(Io& io, const std::string& message) { io.err << "trustctl: " << message << "\n"; }
-
 int RunTrustctl(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
                 bool err_is_terminal) {
   Io io{out, err};

@@ -1,24 +1,16 @@
 // What every subcommand receives: its parsed options (filled by the command
-// line in cli.cpp) and the output streams, and the subcommands themselves.
+// line in cli.cpp) and the output streams (io/io.h), and the subcommands
+// themselves. The options of all of them stand here together, as the table in
+// cli.cpp declares them together; WriteRules is shared by every writing one.
 #pragma once
 
-#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
 
-namespace tl::ctl {
+#include "io/io.h"
 
-struct Io {
-  std::ostream& out;
-  std::ostream& err;
-  bool quiet = false;  // -q: only errors and the summary
-  // Progress may be shown on the error stream: it is a terminal.
-  bool progress = false;
-  // A command that wrote a stream tells the running product (notify.h);
-  // --no-notify turns it off.
-  bool notify = true;
-};
+namespace tl::ctl {
 
 // What a writing command is allowed beyond its default refusals.
 struct WriteRules {
@@ -114,8 +106,5 @@ int RunExport(const ExportOptions& o, Io& io);
 int RunApply(const ApplyOptions& o, Io& io);
 int RunMerge(const MergeOptions& o, Io& io);
 int RunLint(const LintOptions& o, Io& io);
-
-// "trustctl: <message>" on the error stream (messages name the file first).
-void Complain(Io& io, const std::string& message);
 
 }  // namespace tl::ctl

@@ -17,6 +17,7 @@
 #include "io/input_file.h"
 #include "io/progress.h"
 #include "io/tree_walk.h"
+#include "platform/input_backend.h"
 #include "trustctl.h"
 
 namespace tl::ctl {

@@ -21,6 +21,7 @@
 #include "io/input_file.h"
 #include "io/json_out.h"
 #include "io/tree_walk.h"
+#include "platform/input_backend.h"
 #include "trustctl.h"
 #include "view/container_view.h"
 

@@ -1,10 +1,14 @@
 #include "edit/capacity.h"
 
+#include <memory>
 #include <vector>
 
 #include "common/u16.h"
-#include "edit/edit_session.h"
 #include "io/format.h"
+#include "minifile/creation_parameters.h"
+#include "minifile/memory_file.h"
+#include "minifile/minifile.h"
+#include "platform/file.h"
 #include "platform/path_info.h"
 
 namespace tl::ctl {
@@ -37,6 +41,34 @@ Capacity NewContainerCapacity() {
   c.free = c.data_blocks;
   c.dir_slots = c.dir_free = p.directoryEntries;
   return c;
+}
+
+std::string DoesNotFitText(const std::u16string& container, const std::u16string& stream,
+                           uint64_t payload_bytes, uint64_t room) {
+  const uint64_t fit = EntriesThatFit(room, kPayloadOverhead);
+  return Shown(container) + ": the list does not fit: its " + std::to_string(payload_bytes) +
+         "-byte payload needs more than the " + std::to_string(room) + " bytes stream \"" +
+         Printable(std::u16string_view(stream)) + "\" can take (" + std::to_string(fit) +
+         " entries of 200 bytes fit" + (room == 0 ? ": no free directory slot" : "") +
+         "); nothing was written";
+}
+
+uint64_t RoomOfFile(platform::File* file, const std::u16string& stream) {
+  // The writer's own rule over a handle that only reads: a sound header is
+  // read as it is; anything else is measured as the fresh container a write
+  // would make, in memory.
+  MiniFileHandle* h = nullptr;
+  uint32_t size = 0;
+  if (file != nullptr && file->Size(&size) && size != 0) {
+    h = MiniFileOpenWith(platform::BorrowFile(file), nullptr, &kCommitCreationParameters);
+  }
+  if (h == nullptr) {
+    h = MiniFileOpenWith(std::make_unique<MemoryFile>(), nullptr, &kCommitCreationParameters);
+  }
+  const uint64_t room =
+      stream.empty() ? MiniFileNewStreamRoom(h) : MiniFileStreamRoom(h, stream.c_str());
+  MiniFileClose(h);
+  return room;
 }
 
 uint64_t NewStreamRoom(const ContainerReader& r) { return RoomOfFile(r.file(), u""); }

@@ -10,6 +10,7 @@
 #include "entry/hash_list.h"
 #include "entry/list_payload.h"
 #include "minifile/container_reader.h"
+#include "platform/file.h"
 
 namespace tl::ctl {
 
@@ -31,6 +32,17 @@ struct Capacity {
 Capacity CapacityOf(const ContainerReader& r);
 // Of a container the commit's parameters would create.
 Capacity NewContainerCapacity();
+
+// "the list does not fit: ..." for a payload of `payload_bytes` against the
+// `room` stream `stream` of `container` has.
+std::string DoesNotFitText(const std::u16string& container, const std::u16string& stream,
+                           uint64_t payload_bytes, uint64_t room);
+
+// The room a stream has by the writer's rule, over the bytes of a container
+// read without writing or waiting (dry runs, dump, verify; null: none): a
+// missing, empty or unusable container counts as the new one a write would
+// make. An empty `stream` asks for a stream the container does not hold yet.
+uint64_t RoomOfFile(platform::File* file, const std::u16string& stream);
 
 // Bytes a stream the container does not hold yet could take, by the writer's
 // rule (MiniFileNewStreamRoom).

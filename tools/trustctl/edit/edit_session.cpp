@@ -3,14 +3,11 @@
 #include "blocklist/block_header.h"
 #include "common/zalloc.h"
 #include "edit/capacity.h"
-#include "edit/write_guards.h"
 #include "entry/list_payload.h"
 #include "entry/list_stream.h"
 #include "io/format.h"
 #include "io/notify.h"
 #include "minifile/dir_entry.h"
-#include "minifile/memory_file.h"
-#include "minifile/minifile.h"
 #include "platform/system.h"
 #include "view/journal_notes.h"
 
@@ -42,32 +39,10 @@ size_t PayloadSizeOf(CVarBlockList& list) {
   return kPayloadHeaderBytes + size_t{list.ExportTo(nullptr, 0)};
 }
 
-std::string DoesNotFitText(const std::u16string& container, const std::u16string& stream,
-                           uint64_t payload_bytes, uint64_t room) {
-  const uint64_t fit = EntriesThatFit(room, kPayloadOverhead);
-  return Shown(container) + ": the list does not fit: its " + std::to_string(payload_bytes) +
-         "-byte payload needs more than the " + std::to_string(room) + " bytes stream \"" +
-         Printable(std::u16string_view(stream)) + "\" can take (" + std::to_string(fit) +
-         " entries of 200 bytes fit" + (room == 0 ? ": no free directory slot" : "") +
-         "); nothing was written";
-}
-
-uint64_t RoomOfFile(platform::File* file, const std::u16string& stream) {
-  // The writer's own rule over a handle that only reads: a sound header is
-  // read as it is; anything else is measured as the fresh container a write
-  // would make, in memory.
-  MiniFileHandle* h = nullptr;
-  uint32_t size = 0;
-  if (file != nullptr && file->Size(&size) && size != 0) {
-    h = MiniFileOpenWith(platform::BorrowFile(file), nullptr, &kCommitCreationParameters);
-  }
-  if (h == nullptr) {
-    h = MiniFileOpenWith(std::make_unique<MemoryFile>(), nullptr, &kCommitCreationParameters);
-  }
-  const uint64_t room =
-      stream.empty() ? MiniFileNewStreamRoom(h) : MiniFileStreamRoom(h, stream.c_str());
-  MiniFileClose(h);
-  return room;
+std::string EmptyFileText(const std::u16string& container) {
+  return Shown(container) +
+         ": the file is empty (0 bytes), not a container; nothing was written. To start a new "
+         "container, remove the empty file first, or name a path where no file is";
 }
 
 bool ContentsOfList(CVarBlockList& list, StreamContents* out, std::string* error) {

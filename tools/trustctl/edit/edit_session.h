@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "blocklist/var_block_list.h"
-#include "commands/command.h"
 #include "edit/soundness.h"
 #include "entry/list_store.h"
+#include "io/io.h"
 #include "view/container_view.h"
 
 namespace tl::ctl {
@@ -30,16 +30,10 @@ bool KeepEntries(const StreamContents& contents, CVarBlockList& list, std::strin
 // serialized blocks, terminator), measured without exporting it.
 size_t PayloadSizeOf(CVarBlockList& list);
 
-// "the list does not fit: ..." for a payload of `payload_bytes` against the
-// `room` stream `stream` of `container` has.
-std::string DoesNotFitText(const std::u16string& container, const std::u16string& stream,
-                           uint64_t payload_bytes, uint64_t room);
-
-// The room a stream has by the writer's rule, over the bytes of a container
-// read without writing or waiting (dry runs, dump, verify; null: none): a
-// missing, empty or unusable container counts as the new one a write would
-// make. An empty `stream` asks for a stream the container does not hold yet.
-uint64_t RoomOfFile(platform::File* file, const std::u16string& stream);
+// Why an existing regular file of 0 bytes is not written as a container: the
+// refusal of EditSession::Open under the writer's hold, and of a dry run by
+// path (CheckNotEmptyFile, edit/write_guards.h).
+std::string EmptyFileText(const std::u16string& container);
 
 // The payload `list` would be stored as, so that it can be compared with what
 // is stored (DiffEntries, StoredAsIs); out->view stays empty. False when the list is too large

@@ -8,10 +8,9 @@
 #include "edit/edit_session.h"
 #include "edit/soundness.h"
 #include "io/format.h"
-#include "io/input_file.h"
+#include "platform/input_backend.h"
 #include "platform/path_info.h"
 #include "platform/system.h"
-#include "trustctl.h"
 #include "view/journal_notes.h"
 
 namespace tl::ctl {
@@ -35,12 +34,6 @@ bool CheckNotEmptyFile(const std::u16string& container, std::string* error) {
   if (ec || size != 0) return true;  // what cannot be measured is judged by the open
   *error = EmptyFileText(container);
   return false;
-}
-
-std::string EmptyFileText(const std::u16string& container) {
-  return Shown(container) +
-         ": the file is empty (0 bytes), not a container; nothing was written. To start a new "
-         "container, remove the empty file first, or name a path where no file is";
 }
 
 bool BeginWrite(EditSession* session, bool dry_run, const std::u16string& container,

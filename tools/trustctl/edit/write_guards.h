@@ -9,8 +9,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "commands/command.h"
 #include "edit/soundness.h"
+#include "io/io.h"
 #include "view/container_view.h"
 
 namespace tl::ctl {
@@ -50,10 +50,9 @@ bool CheckFitsFor(EditSession* session, bool dry_run, const std::u16string& cont
 // of a container (`trustctl export C > C`), and writing a fresh container into
 // it would pass the lost streams off as an empty list. Only a path where
 // nothing is makes a new container. By path, for dry runs; a real write's
-// session refuses it under the writer's hold (StoreOptions::refuse_empty_file).
+// session refuses it under the writer's hold (StoreOptions::refuse_empty_file;
+// its message is EmptyFileText).
 bool CheckNotEmptyFile(const std::u16string& container, std::string* error);
-// Its message, also for the same refusal under the writer's hold.
-std::string EmptyFileText(const std::u16string& container);
 
 // Refuses a container with damage an edit could spread or lose streams to
 // (StopsEdit: a structural defect, a payload whose framing cannot be trusted,

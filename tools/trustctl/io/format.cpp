@@ -127,6 +127,8 @@ std::string Printable(std::string_view utf8) { return Printable(Utf8ToU16(utf8))
 
 std::string PrintablePath(std::u16string_view s) { return Escaped(s, false); }
 
+std::string Shown(const std::u16string& path) { return PrintablePath(path); }
+
 bool ParseU32(std::string_view text, uint32_t* out) {
   unsigned base = 10;
   if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {

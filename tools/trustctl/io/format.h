@@ -31,6 +31,9 @@ std::string Printable(std::string_view utf8);
 // that is not UTF-8 (held as a lone U+DC80-U+DCFF) is shown as \xNN.
 std::string PrintablePath(std::u16string_view s);
 
+// The text of a container path for messages.
+std::string Shown(const std::u16string& path);
+
 // Parses an unsigned number written in decimal or with a 0x prefix in hex.
 // False for anything else, or when the value does not fit in 32 bits.
 bool ParseU32(std::string_view text, uint32_t* out);

@@ -6,6 +6,7 @@
 #include "common/u16.h"
 #include "fingerprint/file_fingerprint.h"
 #include "io/format.h"
+#include "platform/input_backend.h"
 
 namespace tl::ctl {
 

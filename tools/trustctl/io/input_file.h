@@ -7,7 +7,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -57,20 +56,5 @@ bool SequentialFingerprint(InputFile& in, uint64_t* fingerprint, uint64_t* full_
 // The note printed beside the fingerprint of a file of 4 GiB or more, whose
 // fingerprint says little of it; "" for a smaller file.
 std::string LargeFileNote(const std::string& shown, uint64_t full_size);
-
-// What each platform provides (posix/, win32/): opening a path for reading in
-// binary mode, standard input in binary mode, 64-bit positioning, and the size
-// of an open regular file (-1 for anything else).
-namespace input_backend {
-// A path as the file system library takes it, and back. On POSIX the bytes of
-// the name are kept as they are (a name that is not UTF-8 stays the same name);
-// on Windows the UTF-16 units.
-std::filesystem::path NativePath(const std::u16string& path);
-std::u16string PathText(const std::filesystem::path& path);
-std::FILE* OpenForReading(const std::u16string& path);
-std::FILE* StandardInput();
-bool Seek(std::FILE* f, int64_t offset);
-int64_t RegularFileSize(std::FILE* f);
-}  // namespace input_backend
 
 }  // namespace tl::ctl

@@ -1,6 +1,6 @@
 #include "io/notify.h"
 
-#include "trustctl.h"
+#include "platform/notify_backend.h"
 
 namespace tl::ctl {
 

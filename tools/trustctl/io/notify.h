@@ -7,21 +7,9 @@
 // still succeeds, since the list is written.
 #pragma once
 
-#include <cstdint>
-
-#include "commands/command.h"
+#include "io/io.h"
 
 namespace tl::ctl {
-
-enum class ProductNotice : uint8_t {
-  kTold,            // the client's change notification was called
-  kNoClient,        // no client library found where one may be loaded from
-  kNoNotification,  // the client found has no change notification
-  kNoProduct,       // this platform has no client (POSIX): nothing to tell
-};
-
-// The platform's part (win32/notify_win32.cpp, posix/notify_posix.cpp).
-ProductNotice NotifyProduct();
 
 // Tells the product unless io.notify is off; a product that could not be
 // told is said on the error stream.

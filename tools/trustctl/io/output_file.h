@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "commands/command.h"
+#include "io/io.h"
 #include "platform/path_info.h"
 
 namespace tl::ctl {

@@ -8,7 +8,7 @@
 #include <string>
 #include <utility>
 
-#include "commands/command.h"
+#include "io/io.h"
 
 namespace tl::ctl {
 

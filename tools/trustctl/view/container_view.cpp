@@ -56,8 +56,6 @@ bool ParseStreamRef(const std::string& text, StreamRef* out, std::string* error)
   return true;
 }
 
-std::string Shown(const std::u16string& path) { return PrintablePath(path); }
-
 std::string ReadFailureReason(const std::u16string& path) {
   const platform::PathInfo info = platform::ExaminePath(path.c_str());
   if (info.kind == platform::PathKind::kOther) {

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "commands/command.h"
 #include "entry/stream_names.h"
+#include "io/io.h"
 #include "minifile/container_reader.h"
 #include "view/payload_view.h"
 
@@ -32,16 +32,13 @@ struct StreamRef {
 };
 bool ParseStreamRef(const std::string& text, StreamRef* out, std::string* error);
 
-// The text of a container path for messages.
-std::string Shown(const std::u16string& path);
-
 // Opens a container with the checked reader, as a snapshot: an interrupted
-// replacement is rolled back first (said on io's error stream, recovery.h),
-// and the file is released before anything is formatted or written. Only a
-// regular file is a container: a FIFO, a device or a directory is refused
-// without being read. On failure *error is "PATH: cannot open the container
-// for reading: REASON", REASON the system's own (or that a writer held it for
-// the whole wait).
+// replacement is rolled back first (said on io's error stream,
+// view/journal_notes.h), and the file is released before anything is
+// formatted or written. Only a regular file is a container: a FIFO, a device
+// or a directory is refused without being read. On failure *error is "PATH:
+// cannot open the container for reading: REASON", REASON the system's own (or
+// that a writer held it for the whole wait).
 bool OpenReader(const std::u16string& path, ContainerReader* reader, Io& io, std::string* error);
 
 // "REASON" of a file that could not be opened for reading: the system's text.

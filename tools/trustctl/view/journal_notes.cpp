@@ -1,7 +1,6 @@
 #include "view/journal_notes.h"
 
 #include "io/format.h"
-#include "view/container_view.h"
 
 namespace tl::ctl {
 

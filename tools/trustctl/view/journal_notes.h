@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "commands/command.h"
+#include "io/io.h"
 #include "minifile/container_reader.h"
 
 namespace tl::ctl {

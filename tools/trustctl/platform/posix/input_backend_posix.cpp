@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "common/u16.h"
-#include "io/input_file.h"
+#include "platform/input_backend.h"
 
 namespace tl::ctl::input_backend {
 

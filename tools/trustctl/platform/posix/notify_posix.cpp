@@ -1,5 +1,5 @@
 // POSIX builds have no client library: a written list has no one to tell.
-#include "io/notify.h"
+#include "platform/notify_backend.h"
 
 namespace tl::ctl {
 

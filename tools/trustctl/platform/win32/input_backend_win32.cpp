@@ -6,7 +6,7 @@
 
 #include <cstdio>
 
-#include "io/input_file.h"
+#include "platform/input_backend.h"
 
 namespace tl::ctl::input_backend {
 

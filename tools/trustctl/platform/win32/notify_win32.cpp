@@ -4,7 +4,7 @@
 // trustlist.dll, so the client found is the one a commit would find.
 #include "client/client_notify.h"
 #include "client/module_loader.h"
-#include "io/notify.h"
+#include "platform/notify_backend.h"
 
 namespace tl::ctl {
 
