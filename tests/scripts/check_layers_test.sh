@@ -2,6 +2,7 @@
 # scripts/check-layers: the real tree passes, and each kind of include that
 # breaks the layering, planted alone into a small tree of its own, fails the
 # check and is named with its file and line; includes the layering allows pass.
+# trustctl's folders are layers too: commands -> edit -> view -> io -> platform.
 set -uo pipefail
 check="$1/scripts/check-layers"
 failed=0
@@ -30,13 +31,26 @@ cases=(
   'tools/trustctl/a.cpp|#include "entry/hash_list.h"|ok'
   'tools/trustctl/a.cpp|#include <windows.h>|bad'
   'tools/trustctl/platform/win32/a.cpp|#include <windows.h>|ok'
+  'tools/trustctl/main_win32.cpp|#include <windows.h>|ok'
+  'tools/trustctl/io/a.cpp|#include <windows.h>|bad'
+  'tools/trustctl/view/a.cpp|#include "edit/edit_session.h"|bad'
+  'tools/trustctl/edit/a.cpp|#include "view/container_view.h"|ok'
+  'tools/trustctl/io/a.h|#include "commands/command.h"|bad'
+  'tools/trustctl/platform/posix/a.cpp|#include "io/input_file.h"|bad'
+  'tools/trustctl/platform/posix/a.cpp|#include "platform/input_backend.h"|ok'
+  'tools/trustctl/commands/a.cpp|#include "platform/file.h"|ok'
+  'tools/trustctl/commands/a.cpp|#include "trustctl.h"|ok'
+  'tools/trustctl/edit/a.cpp|#include "trustctl.h"|bad'
+  'tools/trustctl/main_posix.cpp|#include "commands/command.h"|ok'
+  'tools/trustctl/util/a.cpp|#include "common/le.h"|bad'
 )
 for c in "${cases[@]}"; do
   IFS='|' read -r file line want <<<"$c"
   tree="$scratch/tree"
   rm -rf "$tree"
-  mkdir -p "$tree/$(dirname "$file")" "$tree/src/common"
+  mkdir -p "$tree/$(dirname "$file")" "$tree/src/common" "$tree/tools/trustctl"
   printf '#pragma once\n#include <cstdint>\n' >"$tree/src/common/le.h"
+  printf '#pragma once\n' >"$tree/tools/trustctl/trustctl.h"
   printf '// a file\n%s\n' "$line" >"$tree/$file"
   out=$("$check" "$tree" 2>&1)
   rc=$?
