@@ -13,7 +13,7 @@
 #   include/    trustlist/trustlist.h
 #   lib/        libtrustlist.dll.a, trustlist.lib: import by ordinal
 #   lib/cmake/trustlist/   trustlistConfig.cmake + version: trustlist::trustlist
-#   share/doc/trustlist/   README.md, caller.c
+#   share/doc/trustlist/   README.md, caller.c, docs/*.md, examples/fleet/
 # native: trustctl and its man page (trustctl_X.Y.Z_ARCH.deb)
 #   bin/trustctl, share/man/man1/trustctl.1
 #
@@ -104,6 +104,11 @@ if(WIN32)
           DESTINATION lib/cmake/trustlist)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/examples/caller.c
           DESTINATION share/doc/trustlist)
+  # The manuals the README links to, and the fleet example the trustctl manual
+  # links to, where those links expect them.
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION share/doc/trustlist/docs
+          FILES_MATCHING PATTERN "*.md")
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/fleet/ DESTINATION share/doc/trustlist/examples/fleet)
 
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_NAME trustlist)

@@ -32,7 +32,16 @@ SHIPPED = {
     "lib/cmake/trustlist/trustlistConfig.cmake",
     "lib/cmake/trustlist/trustlistConfigVersion.cmake",
     "share/doc/trustlist/README.md", "share/doc/trustlist/caller.c",
+    "share/doc/trustlist/docs/sdk.md", "share/doc/trustlist/docs/trustctl.md",
+    "share/doc/trustlist/docs/formats.md", "share/doc/trustlist/docs/safety.md",
+    "share/doc/trustlist/docs/figures.md",
+    "share/doc/trustlist/examples/fleet/linux.yml",
+    "share/doc/trustlist/examples/fleet/windows.yml",
+    "share/doc/trustlist/examples/fleet/programs.jsonl",
 }
+# A link of a shipped page: [text](target), the target relative unless it
+# names a scheme.
+LINK = re.compile(r"\]\(([^)\s#]+)(#[^)]*)?\)")
 # symbols/NAME.pdb/<32 hex digits of GUID><age in hex>/NAME.pdb, as symstore
 # lays a PDB out.
 SYMBOL_STORE = re.compile(r"^symbols/([^/]+\.pdb)/([0-9A-F]{32}[0-9A-F]+)/\1$")
@@ -85,6 +94,15 @@ def check_tree(tool, prefix):
     for f in sorted(found - SHIPPED):
         if not SYMBOL_STORE.match(f):
             problems.append("not part of a release: " + f)
+    # Every page's relative links lead to something the package holds.
+    for f in sorted(x for x in found if x.endswith(".md")):
+        with open(os.path.join(prefix, f), encoding="utf-8") as page:
+            for target, _ in LINK.findall(page.read()):
+                if "://" in target or target.startswith("mailto:"):
+                    continue
+                at = os.path.normpath(os.path.join(os.path.dirname(os.path.join(prefix, f)), target))
+                if not os.path.exists(at):
+                    problems.append("%s: link to %s leads nowhere in the package" % (f, target))
     for f in sorted(x for x in SHIPPED & found if x.startswith("bin/")):
         path = os.path.join(prefix, f)
         if any(s.startswith(".debug_") for s in sections(tool, path)):

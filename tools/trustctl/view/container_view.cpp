@@ -79,18 +79,17 @@ bool OpenReader(const std::u16string& path, ContainerReader* reader, Io& io, std
                   reader->journal_state());
     return true;
   }
-  *error = Shown(path) + ": cannot open the container for reading: ";
-  if (info.kind != platform::PathKind::kRegular) {
-    *error += ReadFailureReason(path);
-  } else if (reader->open_status() == platform::WriterOpenStatus::kInUse) {
-    *error += std::string(StoreStatusText(StoreStatus::kInUse)) + " (waited " +
-              std::to_string(platform::kWriterWaitMs / 1000) + " s)";
-  } else if (reader->open_status() == platform::WriterOpenStatus::kFailed &&
-             reader->open_error() == 0) {
-    *error += "out of memory, or the journal of an interrupted replacement cannot be read";
-  } else {
-    *error += ReadFailureReason(path);
-  }
+  // The snapshot's own causes first; anything else is the system's.
+  const bool regular = info.kind == platform::PathKind::kRegular;
+  const bool in_use = regular && reader->open_status() == platform::WriterOpenStatus::kInUse;
+  const bool unread = regular && reader->open_status() == platform::WriterOpenStatus::kFailed &&
+                      reader->open_error() == 0;
+  *error = Shown(path) + ": cannot open the container for reading: " +
+           (in_use ? std::string(StoreStatusText(StoreStatus::kInUse)) + " (waited " +
+                         std::to_string(platform::kWriterWaitMs / 1000) + " s)"
+            : unread ? std::string("out of memory, or the journal of an interrupted "
+                                   "replacement cannot be read")
+                     : ReadFailureReason(path));
   return false;
 }
 
