@@ -380,8 +380,9 @@ TEST(CtlLint, NamesEachKindOfFinding) {
   std::vector<uint8_t> rekeyed = HashBlock(7, 7);
   const uint64_t key_of_8 = LoadU64(HashBlock(8, 8).data(), kBlockKeyOffset);
   StoreU64(rekeyed.data(), kBlockKeyOffset, key_of_8);
-  // Named as lint names the files of the tree: by the library's rule.
-  const std::string tool = Arg(dir, "tree/tool.exe");
+  // Named as lint names the files of the tree (in the system's separators), by
+  // the library's rule.
+  const std::string tool = U16ToUtf8((dir.path() / "tree" / "tool.exe").u16string());
   ASSERT_EQ(Ctl({"add", box + ":Other", "--path", tool, "--fingerprint-file", Arg(dir, "old.exe"),
                  "--new-stream"})
                 .rc,
