@@ -106,6 +106,41 @@ struct Mapping {
   size_t len;
 };
 
+// Takes the advisory lock `lock` (LOCK_EX for the writer, LOCK_SH for a
+// reader) on the open regular file `fd` without waiting, checks that the name
+// still leads to that file, and hands it to `out`. kInUse: another holder has
+// the lock. *again: the name no longer leads to the file just locked (its
+// writer removed a container it had created), so the open starts over. `fd`
+// is closed on every failure.
+WriterOpenStatus HoldOpened(int fd, const std::string& native, int lock, WriterOpen* out,
+                            bool* again) {
+  *again = false;
+  int r = 0;
+  do {
+    r = ::flock(fd, lock | LOCK_NB);
+  } while (r != 0 && errno == EINTR);
+  if (r != 0) {
+    const int error = errno;
+    ::close(fd);
+    out->system_error = static_cast<uint32_t>(error);
+    return error == EWOULDBLOCK ? WriterOpenStatus::kInUse : WriterOpenStatus::kFailed;
+  }
+  struct stat st {};
+  struct stat now {};
+  if (::fstat(fd, &st) != 0 || ::stat(native.c_str(), &now) != 0 || now.st_dev != st.st_dev ||
+      now.st_ino != st.st_ino) {
+    ::close(fd);
+    *again = true;
+    return WriterOpenStatus::kFailed;
+  }
+  out->file = Wrap(fd);
+  if (!out->file) {
+    out->system_error = ENOMEM;
+    return WriterOpenStatus::kFailed;
+  }
+  return WriterOpenStatus::kOk;
+}
+
 // One attempt of OpenContainerForWriter. kInUse: the lock was held by another
 // writer. *again: the name no longer leads to the file just locked (its
 // writer removed a container it had created), so the open starts over.
@@ -133,29 +168,8 @@ WriterOpenStatus TryOpenNative(const std::string& native, WriterOpen* out, bool*
   }
   const int flags = ::fcntl(fd, F_GETFL);
   if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-  int r = 0;
-  do {
-    r = ::flock(fd, LOCK_EX | LOCK_NB);
-  } while (r != 0 && errno == EINTR);
-  if (r != 0) {
-    const int error = errno;
-    ::close(fd);
-    out->system_error = static_cast<uint32_t>(error);
-    return error == EWOULDBLOCK ? WriterOpenStatus::kInUse : WriterOpenStatus::kFailed;
-  }
-  struct stat now {};
-  if (::stat(native.c_str(), &now) != 0 || now.st_dev != st.st_dev || now.st_ino != st.st_ino) {
-    ::close(fd);
-    *again = true;
-    return WriterOpenStatus::kFailed;
-  }
-  out->file = Wrap(fd);
-  if (!out->file) {
-    out->system_error = ENOMEM;
-    return WriterOpenStatus::kFailed;
-  }
   out->created = created;
-  return WriterOpenStatus::kOk;
+  return HoldOpened(fd, native, LOCK_EX, out, again);
 }
 
 // Opens a regular file for reading; -1 for anything else. O_NONBLOCK keeps
@@ -214,33 +228,11 @@ WriterOpenStatus TryOpenReader(const char16_t* path, WriterOpen* out) {
     return errno == EISDIR || errno == ENXIO ? WriterOpenStatus::kNotRegular
                                              : WriterOpenStatus::kFailed;
   }
-  // Shared with other readers, exclusive of the writer's lock.
-  int r = 0;
-  do {
-    r = ::flock(fd, LOCK_SH | LOCK_NB);
-  } while (r != 0 && errno == EINTR);
-  if (r != 0) {
-    const int error = errno;
-    ::close(fd);
-    out->system_error = static_cast<uint32_t>(error);
-    return error == EWOULDBLOCK ? WriterOpenStatus::kInUse : WriterOpenStatus::kFailed;
-  }
-  // A writer that removed a container it had created leaves this lock on a
-  // file no name leads to: the open starts over.
-  struct stat st {};
-  struct stat now {};
-  if (::fstat(fd, &st) != 0 || ::stat(native.c_str(), &now) != 0 || now.st_dev != st.st_dev ||
-      now.st_ino != st.st_ino) {
-    ::close(fd);
-    out->system_error = ENOENT;
-    return WriterOpenStatus::kInUse;
-  }
-  out->file = Wrap(fd);
-  if (!out->file) {
-    out->system_error = ENOMEM;
-    return WriterOpenStatus::kFailed;
-  }
-  return WriterOpenStatus::kOk;
+  // Shared with other readers, exclusive of the writer's lock; a name that
+  // changed under the open is tried again, as a held one is.
+  bool again = false;
+  const WriterOpenStatus status = HoldOpened(fd, native, LOCK_SH, out, &again);
+  return again ? WriterOpenStatus::kInUse : status;
 }
 
 }  // namespace detail

@@ -134,7 +134,35 @@ namespace detail {
 
 void PauseMs(uint32_t ms) { Sleep(ms); }
 
-// One attempt of OpenContainerForWriter; kInUse on a sharing violation.
+// The end of one attempt of a writer's or a reader's hold: `h` is what
+// CreateFileW returned and `error` its last error. A sharing violation is
+// another holder (kInUse); only a disk file is kept.
+WriterOpenStatus KeepHeld(const char16_t* path, HANDLE h, DWORD error, WriterOpen* out) {
+  if (h == INVALID_HANDLE_VALUE) {
+    out->system_error = error;
+    if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) {
+      return WriterOpenStatus::kInUse;
+    }
+    const DWORD attributes = GetFileAttributesW(W(path));
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      return WriterOpenStatus::kNotRegular;
+    }
+    return WriterOpenStatus::kFailed;
+  }
+  if (GetFileType(h) != FILE_TYPE_DISK) {
+    out->system_error = ERROR_INVALID_FUNCTION;
+    CloseHandle(h);
+    return WriterOpenStatus::kNotRegular;
+  }
+  out->file = Wrap(h);
+  if (!out->file) {
+    out->system_error = ERROR_NOT_ENOUGH_MEMORY;
+    return WriterOpenStatus::kFailed;
+  }
+  return WriterOpenStatus::kOk;
+}
+
+// One attempt of OpenContainerForWriter.
 WriterOpenStatus TryOpenWriter(const char16_t* path, WriterOpen* out) {
   // DELETE as well, so that a writer can take back a container it created
   // (RemoveHeldContainer); where that right is not granted, the open goes on
@@ -149,61 +177,18 @@ WriterOpenStatus TryOpenWriter(const char16_t* path, WriterOpen* out) {
                     nullptr);
     error = GetLastError();
   }
-  if (h == INVALID_HANDLE_VALUE) {
-    out->system_error = error;
-    if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) {
-      return WriterOpenStatus::kInUse;
-    }
-    const DWORD attributes = GetFileAttributesW(W(path));
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-      return WriterOpenStatus::kNotRegular;
-    }
-    return WriterOpenStatus::kFailed;
-  }
   // OPEN_ALWAYS reports an existing file through ERROR_ALREADY_EXISTS.
-  const bool created = error != ERROR_ALREADY_EXISTS;
-  if (GetFileType(h) != FILE_TYPE_DISK) {
-    out->system_error = ERROR_INVALID_FUNCTION;
-    CloseHandle(h);
-    return WriterOpenStatus::kNotRegular;
-  }
-  out->file = Wrap(h);
-  if (!out->file) {
-    out->system_error = ERROR_NOT_ENOUGH_MEMORY;
-    return WriterOpenStatus::kFailed;
-  }
-  out->created = created;
-  return WriterOpenStatus::kOk;
+  out->created = h != INVALID_HANDLE_VALUE && error != ERROR_ALREADY_EXISTS;
+  return KeepHeld(path, h, error, out);
 }
 
+// One attempt of OpenContainerForReader. Sharing reading only: the open fails
+// while a writer has the file open for writing, and a writer's open fails
+// while this one is open.
 WriterOpenStatus TryOpenReader(const char16_t* path, WriterOpen* out) {
-  // Sharing reading only: the open fails while a writer has the file open for
-  // writing, and a writer's open fails while this one is open.
   HANDLE h = CreateFileW(W(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) {
-    const DWORD error = GetLastError();
-    out->system_error = error;
-    if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) {
-      return WriterOpenStatus::kInUse;
-    }
-    const DWORD attributes = GetFileAttributesW(W(path));
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-      return WriterOpenStatus::kNotRegular;
-    }
-    return WriterOpenStatus::kFailed;
-  }
-  if (GetFileType(h) != FILE_TYPE_DISK) {
-    out->system_error = ERROR_INVALID_FUNCTION;
-    CloseHandle(h);
-    return WriterOpenStatus::kNotRegular;
-  }
-  out->file = Wrap(h);
-  if (!out->file) {
-    out->system_error = ERROR_NOT_ENOUGH_MEMORY;
-    return WriterOpenStatus::kFailed;
-  }
-  return WriterOpenStatus::kOk;
+  return KeepHeld(path, h, GetLastError(), out);
 }
 
 }  // namespace detail
