@@ -151,10 +151,7 @@ uint32_t CVarBlockList::ExportTo(void* buffer, uint32_t capacity) {
     uint8_t* copy = out + total;
     std::memcpy(copy, block, size);
     OnTrace("Export", block);
-    StoreU32(copy, kBlockTransientOffset, 0);
-    StoreU32(copy, kBlockMagicOffset, kBlockMagic);
-    // The rest of the link pointers: zeros rather than heap addresses.
-    std::memset(copy + kBlockLinkRestOffset, 0, kBlockLinkRestSize);
+    StampSerializedHeader(copy);
     total += size;
   }
   StoreU32(out + total, 0, 0);
@@ -215,6 +212,21 @@ uint32_t CVarBlockList::LoadFromBuffer(const void* buffer, uint32_t size_cap) {
   Unlock();
   modified_ = count != 0 ? 1 : 0;
   return count;
+}
+
+void StampSerializedHeader(uint8_t* copy) {
+  StoreU32(copy, kBlockTransientOffset, 0);
+  StoreU32(copy, kBlockMagicOffset, kBlockMagic);
+  // The rest of the link pointers: zeros rather than heap addresses.
+  std::memset(copy + kBlockLinkRestOffset, 0, kBlockLinkRestSize);
+}
+
+bool SameOnceSerialized(const uint8_t* a, const uint8_t* b, uint32_t size) {
+  if (size < kBlockHeaderSize) return std::memcmp(a, b, size) == 0;
+  return std::memcmp(a, b, kBlockNextOffset) == 0 &&
+         std::memcmp(a + kBlockKeyOffset, b + kBlockKeyOffset,
+                     kBlockTransientOffset - kBlockKeyOffset) == 0 &&
+         std::memcmp(a + kBlockHeaderSize, b + kBlockHeaderSize, size - kBlockHeaderSize) == 0;
 }
 
 }  // namespace tl

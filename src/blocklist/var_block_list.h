@@ -105,4 +105,15 @@ class CVarBlockList : public CLockedLinkList<CSpinLocker> {
   std::atomic<int8_t> key_equality_{0};
 };
 
+// Writes over a copy of a block the header its serialized form carries in
+// place of the in-memory one: transient 0, the magic at byte 8, zeros in
+// bytes 12..23. ExportTo's rule, and the rule of anything that builds a block
+// as it would be stored.
+void StampSerializedHeader(uint8_t* copy);
+
+// Whether two blocks of `size` bytes each, as a list or a builder holds them,
+// would be serialized to the same bytes: equal wherever StampSerializedHeader
+// does not write. Stored blocks compare by SameStoredBlock (entry/list_payload.h).
+bool SameOnceSerialized(const uint8_t* a, const uint8_t* b, uint32_t size);
+
 }  // namespace tl

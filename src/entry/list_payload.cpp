@@ -182,15 +182,17 @@ bool SameListPayload(const uint8_t* a, size_t a_len, const uint8_t* b, size_t b_
     if (size != LoadU32(b, pos)) return false;
     // The terminator, or a size no block has: what follows is compared whole.
     if (size == 0 || !IsValidBlockSize(size) || size > a_len - pos) break;
-    const size_t rest = pos + kBlockLinkRestOffset;
-    const size_t after = rest + kBlockLinkRestSize;
-    if (std::memcmp(a + pos, b + pos, kBlockLinkRestOffset) != 0 ||
-        std::memcmp(a + after, b + after, pos + size - after) != 0) {
-      return false;
-    }
+    if (!SameStoredBlock(a + pos, b + pos, size)) return false;
     pos += size;
   }
   return std::memcmp(a + pos, b + pos, a_len - pos) == 0;
+}
+
+bool SameStoredBlock(const uint8_t* a, const uint8_t* b, uint32_t size) {
+  if (size <= kBlockLinkRestOffset) return std::memcmp(a, b, size) == 0;
+  const uint32_t after = kBlockLinkRestOffset + kBlockLinkRestSize;
+  return std::memcmp(a, b, kBlockLinkRestOffset) == 0 &&
+         (size <= after || std::memcmp(a + after, b + after, size - after) == 0);
 }
 
 }  // namespace tl

@@ -153,4 +153,11 @@ bool ParseListPayload(const uint8_t* data, size_t len, ParsedPayload* out);
 // stream as it is (no write, the stream's write time kept).
 bool SameListPayload(const uint8_t* a, size_t a_len, const uint8_t* b, size_t b_len);
 
+// Whether two serialized blocks of `size` bytes each hold the same entry for
+// any reader of a list: byte for byte equal except bytes 12..23 (see
+// SameListPayload). The one comparison of entries: the writers' "unchanged",
+// diff's and merge's "identical" and export's "the fields rebuild the stored
+// bytes" all ask it, so that no two of them can disagree on one pair.
+bool SameStoredBlock(const uint8_t* a, const uint8_t* b, uint32_t size);
+
 }  // namespace tl

@@ -267,16 +267,20 @@ TEST(CtlDiff, AddedRemovedChangedByKey) {
   EXPECT_NE(j.out.find("\"unchanged\": 2"), std::string::npos);
 }
 
-TEST(CtlDiff, ReorderAndLoadedTagAreNoChange) {
+TEST(CtlDiff, ReorderIsNoChangeButAnyStoredByteIs) {
   TempDir dir;
   const std::string a = Imported(dir, "1 1\n2 2\n");
   const std::string b = Arg(dir, "b.mnf");
   ASSERT_EQ(Ctl({"import", b, "--stream", "ProgramList", WriteText(dir, "r.txt", "2 2\n1 1\n")}).rc,
             kExitOk);
   EXPECT_EQ(Ctl({"diff", a, b}).rc, kExitOk);
-  // loadedTag (bytes 6..7) says how a list came by a block, not what it is.
+  // loadedTag (bytes 6..7) is stored and read like any other byte: a writer
+  // would replace it, so diff names it.
   FlipByte(b, DataOffset(b) + 16 + 6, 0x42);
-  EXPECT_EQ(Ctl({"diff", a, b}).rc, kExitOk);
+  const CtlResult tag = Ctl({"diff", a, b});
+  EXPECT_EQ(tag.rc, kExitFindings);
+  EXPECT_NE(tag.out.find("other bytes"), std::string::npos) << tag.out;
+  FlipByte(b, DataOffset(b) + 16 + 6, 0x42);
   FlipByte(b, DataOffset(b) + 16 + 72, 1);  // the fingerprint
   const CtlResult d = Ctl({"diff", a, b});
   EXPECT_EQ(d.rc, kExitFindings);

@@ -12,14 +12,18 @@
 #include "common/u16.h"
 #include "ctl_test_util.h"
 #include "entry/hash_list.h"
+#include "entry/list_payload.h"
 #include "entry/list_store.h"
 #include "entry/program_builder.h"
 #include "minifile/creation_parameters.h"
 #include "minifile/minifile.h"
+#include "trustctl.h"
 #include "view/container_view.h"
 
 namespace tl::test {
 namespace {
+
+using ctl::kExitOk;
 
 // The name the library's builder stores for a description whose path is `path`.
 std::u16string BuilderName(const std::u16string& path) {
@@ -115,6 +119,50 @@ TEST(RuleParity, WhatAHashListLineStandsFor) {
     EXPECT_EQ(lint.out.find("name-mismatch") != std::string::npos, r.misnamed) << lint.out;
     const CtlResult hashlist = Ctl({"export", "--format", "hashlist", box});
     EXPECT_EQ(hashlist.rc == 0, r.hash_entry) << hashlist.err;
+  }
+}
+
+// Two entries are the same when the library's writer would leave one stored
+// over the other alone: diff, merge, apply and export ask that one question.
+TEST(RuleParity, WhetherTwoEntriesAreTheSame) {
+  struct Row {
+    const char* what;
+    uint32_t offset;  // of the byte flipped in the first block
+    bool field;       // a field of the entry: its fields still rebuild its bytes
+    bool edits;       // the flip leaves a container an edit may write into
+  };
+  const Row rows[] = {
+      {"loadedTag", 6, false, true},          {"magic", 8, false, false},
+      {"rest of the links", 12, false, true}, {"end of the links", 23, false, true},
+      {"the name key", 24, false, false},     {"transient", 44, false, false},
+      {"the fingerprint", 72, true, true},
+  };
+  TempDir dir;
+  const std::string hashes = WriteText(dir, "h.txt", "1 1\n2 2\n");
+  const std::string a = Arg(dir, "a.mnf");
+  ASSERT_EQ(Ctl({"import", a + ":ProgramList", hashes}).rc, kExitOk);
+  const std::string jsonl = Arg(dir, "a.jsonl");
+  ASSERT_EQ(Ctl({"export", "-o", jsonl, a}).rc, kExitOk);
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    const std::string b = Arg(dir, "b.mnf");
+    std::filesystem::remove(Utf8ToU16(b));
+    ASSERT_EQ(Ctl({"import", b + ":ProgramList", hashes}).rc, kExitOk);
+    FlipByte(b, DataOffset(b) + 16 + r.offset, 0x10);
+    const std::vector<uint8_t> pa = StreamPayload(a, u"ProgramList");
+    const std::vector<uint8_t> pb = StreamPayload(b, u"ProgramList");
+    const bool same = SameListPayload(pa.data(), pa.size(), pb.data(), pb.size());
+    EXPECT_EQ(same, r.offset >= 12 && r.offset < 24);
+    EXPECT_EQ(Ctl({"diff", a, b}).rc == kExitOk, same);
+    // export gives the stored bytes whenever the fields would rebuild others.
+    const CtlResult exported = Ctl({"export", b});
+    EXPECT_EQ(exported.out.find("\"bytes\"") == std::string::npos, same || r.field)
+        << exported.out;
+    if (!r.edits) continue;
+    const CtlResult merge = Ctl({"merge", "--dry-run", b, a});
+    EXPECT_EQ(merge.out.find("0 added, 0 conflicts") != std::string::npos, same) << merge.out;
+    const CtlResult check = Ctl({"apply", "--check", b, jsonl});
+    EXPECT_EQ(check.rc == kExitOk, same) << check.out << check.err;
   }
 }
 

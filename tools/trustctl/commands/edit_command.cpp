@@ -330,7 +330,7 @@ int RunAdd(const AddOptions& o, Io& io) {
     // it to the end of the list).
     const uint8_t* held = list.FindBlock(b.key);
     if (held != nullptr && LoadU32(held, kBlockSizeOffset) == block_size &&
-        SameContent(held, work.get(), block_size)) {
+        SameOnceSerialized(held, work.get(), block_size)) {
       report.push_back("already present \"" + Printable(std::u16string_view(b.name)) + "\" key " +
                        Hex64(b.key));
       continue;

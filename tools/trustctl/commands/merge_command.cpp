@@ -12,6 +12,7 @@
 #include "edit/capacity.h"
 #include "edit/edit_session.h"
 #include "edit/write_guards.h"
+#include "entry/list_payload.h"
 #include "io/format.h"
 #include "io/json_out.h"
 #include "platform/path_info.h"
@@ -128,7 +129,7 @@ int RunMerge(const MergeOptions& o, Io& io) {
         continue;
       }
       Entry& held = entries[it->second];
-      if (held.decoded.size == b.size && SameContent(held.bytes.data(), p, b.size)) {
+      if (held.decoded.size == b.size && SameStoredBlock(held.bytes.data(), p, b.size)) {
         ++identical;
         continue;
       }

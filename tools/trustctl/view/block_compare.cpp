@@ -7,15 +7,6 @@
 
 namespace tl::ctl {
 
-bool SameContent(const uint8_t* a, const uint8_t* b, uint32_t size) {
-  for (uint32_t i = 0; i < size; ++i) {
-    const bool ignored = (i >= kBlockLoadedTagOffset && i < kBlockPrevOffset + 8) ||
-                         (i >= kBlockTransientOffset && i < kBlockHeaderSize);
-    if (!ignored && a[i] != b[i]) return false;
-  }
-  return true;
-}
-
 std::string Q(const std::u16string& s) { return "\"" + Printable(std::u16string_view(s)) + "\""; }
 
 namespace {

@@ -1,5 +1,6 @@
-// Comparing two stored entries, for diff and merge: whether they say the same
-// about a program, and which fields differ (as text and as JSON values).
+// Comparing two stored entries, for diff and merge: which fields differ (as
+// text and as JSON values). Whether they differ at all is the library's rule
+// (SameStoredBlock, entry/list_payload.h).
 #pragma once
 
 #include <cstdint>
@@ -10,10 +11,6 @@
 #include "io/json_out.h"
 
 namespace tl::ctl {
-
-// The stored bytes that say something about the program: all of the block but
-// loadedTag (how a list came by it), the link bytes and transient.
-bool SameContent(const uint8_t* a, const uint8_t* b, uint32_t size);
 
 struct FieldChange {
   std::string field, before, after;

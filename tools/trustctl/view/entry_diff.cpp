@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "common/le.h"
+#include "entry/list_payload.h"
 #include "view/block_compare.h"
 #include "view/payload_view.h"
 
@@ -50,7 +51,7 @@ EntryDiff DiffEntries(const std::vector<uint8_t>& a_payload, const EntryIndex& a
     // Equal sizes first (the size field may lie beyond what a damaged block holds).
     const bool same = s.available == t.available &&
                       (s.available < 4 || LoadU32(x, 0) == LoadU32(y, 0)) &&
-                      SameContent(x, y, s.available);
+                      SameStoredBlock(x, y, s.available);
     if (same) {
       ++d.unchanged;
     } else {

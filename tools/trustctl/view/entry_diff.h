@@ -46,7 +46,7 @@ struct EntryDiff {
 };
 
 // A repeated key counts once, by its first block. Blocks are compared by the
-// bytes that say something about the program (SameContent), within the bytes
+// library's rule (SameStoredBlock: all but the link bytes), within the bytes
 // the payload holds of a damaged block. Block indices are payload order.
 EntryDiff DiffEntries(const std::vector<uint8_t>& a_payload, const EntryIndex& a,
                       const std::vector<uint8_t>& b_payload, const EntryIndex& b);

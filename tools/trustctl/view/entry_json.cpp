@@ -4,8 +4,10 @@
 
 #include "blocklist/block_header.h"
 #include "blocklist/program_block.h"
+#include "blocklist/var_block_list.h"
 #include "common/le.h"
 #include "common/u16.h"
+#include "entry/list_payload.h"
 #include "io/format.h"
 #include "view/block_print.h"
 
@@ -43,18 +45,13 @@ std::vector<uint8_t> BuildCanonical(const DecodedProgramBlock& f) {
   std::vector<uint8_t> w(PbSizeForUnits(static_cast<uint32_t>(units)), 0);
   const uint32_t size = AssembleProgramBlock(fields, w.data(), w.size());
   w.resize(size);
+  if (size != 0) StampSerializedHeader(w.data());  // compared with stored bytes
   return w;
 }
 
-// Equal as stored entries: bytes 8-23 (the magic and the rest of the links)
-// are not the entry's.
+// Equal as stored entries, by the library's rule.
 bool SameStored(const uint8_t* a, const std::vector<uint8_t>& b, uint32_t size) {
-  if (b.size() != size) return false;
-  for (uint32_t i = 0; i < size; ++i) {
-    if (i >= kBlockNextOffset && i < kBlockKeyOffset) continue;
-    if (a[i] != b[i]) return false;
-  }
-  return true;
+  return b.size() == size && SameStoredBlock(a, b.data(), size);
 }
 
 Json FieldsJson(const DecodedProgramBlock& b) {
