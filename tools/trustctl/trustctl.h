@@ -7,16 +7,9 @@
 #include <string>
 #include <vector>
 
-namespace tl::ctl {
+#include "io/exit_codes.h"
 
-// Exit codes of every subcommand (also listed by `trustctl --help`).
-enum ExitCode : int {
-  kExitOk = 0,        // done; verify: sound; diff: no differences
-  kExitFindings = 1,  // verify: defects found; diff: differences; remove: a name absent
-  kExitFailure = 2,   // a file cannot be read or written, or the input cannot be used
-  kExitUsage = 3,     // the command line is wrong
-  kExitBlocked = 3,   // test: a file is blocked (test has no other use of 3 once it runs)
-};
+namespace tl::ctl {
 
 // Runs one trustctl command line (`args` without the program name, UTF-8).
 // Normal output goes to `out`, messages about problems to `err`; progress is

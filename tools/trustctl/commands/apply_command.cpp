@@ -15,7 +15,7 @@
 #include "common/zalloc.h"
 #include "edit/capacity.h"
 #include "edit/edit_session.h"
-#include "edit/write_guards.h"
+#include "edit/write_road.h"
 #include "io/format.h"
 #include "io/input_file.h"
 #include "io/json_out.h"
@@ -56,19 +56,11 @@ Json ChangeJson(bool changed, const EntryDiff& d) {
               {"changed_entries", d.changed.size()}};
 }
 
-}  // namespace
-
-int RunApply(const ApplyOptions& o, Io& io) {
-  StreamRef ref;
+// Reads the jsonl file into `list`, every line checked before anything is
+// written; kBuilt, or the exit code after naming the first bad line.
+int ReadEntries(const ApplyOptions& o, CVarBlockList& list, CollisionWatch& watch,
+                size_t* entries, Io& io) {
   std::string error;
-  if (!ParseStreamRef(o.target, &ref, &error) || !ValidStreamName(ref.stream, &error)) {
-    Complain(io, error);
-    return kExitUsage;
-  }
-  if (!CheckNotContainer(o.input, "jsonl file", ref.container, &error)) {
-    Complain(io, error);
-    return kExitFailure;
-  }
   InputFile in;
   std::vector<uint8_t> raw, bytes;
   if (!in.Open(o.input, "jsonl file", &error) || !in.ReadAll(&raw, &error)) {
@@ -80,10 +72,8 @@ int RunApply(const ApplyOptions& o, Io& io) {
   decoder.Finish(&bytes);
   raw = std::vector<uint8_t>();
   // Lines end at '\n'; a '\r' before it is part of a Windows editor's line end.
-  CVarBlockList list;
   std::unordered_map<uint64_t, size_t> line_of_key;
-  CollisionWatch watch;
-  size_t line_no = 0, entries = 0;
+  size_t line_no = 0;
   for (size_t at = 0; at < bytes.size();) {
     size_t end = at;
     while (end < bytes.size() && bytes[end] != '\n') ++end;
@@ -94,13 +84,10 @@ int RunApply(const ApplyOptions& o, Io& io) {
     if (line.find_first_not_of(" \t") == std::string::npos) continue;
     const std::string where = in.shown() + ":" + std::to_string(line_no) + ": ";
     const Json entry = Json::parse(line, nullptr, /*allow_exceptions=*/false);
-    if (entry.is_discarded()) {
-      Complain(io, where + "not valid JSON; nothing was written");
-      return kExitFailure;
-    }
     std::vector<uint8_t> block;
-    if (!EntryFromJson(entry, &block, &error)) {
-      Complain(io, where + error + "; nothing was written");
+    if (entry.is_discarded() || !EntryFromJson(entry, &block, &error)) {
+      Complain(io, where + (entry.is_discarded() ? "not valid JSON" : error) +
+                       "; nothing was written");
       return kExitFailure;
     }
     const uint64_t key = LoadU64(block.data(), kBlockKeyOffset);
@@ -120,76 +107,95 @@ int RunApply(const ApplyOptions& o, Io& io) {
       Complain(io, where + "the entry cannot be taken into a list; nothing was written");
       return kExitFailure;
     }
-    ++entries;
+    ++*entries;
   }
-  if (entries == 0 && !o.rules.allow_empty) {
+  if (*entries == 0 && !o.rules.allow_empty) {
     Complain(io, in.shown() +
                      ": holds no entry; --allow-empty stores an empty list (nothing was written)");
     return kExitFailure;
   }
-  const size_t payload_size = PayloadSizeOf(list);
-  const std::string target =
-      "stream \"" + Printable(std::u16string_view(ref.stream)) + "\" of " + Shown(ref.container);
-  EditSession session;
+  return kBuilt;
+}
+
+// apply's part of the write road: the list read from the jsonl file, compared
+// with the stream as stored to say what changes.
+class ApplyEdit final : public ListEdit {
+ public:
+  explicit ApplyEdit(const ApplyOptions& o) : o_(o) {}
+
+  int Read(Io& io) { return ReadEntries(o_, list_, watch_, &entries_, io); }
+
+  bool ReadsStored(LoadOptions* options) const override {
+    *options = CompareOptions();
+    return true;
+  }
+
+  int Build(WriteRoad&, const StreamContents& stored, BuiltList* out, Io&) override {
+    stored_ = &stored;
+    out->list = &list_;
+    out->entries = entries_;
+    out->collisions = watch_.found();
+    return kBuilt;
+  }
+
+  int Report(const RoadResult& r, Io& io) override {
+    const int done = watch_.found().empty() ? kExitOk : kExitFindings;
+    if (r.end == RoadEnd::kCollisionsHeld) return done;
+    if (r.end == RoadEnd::kWouldWrite) {
+      io.out << "dry run: " << r.target << " would hold " << entries_ << " entries ("
+             << r.payload_size << "-byte payload); nothing was written\n";
+      return done;
+    }
+    StreamContents wanted;
+    wanted.payload.assign(r.payload, r.payload + r.payload_length);
+    const EntryDiff d = DiffEntries(*stored_, wanted);
+    const bool changed = r.end == RoadEnd::kWritten || r.end == RoadEnd::kWouldChange;
+    if (o_.json) {
+      PrintJson(io.out, ChangeJson(changed, d));
+    } else if (r.end == RoadEnd::kWouldChange) {
+      io.out << "would change: " << r.target << ": " << CountsText(d) << "; nothing was written\n";
+    } else if (changed) {
+      io.out << "changed: " << r.target << ": " << CountsText(d) << "; wrote " << entries_
+             << " entries, " << r.payload_bytes << "-byte payload\n";
+    } else if (o_.check) {
+      io.out << "unchanged: " << r.target << " holds these entries; nothing was written\n";
+    } else {
+      io.out << "unchanged: " << r.target << " holds these " << entries_
+             << " entries; nothing was written\n";
+    }
+    return r.end == RoadEnd::kWouldChange ? kExitFindings : done;
+  }
+
+ private:
+  const ApplyOptions& o_;
+  CVarBlockList list_;
+  CollisionWatch watch_;
+  size_t entries_ = 0;
+  const StreamContents* stored_ = nullptr;
+};
+
+}  // namespace
+
+int RunApply(const ApplyOptions& o, Io& io) {
+  WriteOrder order;
+  std::string error;
+  if (!ParseStreamRef(o.target, &order.ref, &error) ||
+      !ValidStreamName(order.ref.stream, &error)) {
+    Complain(io, error);
+    return kExitUsage;
+  }
+  if (!CheckNotContainer(o.input, "jsonl file", order.ref.container, &error)) {
+    Complain(io, error);
+    return kExitFailure;
+  }
   // --check and a dry run only read (by path); a real apply holds the
   // container from the guards to the write, so what is compared is what is
   // replaced. --check is refused for what the apply would refuse.
-  const bool read_only = o.dry_run || o.check;
-  ContainerReader by_path;
-  const ContainerReader* look = nullptr;
-  if (!BeginWrite(&session, read_only, ref.container, ref.stream, o.rules.new_stream, &by_path,
-                  &look, io, &error) ||
-      !CheckNotEmptied(ref.container, ref.stream, StreamHoldsEntries(look, ref.stream), entries,
-                       o.rules.allow_empty, &error) ||
-      !CheckFitsFor(&session, read_only, ref.container, look, ref.stream, payload_size, &error)) {
-    Complain(io, error);
-    return kExitFailure;
-  }
-  const int done = watch.found().empty() ? kExitOk : kExitFindings;
-  if (!ReportCollisions(watch.found(), o.rules.allow_collisions, io)) return done;
-  if (o.dry_run) {
-    io.out << "dry run: " << target << " would hold " << list.GetCount() << " entries ("
-           << payload_size << "-byte payload); nothing was written\n";
-    return done;
-  }
-  StreamContents stored, wanted;
-  const bool read = read_only ? LoadList(ref, CompareOptions(), &stored, io, &error)
-                              : session.Load(ref, CompareOptions(), &stored, &error);
-  if (!read || !ContentsOfList(list, &wanted, &error)) {
-    Complain(io, error);
-    return kExitFailure;
-  }
-  const EntryDiff d = DiffEntries(stored, wanted);
-  if (o.check) {
-    const bool changes = !StoredAsIs(stored, wanted);
-    if (o.json) {
-      PrintJson(io.out, ChangeJson(changes, d));
-    } else if (changes) {
-      io.out << "would change: " << target << ": " << CountsText(d) << "; nothing was written\n";
-    } else {
-      io.out << "unchanged: " << target << " holds these entries; nothing was written\n";
-    }
-    return changes ? kExitFindings : done;
-  }
-  uint32_t payload_bytes = 0;
-  const StoreOutcome outcome =
-      session.StoreUnlessSame(ref.stream, stored, wanted.payload.data(),
-                              static_cast<uint32_t>(wanted.payload.size()), &payload_bytes, &error);
-  if (outcome == StoreOutcome::kFailed) {
-    Complain(io, error);
-    return kExitFailure;
-  }
-  const bool changed = outcome == StoreOutcome::kWritten;
-  if (o.json) {
-    PrintJson(io.out, ChangeJson(changed, d));
-  } else if (changed) {
-    io.out << "changed: " << target << ": " << CountsText(d) << "; wrote " << entries
-           << " entries, " << payload_bytes << "-byte payload\n";
-  } else {
-    io.out << "unchanged: " << target << " holds these " << entries
-           << " entries; nothing was written\n";
-  }
-  return done;
+  order.mode = o.dry_run ? WriteMode::kDryRun : o.check ? WriteMode::kCheck : WriteMode::kWrite;
+  order.rules = o.rules;
+  ApplyEdit edit(o);
+  const int read = edit.Read(io);
+  return read != kBuilt ? read : WriteRoad(order, io).Drive(edit);
 }
 
 }  // namespace tl::ctl

@@ -1,23 +1,18 @@
 // What every subcommand receives: its parsed options (filled by the command
 // line in cli.cpp) and the output streams (io/io.h), and the subcommands
 // themselves. The options of all of them stand here together, as the table in
-// cli.cpp declares them together; WriteRules is shared by every writing one.
+// cli.cpp declares them together; WriteRules (edit/write_road.h) is shared by
+// every writing one.
 #pragma once
 
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "edit/write_road.h"
 #include "io/io.h"
 
 namespace tl::ctl {
-
-// What a writing command is allowed beyond its default refusals.
-struct WriteRules {
-  bool allow_empty = false;       // --allow-empty: a non-empty stream may become empty
-  bool allow_collisions = false;  // --allow-collisions: write, losing the entries named
-  bool new_stream = false;        // --new-stream: the stream may be created
-};
 
 struct HashOptions {
   bool recursive = false;

@@ -13,7 +13,7 @@
 #include "common/u16.h"
 #include "edit/capacity.h"
 #include "edit/edit_session.h"
-#include "edit/write_guards.h"
+#include "edit/write_road.h"
 #include "entry/hash_list.h"
 #include "entry/program_builder.h"
 #include "fingerprint/link_time_stamp.h"
@@ -238,70 +238,74 @@ bool CheckFiles(const ProgramSpec& p, std::string* error) {
   return true;
 }
 
-// Opens the session that holds the container until the edit is stored, with
-// the checks every edit makes (the journal recovered, the whole container
-// sound, the stream one the container holds or may be created, `new_stream`),
-// and reads the stream to edit under it.
-bool LoadForEdit(const StreamRef* ref, bool missing_ok, bool new_stream, EditSession* session,
-                 StreamContents* contents, CVarBlockList& list, Io& io, std::string* error) {
-  ContainerReader unused_by_path;
-  const ContainerReader* look = nullptr;
-  if (!BeginWrite(session, /*dry_run=*/false, ref->container, ref->stream, new_stream,
-                  &unused_by_path, &look, io, error)) {
-    return false;
-  }
-  LoadOptions options;
-  options.missing_ok = missing_ok;
-  options.require_sound = true;
-  if (!session->Load(*ref, options, contents, error)) return false;
-  return KeepEntries(*contents, list, error);
+// The stream to edit as add and remove read it: every entry, soundly framed.
+void ReadForEdit(LoadOptions* options, bool missing_ok) {
+  options->missing_ok = missing_ok;
+  options->require_sound = true;
+  options->keep_blocks = true;
 }
 
-std::string Target(const StreamRef& ref) {
-  return "stream \"" + Printable(std::u16string_view(ref.stream)) + "\" of " + Shown(ref.container);
-}
+// add's part of the write road: the stream's entries kept byte for byte, each
+// program built by the library's builder and added (or replacing the entry of
+// its key), an entry already stored as it would be built left where it is.
+class AddEdit final : public ListEdit {
+ public:
+  // `records` are the programs' description records; the builder reads them
+  // as a caller of the library hands them over.
+  AddEdit(const std::vector<ProgramSpec>& programs, std::vector<std::vector<uint8_t>>& records)
+      : programs_(programs), records_(records) {}
 
-}  // namespace
+  bool ReadsStored(LoadOptions* options) const override {
+    ReadForEdit(options, /*missing_ok=*/true);
+    return true;
+  }
 
-int RunAdd(const AddOptions& o, Io& io) {
-  std::string error;
-  std::vector<ProgramSpec> programs;
-  if (!ParsePrograms(o, &programs, &error)) {
-    Complain(io, error);
-    return kExitUsage;
-  }
-  StreamRef ref;
-  if (!ParseStreamRef(o.target, &ref, &error) || !ValidStreamName(ref.stream, &error)) {
-    Complain(io, error);
-    return kExitUsage;
-  }
-  StreamContents contents;
-  CVarBlockList list;
-  // Everything the command line can refuse is refused before a file is read.
-  std::vector<std::vector<uint8_t>> records(programs.size());
-  for (size_t i = 0; i < programs.size(); ++i) {
-    if (!programs[i].by_hash && !FillRecord(programs[i], &records[i], &error)) {
+  int Build(WriteRoad&, const StreamContents& stored, BuiltList* out, Io& io) override {
+    std::string error;
+    if (!KeepEntries(stored, list_, &error)) {
       Complain(io, error);
-      return kExitUsage;
+      return kExitFailure;
     }
+    kept_ = list_.GetCount();
+    CollisionWatch watch;
+    for (size_t i = 0; i < stored.view.blocks.size(); ++i) {
+      const DecodedProgramBlock& b = stored.view.blocks[i].decoded;
+      watch.Enter(b.key, b.name, "entry " + std::to_string(i + 1) + " of the stream");
+    }
+    for (size_t i = 0; i < programs_.size(); ++i) {
+      const int ended = AddOne(i, watch, io);
+      if (ended != kBuilt) return ended;
+    }
+    out->list = &list_;
+    out->entries = list_.GetCount();
+    out->collisions = watch.found();
+    collided_ = !out->collisions.empty();
+    return kBuilt;
   }
-  EditSession session;
-  if (!LoadForEdit(&ref, /*missing_ok=*/true, o.rules.new_stream, &session, &contents, list, io,
-                   &error)) {
-    Complain(io, error);
-    return kExitFailure;
+
+  int Report(const RoadResult& r, Io& io) override {
+    const int done = collided_ ? kExitFindings : kExitOk;
+    if (r.end == RoadEnd::kCollisionsHeld) return done;
+    if (!io.quiet) {
+      for (const auto& line : report_) io.out << line << "\n";
+    }
+    if (r.end == RoadEnd::kUnchanged) {
+      io.out << "unchanged: " << r.target << " holds these " << list_.GetCount()
+             << " blocks; nothing was written\n";
+    } else {
+      io.out << "wrote " << r.target << ": " << list_.GetCount() << " blocks (" << kept_
+             << " kept), " << r.payload_bytes << "-byte payload\n";
+    }
+    return done;
   }
-  const uint32_t kept = list.GetCount();
-  CollisionWatch watch;
-  for (size_t i = 0; i < contents.view.blocks.size(); ++i) {
-    const DecodedProgramBlock& b = contents.view.blocks[i].decoded;
-    watch.Enter(b.key, b.name, "entry " + std::to_string(i + 1) + " of the stream");
-  }
-  std::vector<std::string> report;
-  for (size_t i = 0; i < programs.size(); ++i) {
-    const ProgramSpec& p = programs[i];
+
+ private:
+  // Builds program i and puts it into the list; kBuilt, or the exit code.
+  int AddOne(size_t i, CollisionWatch& watch, Io& io) {
+    const ProgramSpec& p = programs_[i];
     auto work = std::make_unique<uint8_t[]>(kProgramWorkBytes);
     uint32_t block_size = 0;
+    std::string error;
     if (p.by_hash) {
       block_size = BuildHashBlock(work.get(), p.hash_size, p.hash_crc);
     } else {
@@ -309,7 +313,7 @@ int RunAdd(const AddOptions& o, Io& io) {
         Complain(io, error);
         return kExitFailure;
       }
-      if (BuildProgramBlock(records[i].data(), work.get(), &block_size) == 0) {
+      if (BuildProgramBlock(records_[i].data(), work.get(), &block_size) == 0) {
         Complain(io, "\"" + Printable(std::u16string_view(p.path)) +
                          "\": a program needs at least one attribute besides its path");
         return kExitUsage;
@@ -328,72 +332,46 @@ int RunAdd(const AddOptions& o, Io& io) {
     // An entry the list holds already as it would be built stays where it is,
     // so that adding what is there changes nothing (a replacement would move
     // it to the end of the list).
-    const uint8_t* held = list.FindBlock(b.key);
+    const uint8_t* held = list_.FindBlock(b.key);
     if (held != nullptr && LoadU32(held, kBlockSizeOffset) == block_size &&
         SameOnceSerialized(held, work.get(), block_size)) {
-      report.push_back("already present \"" + Printable(std::u16string_view(b.name)) + "\" key " +
-                       Hex64(b.key));
-      continue;
+      report_.push_back("already present \"" + Printable(std::u16string_view(b.name)) +
+                        "\" key " + Hex64(b.key));
+      return kBuilt;
     }
     const bool replaces = held != nullptr;
-    if (list.AddBlockCopy(work.get()) == 0) {
+    if (list_.AddBlockCopy(work.get()) == 0) {
       Complain(io, "out of memory while building the list; nothing was written");
       return kExitFailure;
     }
-    report.push_back((replaces ? "replaced \"" : "added \"") +
-                     Printable(std::u16string_view(b.name)) + "\" key " + Hex64(b.key) + " flags " +
-                     Hex32(b.flags));
+    report_.push_back((replaces ? "replaced \"" : "added \"") +
+                      Printable(std::u16string_view(b.name)) + "\" key " + Hex64(b.key) +
+                      " flags " + Hex32(b.flags));
+    return kBuilt;
   }
-  if (!session.CheckFits(ref.stream, PayloadSizeOf(list), &error)) {
-    Complain(io, error);
-    return kExitFailure;
-  }
-  const int done = watch.found().empty() ? kExitOk : kExitFindings;
-  if (!ReportCollisions(watch.found(), o.rules.allow_collisions, io)) return done;
-  uint32_t payload_bytes = 0;
-  const StoreOutcome outcome =
-      session.StoreUnlessSame(ref.stream, contents, list, &payload_bytes, &error);
-  if (outcome == StoreOutcome::kFailed) {
-    Complain(io, error);
-    return kExitFailure;
-  }
-  if (!io.quiet) {
-    for (const auto& line : report) io.out << line << "\n";
-  }
-  if (outcome == StoreOutcome::kUnchanged) {
-    io.out << "unchanged: " << Target(ref) << " holds these " << list.GetCount()
-           << " blocks; nothing was written\n";
-    return done;
-  }
-  io.out << "wrote " << Target(ref) << ": " << list.GetCount() << " blocks (" << kept << " kept), "
-         << payload_bytes << "-byte payload\n";
-  return done;
-}
 
-int RunRemove(const RemoveOptions& o, Io& io) {
+  const std::vector<ProgramSpec>& programs_;
+  std::vector<std::vector<uint8_t>>& records_;
+  CVarBlockList list_;
+  uint32_t kept_ = 0;
+  bool collided_ = false;
+  std::vector<std::string> report_;
+};
+
+// What remove is asked to take out: a name key or a fingerprint, with the
+// text it was asked by.
+struct Wanted {
+  bool by_fingerprint;
+  uint64_t value;
+  std::string shown;
+  std::u16string name;  // asked by name: the name
+  bool found = false;
+};
+
+// Reads remove's NAMEs, --hash pairs and --file fingerprints; kBuilt, or the
+// exit code after saying why not.
+int ParseWanted(const RemoveOptions& o, std::vector<Wanted>* wanted, Io& io) {
   std::string error;
-  if (o.names.empty() && o.hashes.empty() && o.files.empty()) {
-    Complain(io, "remove needs at least one NAME, --hash SIZE CRC or --file F");
-    return kExitUsage;
-  }
-  if (o.hashes.size() % 2 != 0) {
-    Complain(io, "--hash takes SIZE CRC, two numbers; the last --hash has one");
-    return kExitUsage;
-  }
-  StreamRef ref;
-  if (!ParseStreamRef(o.target, &ref, &error) || !ValidStreamName(ref.stream, &error)) {
-    Complain(io, error);
-    return kExitUsage;
-  }
-  // What to remove: name keys and fingerprints, each with the text it was asked by.
-  struct Wanted {
-    bool by_fingerprint;
-    uint64_t value;
-    std::string shown;
-    std::u16string name;  // asked by name: the name
-    bool found = false;
-  };
-  std::vector<Wanted> wanted;
   for (const std::string& n : o.names) {
     const std::u16string name = Utf8ToU16(n);
     const uint64_t key = ComputeNameKey(name.c_str());
@@ -401,7 +379,7 @@ int RunRemove(const RemoveOptions& o, Io& io) {
       Complain(io, "out of memory while computing a name key; nothing was written");
       return kExitFailure;
     }
-    wanted.push_back({false, key, "\"" + Printable(std::u16string_view(name)) + "\"", name});
+    wanted->push_back({false, key, "\"" + Printable(std::u16string_view(name)) + "\"", name});
   }
   for (size_t i = 0; i + 1 < o.hashes.size(); i += 2) {
     uint32_t size = 0, crc = 0;
@@ -409,10 +387,8 @@ int RunRemove(const RemoveOptions& o, Io& io) {
       Complain(io, error);
       return kExitUsage;
     }
-    wanted.push_back({true,
-                      (uint64_t{size} << 32) | crc,
-                      "fingerprint " + Hex64((uint64_t{size} << 32) | crc),
-                      {}});
+    const uint64_t fp = (uint64_t{size} << 32) | crc;
+    wanted->push_back({true, fp, "fingerprint " + Hex64(fp), {}});
   }
   for (const std::string& f : o.files) {
     InputFile in;
@@ -421,74 +397,132 @@ int RunRemove(const RemoveOptions& o, Io& io) {
       Complain(io, error);
       return kExitFailure;
     }
-    wanted.push_back({true, fp, "fingerprint " + Hex64(fp) + " of " + in.shown(), {}});
+    wanted->push_back({true, fp, "fingerprint " + Hex64(fp) + " of " + in.shown(), {}});
   }
-  StreamContents contents;
-  CVarBlockList unused;
-  EditSession session;
-  if (!LoadForEdit(&ref, /*missing_ok=*/false, /*new_stream=*/false, &session, &contents, unused,
-                   io, &error)) {
-    Complain(io, error);
-    return kExitFailure;
+  return kBuilt;
+}
+
+// remove's part of the write road: every stored entry but the ones asked for,
+// kept byte for byte in stored order.
+class RemoveEdit final : public ListEdit {
+ public:
+  explicit RemoveEdit(std::vector<Wanted> wanted) : wanted_(std::move(wanted)) {}
+
+  bool ReadsStored(LoadOptions* options) const override {
+    ReadForEdit(options, /*missing_ok=*/false);
+    return true;
   }
-  CVarBlockList list;
-  size_t removed = 0;
-  std::vector<Collision> collisions;
-  for (size_t i = 0; i < contents.view.blocks.size(); ++i) {
-    const DecodedProgramBlock& b = contents.view.blocks[i].decoded;
-    bool drop = false;
-    for (Wanted& w : wanted) {
-      const bool hit = w.by_fingerprint
-                           ? (b.flags & PB_FINGERPRINT) != 0 && b.fingerprint == w.value
-                           : w.value != 0 && b.key == w.value;
-      if (hit) w.found = drop = true;
-      // A name finds entries by its key, which an entry of another name may share.
-      if (hit && !w.by_fingerprint && OtherName(w.name, b.name)) {
-        collisions.push_back({b.key, b.name, "entry " + std::to_string(i + 1) + " of the stream",
-                              w.name, "the NAME to remove"});
+
+  int Build(WriteRoad&, const StreamContents& stored, BuiltList* out, Io& io) override {
+    size_t removed = 0;
+    for (size_t i = 0; i < stored.view.blocks.size(); ++i) {
+      const DecodedProgramBlock& b = stored.view.blocks[i].decoded;
+      bool drop = false;
+      for (Wanted& w : wanted_) {
+        const bool hit = w.by_fingerprint
+                             ? (b.flags & PB_FINGERPRINT) != 0 && b.fingerprint == w.value
+                             : w.value != 0 && b.key == w.value;
+        if (hit) w.found = drop = true;
+        // A name finds entries by its key, which an entry of another name may share.
+        if (hit && !w.by_fingerprint && OtherName(w.name, b.name)) {
+          out->collisions.push_back({b.key, b.name,
+                                     "entry " + std::to_string(i + 1) + " of the stream", w.name,
+                                     "the NAME to remove"});
+        }
+      }
+      if (drop) {
+        ++removed;
+      } else if (list_.AddBlockCopy(stored.BlockBytes(i)) == 0) {
+        Complain(io, "out of memory while building the list; nothing was written");
+        return kExitFailure;
       }
     }
-    if (drop) {
-      ++removed;
-      continue;
-    }
-    if (list.AddBlockCopy(contents.BlockBytes(i)) == 0) {
-      Complain(io, "out of memory while building the list; nothing was written");
-      return kExitFailure;
-    }
+    out->list = &list_;
+    out->entries = list_.GetCount();
+    out->change = removed != 0;
+    collided_ = !out->collisions.empty();
+    return kBuilt;
   }
-  bool all_found = true;
-  for (const Wanted& w : wanted) all_found = all_found && w.found;
-  if (removed != 0) {
-    if (!CheckNotEmptied(ref.container, ref.stream, !contents.view.blocks.empty(), list.GetCount(),
-                         o.rules.allow_empty, &error)) {
-      Complain(io, error);
-      return kExitFailure;
+
+  int Report(const RoadResult& r, Io& io) override {
+    if (r.end == RoadEnd::kCollisionsHeld) return kExitFindings;
+    bool all_found = !collided_;  // exit 1 too when entries of other names went
+    // Printed once the list is written (or left as it was), so that a failed
+    // write never reads as a done removal.
+    for (const Wanted& w : wanted_) {
+      all_found = all_found && w.found;
+      if (!io.quiet || !w.found) {
+        io.out << (w.found ? "removed " : "not present: ") << w.shown
+               << (w.found && !w.by_fingerprint ? " key " + Hex64(w.value) : "") << "\n";
+      }
     }
-    if (!ReportCollisions(collisions, o.rules.allow_collisions, io)) return kExitFindings;
-    if (!collisions.empty()) all_found = false;  // exit 1: entries of other names went
-  }
-  // Printed once the list is written (or left as it was), so that a failed
-  // write never reads as a done removal.
-  std::string report;
-  for (const Wanted& w : wanted) {
-    if (!io.quiet || !w.found) {
-      report += (w.found ? "removed " : "not present: ") + w.shown +
-                (w.found && !w.by_fingerprint ? " key " + Hex64(w.value) : "") + "\n";
+    if (r.end == RoadEnd::kWritten) {
+      io.out << "wrote " << r.target << ": " << list_.GetCount() << " blocks, " << r.payload_bytes
+             << "-byte payload\n";
+    } else {
+      io.out << r.target << " is unchanged\n";
     }
-  }
-  if (removed == 0) {
-    io.out << report << Target(ref) << " is unchanged\n";
     return all_found ? kExitOk : kExitFindings;
   }
-  uint32_t payload_bytes = 0;
-  if (!session.Store(ref.stream, list, &payload_bytes, &error)) {
+
+ private:
+  std::vector<Wanted> wanted_;
+  CVarBlockList list_;
+  bool collided_ = false;
+};
+
+// The target of add and remove: CONTAINER[:STREAM], written into.
+bool ParseTarget(const std::string& text, const WriteRules& rules, WriteOrder* order, Io& io) {
+  std::string error;
+  order->rules = rules;
+  if (!ParseStreamRef(text, &order->ref, &error) || !ValidStreamName(order->ref.stream, &error)) {
     Complain(io, error);
-    return kExitFailure;
+    return false;
   }
-  io.out << report << "wrote " << Target(ref) << ": " << list.GetCount() << " blocks, "
-         << payload_bytes << "-byte payload\n";
-  return all_found ? kExitOk : kExitFindings;
+  return true;
+}
+
+}  // namespace
+
+int RunAdd(const AddOptions& o, Io& io) {
+  std::string error;
+  std::vector<ProgramSpec> programs;
+  if (!ParsePrograms(o, &programs, &error)) {
+    Complain(io, error);
+    return kExitUsage;
+  }
+  WriteOrder order;
+  if (!ParseTarget(o.target, o.rules, &order, io)) return kExitUsage;
+  // Everything the command line can refuse is refused before a file is read.
+  std::vector<std::vector<uint8_t>> records(programs.size());
+  for (size_t i = 0; i < programs.size(); ++i) {
+    if (!programs[i].by_hash && !FillRecord(programs[i], &records[i], &error)) {
+      Complain(io, error);
+      return kExitUsage;
+    }
+  }
+  AddEdit edit(programs, records);
+  return WriteRoad(order, io).Drive(edit);
+}
+
+int RunRemove(const RemoveOptions& o, Io& io) {
+  if (o.names.empty() && o.hashes.empty() && o.files.empty()) {
+    Complain(io, "remove needs at least one NAME, --hash SIZE CRC or --file F");
+    return kExitUsage;
+  }
+  if (o.hashes.size() % 2 != 0) {
+    Complain(io, "--hash takes SIZE CRC, two numbers; the last --hash has one");
+    return kExitUsage;
+  }
+  WriteOrder order;
+  WriteRules rules = o.rules;
+  rules.new_stream = false;  // remove never creates a stream
+  if (!ParseTarget(o.target, rules, &order, io)) return kExitUsage;
+  std::vector<Wanted> wanted;
+  const int parsed = ParseWanted(o, &wanted, io);
+  if (parsed != kBuilt) return parsed;
+  RemoveEdit edit(std::move(wanted));
+  return WriteRoad(order, io).Drive(edit);
 }
 
 }  // namespace tl::ctl

@@ -10,7 +10,7 @@
 #include "common/u16.h"
 #include "edit/capacity.h"
 #include "edit/edit_session.h"
-#include "edit/write_guards.h"
+#include "edit/write_road.h"
 #include "entry/hash_list.h"
 #include "io/format.h"
 #include "io/input_file.h"
@@ -217,31 +217,141 @@ bool FeedHashList(const std::string& arg, ReportingSink& sink, Io& io, uint64_t*
   return true;
 }
 
-// The capacity a dry run leaves: blocks and slots, and entries that would still fit.
-void PrintRoomAfter(const std::u16string& container, const std::u16string& stream,
+// The capacity a dry run leaves: blocks and slots, and entries that would still
+// fit, in the container as the dry run read it (`look`; null: none yet).
+void PrintRoomAfter(const ContainerReader* look, const std::u16string& stream,
                     size_t payload_size, Io& io) {
-  ContainerReader r;
   Capacity c = NewContainerCapacity();
   uint64_t room = uint64_t{c.free} * c.block_size;
-  if (platform::ExaminePath(container.c_str()).kind == platform::PathKind::kRegular &&
-      r.Open(container.c_str()) && r.header_valid()) {
-    c = CapacityOf(r);
+  if (look != nullptr && look->header_valid()) {
+    c = CapacityOf(*look);
     uint64_t current = 0;
-    room = StreamRoom(r, stream, &current);
+    room = StreamRoom(*look, stream, &current);
   }
   io.out << "capacity now: " << CapacityText(c) << "\n";
   io.out << "after the import, " << EntriesThatFit(room, payload_size)
          << " more 200-byte entries would fit in the stream\n";
 }
 
-// The stream an import replaces: absent is fine; it is read only to tell
-// whether the import would change it.
+// The import's part of the write road: the list is read from the hash list
+// before the container is held (it may be a slow pipe, and other writers wait
+// while it is held), and replaces the whole stream, which it need not read.
+class ImportEdit final : public ListEdit {
+ public:
+  ImportEdit(const ImportOptions& o, const std::u16string& stream) : o_(o), stream_(stream) {}
+
+  // Reads the hash list and, for a real import, builds the payload and empties
+  // the list: from then on at most the payload and one stream read back for
+  // the soundness check (and the comparison) are held at once.
+  int Read(bool dry_run, const std::u16string& container, Io& io) {
+    std::string error;
+    if (!FeedHashList(o_.hash_list, sink_, io, &bytes_, &decoder_, &error)) {
+      Complain(io, error + "; nothing was written");
+      return kExitFailure;
+    }
+    blocks_ = list_.GetCount();
+    if (!dry_run && sink_.dropped == 0) {
+      if (!payload_.Build(list_)) {
+        Complain(io, CannotBuildText(container));
+        return kExitFailure;
+      }
+      list_.RemoveAll();
+    }
+    return kBuilt;
+  }
+
+  bool ReadsStored(LoadOptions*) const override { return false; }
+
+  int Build(WriteRoad&, const StreamContents&, BuiltList* out, Io& io) override {
+    ComposeReport(io);
+    const std::string shown = Shown(Utf8ToU16(o_.hash_list));
+    if (sink_.dropped != 0) {
+      Complain(io, "out of memory while building the list; nothing was written");
+      return kExitFailure;
+    }
+    if (sink_.accepted == 0 && bytes_ != 0) {
+      io.out << report_.str();
+      Complain(io, shown + ": no line is a hash list line (\"size crc\", hexadecimal); nothing "
+                           "was written");
+      return kExitFailure;
+    }
+    if (sink_.accepted == 0 && !o_.rules.allow_empty) {
+      Complain(io, shown + ": is empty; --allow-empty stores an empty list (nothing was written)");
+      return kExitFailure;
+    }
+    if (payload_.bytes != nullptr) {
+      out->payload = payload_.bytes;
+      out->payload_size = payload_.size;
+    } else {
+      out->list = &list_;
+    }
+    out->entries = blocks_;
+    out->collisions = sink_.found;
+    return kBuilt;
+  }
+
+  int Report(const RoadResult& r, Io& io) override {
+    const int done = sink_.found.empty() ? kExitOk : kExitFindings;
+    io.out << report_.str();
+    switch (r.end) {
+      case RoadEnd::kWouldWrite:
+        io.out << "dry run: " << r.target << " would hold " << blocks_ << " blocks ("
+               << r.payload_size << "-byte payload); nothing was written\n";
+        PrintRoomAfter(r.look, stream_, r.payload_size, io);
+        break;
+      case RoadEnd::kUnchanged:
+        io.out << "unchanged: " << r.target << " holds these " << blocks_
+               << " blocks; nothing was written\n";
+        break;
+      case RoadEnd::kWritten:
+        io.out << "wrote " << r.target << ": " << blocks_ << " blocks, " << r.payload_bytes
+               << "-byte payload\n";
+        break;
+      default:  // collisions held: the lines' report says what was found
+        break;
+    }
+    return done;
+  }
+
+ private:
+  // The report of the lines, printed once it is known whether the list is
+  // written, so that a refused or failed import never reads as a done one.
+  void ComposeReport(const Io& io) {
+    const std::string shown = Shown(Utf8ToU16(o_.hash_list));
+    if (!io.quiet) {
+      if (decoder_.encoding() != TextDecoder::Encoding::kUtf8 &&
+          decoder_.encoding() != TextDecoder::Encoding::kUnknown) {
+        report_ << shown << ": read as " << decoder_.encoding_name() << "\n";
+      }
+      for (const LineNote& n : sink_.notes) report_ << shown << ":" << n.number << ": " << n.text << "\n";
+      report_ << shown << ": accepted lines: " << Ranges(sink_.accepted_lines) << "\n";
+    }
+    report_ << shown << ": " << sink_.lines << " lines: " << sink_.accepted << " accepted, "
+            << sink_.duplicates << " duplicate, " << sink_.skipped << " skipped"
+            << (sink_.collisions != 0 ? ", " + std::to_string(sink_.collisions) + " collision"
+                                      : "")
+            << "\n";
+  }
+
+  const ImportOptions& o_;
+  const std::u16string& stream_;
+  CVarBlockList list_;
+  ReportingSink sink_{list_};
+  TextDecoder decoder_;
+  uint64_t bytes_ = 0;
+  uint32_t blocks_ = 0;
+  ListPayload payload_;
+  std::ostringstream report_;
+};
 
 }  // namespace
 
 int RunImport(const ImportOptions& o, Io& io) {
   std::string error;
-  StreamRef ref;
+  WriteOrder order;
+  order.mode = o.dry_run ? WriteMode::kDryRun : WriteMode::kWrite;
+  order.rules = o.rules;
+  StreamRef& ref = order.ref;
   if (!ParseStreamRef(o.target, &ref, &error)) {
     Complain(io, error);
     return kExitUsage;
@@ -254,131 +364,17 @@ int RunImport(const ImportOptions& o, Io& io) {
     }
     ref.stream = named;
   }
-  const std::u16string& container = ref.container;
-  const std::u16string hash_list = Utf8ToU16(o.hash_list);
-  const std::u16string& stream = ref.stream;
-  const bool dry_run = o.dry_run;
-  if (!ValidStreamName(stream, &error)) {
+  if (!ValidStreamName(ref.stream, &error)) {
     Complain(io, error);
     return kExitUsage;
   }
-  if (!CheckNotContainer(o.hash_list, "hash list", container, &error)) {
+  if (!CheckNotContainer(o.hash_list, "hash list", ref.container, &error)) {
     Complain(io, error);
     return kExitFailure;
   }
-  // The hash list is read before the container is held (it may be a slow
-  // pipe, and other writers wait while it is held); the container is then held
-  // from before anything is reported to the write, so one that will not be
-  // written is known before anything is reported as done. A dry run only reads.
-  CVarBlockList list;
-  ReportingSink sink(list);
-  TextDecoder decoder;
-  uint64_t bytes = 0;
-  if (!FeedHashList(o.hash_list, sink, io, &bytes, &decoder, &error)) {
-    Complain(io, error + "; nothing was written");
-    return kExitFailure;
-  }
-  // A real import's payload is built before the container is held, and the
-  // list emptied: from here on at most the payload and one stream read back
-  // for the soundness check (and the comparison) are held at once.
-  const uint32_t blocks = list.GetCount();
-  const size_t payload_size = PayloadSizeOf(list);
-  ListPayload payload;
-  if (!dry_run && sink.dropped == 0) {
-    if (!payload.Build(list)) {
-      Complain(io, Shown(container) +
-                       ": the list is too large for one stream, or out of memory; nothing was "
-                       "written");
-      return kExitFailure;
-    }
-    list.RemoveAll();
-  }
-  EditSession session;
-  ContainerReader by_path;
-  const ContainerReader* look = nullptr;
-  if (!BeginWrite(&session, dry_run, container, stream, o.rules.new_stream, &by_path, &look, io,
-                  &error)) {
-    Complain(io, error);
-    return kExitFailure;
-  }
-  // The report of the lines is printed once it is known whether the list is
-  // written, so that a refused or failed import never reads as a done one.
-  std::ostringstream report;
-  if (!io.quiet) {
-    if (decoder.encoding() != TextDecoder::Encoding::kUtf8 &&
-        decoder.encoding() != TextDecoder::Encoding::kUnknown) {
-      report << Shown(hash_list) << ": read as " << decoder.encoding_name() << "\n";
-    }
-    for (const LineNote& n : sink.notes) {
-      report << Shown(hash_list) << ":" << n.number << ": " << n.text << "\n";
-    }
-    report << Shown(hash_list) << ": accepted lines: " << Ranges(sink.accepted_lines) << "\n";
-  }
-  report << Shown(hash_list) << ": " << sink.lines << " lines: " << sink.accepted << " accepted, "
-         << sink.duplicates << " duplicate, " << sink.skipped << " skipped"
-         << (sink.collisions != 0 ? ", " + std::to_string(sink.collisions) + " collision" : "")
-         << "\n";
-  if (sink.dropped != 0) {
-    Complain(io, "out of memory while building the list; nothing was written");
-    return kExitFailure;
-  }
-  if (sink.accepted == 0) {
-    if (bytes != 0) {
-      io.out << report.str();
-      Complain(io, Shown(hash_list) +
-                       ": no line is a hash list line (\"size crc\", hexadecimal); "
-                       "nothing was written");
-      return kExitFailure;
-    }
-    if (!o.rules.allow_empty) {
-      Complain(io, Shown(hash_list) +
-                       ": is empty; --allow-empty stores an empty list (nothing was written)");
-      return kExitFailure;
-    }
-  }
-  const std::string target =
-      "stream \"" + Printable(std::u16string_view(stream)) + "\" of " + Shown(container);
-  if (!CheckNotEmptied(container, stream, StreamHoldsEntries(look, stream), blocks,
-                       o.rules.allow_empty, &error)) {
-    Complain(io, error);
-    return kExitFailure;
-  }
-  // The same check decides a dry run and a real one, so the dry run predicts
-  // exactly whether the list fits.
-  if (!CheckFitsFor(&session, dry_run, container, look, stream, payload_size, &error)) {
-    Complain(io, error);
-    return kExitFailure;
-  }
-  const bool write = ReportCollisions(sink.found, o.rules.allow_collisions, io);
-  const int done = sink.found.empty() ? kExitOk : kExitFindings;
-  if (!write) {
-    io.out << report.str();
-    return done;
-  }
-  if (dry_run) {
-    io.out << report.str();
-    io.out << "dry run: " << target << " would hold " << blocks << " blocks (" << payload_size
-           << "-byte payload); nothing was written\n";
-    PrintRoomAfter(container, stream, payload_size, io);
-    return done;
-  }
-  uint32_t payload_bytes = 0;
-  switch (session.ReplaceUnlessSame(ref, payload.bytes, payload.size, &payload_bytes, &error)) {
-    case StoreOutcome::kFailed:
-      Complain(io, error);
-      return kExitFailure;
-    case StoreOutcome::kUnchanged:
-      io.out << report.str();
-      io.out << "unchanged: " << target << " holds these " << blocks
-             << " blocks; nothing was written\n";
-      return done;
-    case StoreOutcome::kWritten:
-      break;
-  }
-  io.out << report.str();
-  io.out << "wrote " << target << ": " << blocks << " blocks, " << payload_bytes
-         << "-byte payload\n";
-  return done;
+  ImportEdit edit(o, ref.stream);
+  const int read = edit.Read(o.dry_run, ref.container, io);
+  return read != kBuilt ? read : WriteRoad(order, io).Drive(edit);
 }
 
 }  // namespace tl::ctl

@@ -11,7 +11,7 @@
 #include "common/zalloc.h"
 #include "edit/capacity.h"
 #include "edit/edit_session.h"
-#include "edit/write_guards.h"
+#include "edit/write_road.h"
 #include "entry/list_payload.h"
 #include "io/format.h"
 #include "io/json_out.h"
@@ -42,10 +42,6 @@ struct Conflict {
   DecodedProgramBlock dst, src;
 };
 
-std::string Target(const StreamRef& ref) {
-  return "stream \"" + Printable(std::u16string_view(ref.stream)) + "\" of " + Shown(ref.container);
-}
-
 LoadOptions SoundOptions(bool missing_ok) {
   LoadOptions options;
   options.missing_ok = missing_ok;
@@ -53,10 +49,162 @@ LoadOptions SoundOptions(bool missing_ok) {
   return options;
 }
 
-bool LoadSound(const StreamRef& ref, bool missing_ok, StreamContents* c, Io& io,
-               std::string* error) {
-  return LoadList(ref, SoundOptions(missing_ok), c, io, error);
-}
+// merge's part of the write road: DST's entries in its order, then each SRC
+// entry of a key DST lacks; a key both hold with other content is a conflict.
+class MergeEdit final : public ListEdit {
+ public:
+  MergeEdit(const MergeOptions& o, const StreamRef& dst, const std::vector<StreamRef>& srcs)
+      : o_(o), dst_(dst), srcs_(srcs) {}
+
+  bool ReadsStored(LoadOptions* options) const override {
+    *options = SoundOptions(/*missing_ok=*/true);
+    return true;
+  }
+
+  int Build(WriteRoad& road, const StreamContents& stored, BuiltList* out, Io& io) override {
+    for (size_t i = 0; i < stored.view.blocks.size(); ++i) {
+      const DecodedProgramBlock& b = stored.view.blocks[i].decoded;
+      const uint8_t* p = stored.BlockBytes(i);
+      by_key_.emplace(b.key, entries_.size());
+      entries_.push_back({std::vector<uint8_t>(p, p + b.size), b});
+    }
+    for (const StreamRef& src : srcs_) {
+      StreamContents c;
+      std::string error;
+      if (!road.LoadOther(src, SoundOptions(/*missing_ok=*/false), &c, &error)) {
+        Complain(io, error);
+        return kExitFailure;
+      }
+      Take(Shown(src.container) + ":" + Printable(std::u16string_view(src.stream)), c, out);
+    }
+    for (Entry& e : entries_) {
+      e.bytes.resize(e.bytes.size() + kSpareBytes, 0);
+      if (list_.AddBlockCopy(e.bytes.data()) == 0) {
+        Complain(io, "out of memory while building the list; nothing was written");
+        return kExitFailure;
+      }
+    }
+    out->list = &list_;
+    out->entries = blocks_ = list_.GetCount();
+    out->change = !added_.empty() || replaced_ != 0;
+    collided_ = !out->collisions.empty();
+    return kBuilt;
+  }
+
+  int Report(const RoadResult& r, Io& io) override {
+    if (r.end == RoadEnd::kCollisionsHeld) return kExitFindings;
+    if (o_.json) {
+      PrintJson(io.out, ReportJson(r));
+    } else {
+      PrintText(r, io);
+    }
+    return conflicts_.empty() && !collided_ ? kExitOk : kExitFindings;
+  }
+
+ private:
+  // The entries of one source, taken in its order.
+  void Take(const std::string& source, const StreamContents& c, BuiltList* out) {
+    const bool take_src = o_.prefer == "src";
+    for (size_t i = 0; i < c.view.blocks.size(); ++i) {
+      const DecodedProgramBlock& b = c.view.blocks[i].decoded;
+      const uint8_t* p = c.BlockBytes(i);
+      const std::string from = source + " entry " + std::to_string(i + 1);
+      const auto it = by_key_.find(b.key);
+      if (it == by_key_.end()) {
+        by_key_.emplace(b.key, entries_.size());
+        entries_.push_back({std::vector<uint8_t>(p, p + b.size), b});
+        added_.push_back({source, i + 1, b});
+        continue;
+      }
+      Entry& held = entries_[it->second];
+      if (held.decoded.size == b.size && SameStoredBlock(held.bytes.data(), p, b.size)) {
+        ++identical_;
+        continue;
+      }
+      if (OtherName(held.decoded.name, b.name)) {
+        // Not two versions of one entry but two entries a list cannot both hold.
+        out->collisions.push_back({b.key, take_src ? held.decoded.name : b.name,
+                                   take_src ? "DST" : from, take_src ? b.name : held.decoded.name,
+                                   take_src ? from : "DST"});
+      } else {
+        conflicts_.push_back({source, i + 1, held.decoded, b});
+      }
+      if (take_src) {
+        held = {std::vector<uint8_t>(p, p + b.size), b};
+        ++replaced_;
+      }
+    }
+  }
+
+  Json ReportJson(const RoadResult& r) const {
+    Json a = Json::array(), k = Json::array();
+    for (const Added& x : added_) {
+      a.push_back({{"source", x.source},
+                   {"entry", x.entry},
+                   {"name", JsonText(x.decoded.name)},
+                   {"key", Hex64(x.decoded.key)}});
+    }
+    for (const Conflict& x : conflicts_) {
+      Json fields = Json::array();
+      for (const FieldChange& c : Changes(x.dst, x.src)) {
+        fields.push_back({{"field", c.field}, {"dst", c.before_json}, {"src", c.after_json}});
+      }
+      k.push_back({{"source", x.source},
+                   {"entry", x.entry},
+                   {"key", Hex64(x.dst.key)},
+                   {"kept", o_.prefer},
+                   {"fields", fields},
+                   {"dst", BlockJson(x.dst)},
+                   {"src", BlockJson(x.src)}});
+    }
+    return Json{{"target", JsonText(dst_.container + u":" + dst_.stream)},
+                {"added", a},
+                {"conflicts", k},
+                {"identical", identical_},
+                {"written", r.end == RoadEnd::kWritten}};
+  }
+
+  void PrintText(const RoadResult& r, Io& io) const {
+    if (!io.quiet) {
+      for (const Added& x : added_) {
+        io.out << "+ " << Q(x.decoded.name) << " key " << Hex64(x.decoded.key) << " from "
+               << x.source << " entry " << x.entry << "\n";
+      }
+    }
+    for (const Conflict& x : conflicts_) {
+      io.out << "! conflict " << Q(x.dst.name) << " key " << Hex64(x.dst.key) << " with "
+             << x.source << " entry " << x.entry << ": kept " << o_.prefer << "'s\n";
+      for (const FieldChange& c : Changes(x.dst, x.src)) {
+        io.out << "    " << c.field;
+        if (!c.before.empty() || !c.after.empty()) {
+          io.out << ": dst " << c.before << ", src " << c.after;
+        }
+        io.out << "\n";
+      }
+    }
+    io.out << (o_.dry_run ? "dry run: " : "") << r.target << ": " << added_.size() << " added, "
+           << conflicts_.size() << " conflicts, " << identical_ << " identical; ";
+    if (r.end == RoadEnd::kWritten) {
+      io.out << "wrote " << blocks_ << " blocks, " << r.payload_bytes
+             << "-byte payload\n";
+    } else if (r.end == RoadEnd::kWouldWrite) {
+      io.out << "would hold " << blocks_ << " blocks; nothing was written\n";
+    } else {
+      io.out << "unchanged; nothing was written\n";
+    }
+  }
+
+  const MergeOptions& o_;
+  const StreamRef& dst_;
+  const std::vector<StreamRef>& srcs_;
+  std::vector<Entry> entries_;
+  std::unordered_map<uint64_t, size_t> by_key_;
+  std::vector<Added> added_;
+  std::vector<Conflict> conflicts_;
+  size_t identical_ = 0, replaced_ = 0, blocks_ = 0;
+  bool collided_ = false;
+  CVarBlockList list_;
+};
 
 }  // namespace
 
@@ -65,9 +213,11 @@ int RunMerge(const MergeOptions& o, Io& io) {
     Complain(io, "--prefer is dst or src");
     return kExitUsage;
   }
-  StreamRef dst;
+  WriteOrder order;
+  order.mode = o.dry_run ? WriteMode::kDryRun : WriteMode::kWrite;
+  order.rules = o.rules;
   std::string error;
-  if (!ParseStreamRef(o.dst, &dst, &error) || !ValidStreamName(dst.stream, &error)) {
+  if (!ParseStreamRef(o.dst, &order.ref, &error) || !ValidStreamName(order.ref.stream, &error)) {
     Complain(io, error);
     return kExitUsage;
   }
@@ -78,160 +228,8 @@ int RunMerge(const MergeOptions& o, Io& io) {
       return kExitUsage;
     }
   }
-  // The destination is read and written under one hold (a dry run only reads).
-  EditSession session;
-  ContainerReader by_path;
-  const ContainerReader* look = nullptr;
-  StreamContents dst_contents;
-  const bool loaded =
-      BeginWrite(&session, o.dry_run, dst.container, dst.stream, o.rules.new_stream, &by_path,
-                 &look, io, &error) &&
-      (o.dry_run ? LoadSound(dst, /*missing_ok=*/true, &dst_contents, io, &error)
-                 : session.Load(dst, SoundOptions(/*missing_ok=*/true), &dst_contents, &error));
-  if (!loaded) {
-    Complain(io, error);
-    return kExitFailure;
-  }
-  std::vector<Entry> entries;
-  std::unordered_map<uint64_t, size_t> by_key;
-  for (size_t i = 0; i < dst_contents.view.blocks.size(); ++i) {
-    const DecodedProgramBlock& b = dst_contents.view.blocks[i].decoded;
-    const uint8_t* p = dst_contents.BlockBytes(i);
-    by_key.emplace(b.key, entries.size());
-    entries.push_back({std::vector<uint8_t>(p, p + b.size), b});
-  }
-  std::vector<Added> added;
-  std::vector<Conflict> conflicts;
-  size_t identical = 0, replaced = 0;
-  std::vector<Collision> collisions;
-  const platform::PathInfo dst_file = platform::ExaminePath(dst.container.c_str());
-  for (const StreamRef& src : srcs) {
-    StreamContents c;
-    // A source in the held destination container is read through the hold
-    // (on Windows no other open could read it meanwhile).
-    const bool held = session.reader() != nullptr &&
-                      platform::ExaminePath(src.container.c_str()).same_file(dst_file);
-    if (held ? !session.Load(src, SoundOptions(/*missing_ok=*/false), &c, &error)
-             : !LoadSound(src, /*missing_ok=*/false, &c, io, &error)) {
-      Complain(io, error);
-      return kExitFailure;
-    }
-    const std::string source =
-        Shown(src.container) + ":" + Printable(std::u16string_view(src.stream));
-    for (size_t i = 0; i < c.view.blocks.size(); ++i) {
-      const DecodedProgramBlock& b = c.view.blocks[i].decoded;
-      const uint8_t* p = c.BlockBytes(i);
-      const auto it = by_key.find(b.key);
-      if (it == by_key.end()) {
-        by_key.emplace(b.key, entries.size());
-        entries.push_back({std::vector<uint8_t>(p, p + b.size), b});
-        added.push_back({source, i + 1, b});
-        continue;
-      }
-      Entry& held = entries[it->second];
-      if (held.decoded.size == b.size && SameStoredBlock(held.bytes.data(), p, b.size)) {
-        ++identical;
-        continue;
-      }
-      if (OtherName(held.decoded.name, b.name)) {
-        // Not two versions of one entry but two entries a list cannot both hold.
-        const bool take_src = o.prefer == "src";
-        collisions.push_back({b.key, take_src ? held.decoded.name : b.name,
-                              take_src ? "DST" : source + " entry " + std::to_string(i + 1),
-                              take_src ? b.name : held.decoded.name,
-                              take_src ? source + " entry " + std::to_string(i + 1) : "DST"});
-        if (take_src) {
-          held = {std::vector<uint8_t>(p, p + b.size), b};
-          ++replaced;
-        }
-        continue;
-      }
-      conflicts.push_back({source, i + 1, held.decoded, b});
-      if (o.prefer == "src") {
-        held = {std::vector<uint8_t>(p, p + b.size), b};
-        ++replaced;
-      }
-    }
-  }
-  CVarBlockList list;
-  for (Entry& e : entries) {
-    e.bytes.resize(e.bytes.size() + kSpareBytes, 0);
-    if (list.AddBlockCopy(e.bytes.data()) == 0) {
-      Complain(io, "out of memory while building the list; nothing was written");
-      return kExitFailure;
-    }
-  }
-  const bool changes = !added.empty() || replaced != 0;
-  const size_t payload_size = PayloadSizeOf(list);
-  const bool fits = !changes || CheckFitsFor(&session, o.dry_run, dst.container, look, dst.stream,
-                                             payload_size, &error);
-  if (!fits) {
-    Complain(io, error);
-    return kExitFailure;
-  }
-  if (!ReportCollisions(collisions, o.rules.allow_collisions, io)) return kExitFindings;
-  uint32_t payload_bytes = 0;
-  const bool write = changes && !o.dry_run;
-  if (write && !session.Store(dst.stream, list, &payload_bytes, &error)) {
-    Complain(io, error);
-    return kExitFailure;
-  }
-  const char* kept = o.prefer == "src" ? "src" : "dst";
-  if (o.json) {
-    Json a = Json::array(), k = Json::array();
-    for (const Added& x : added) {
-      a.push_back({{"source", x.source},
-                   {"entry", x.entry},
-                   {"name", JsonText(x.decoded.name)},
-                   {"key", Hex64(x.decoded.key)}});
-    }
-    for (const Conflict& x : conflicts) {
-      Json fields = Json::array();
-      for (const FieldChange& c : Changes(x.dst, x.src)) {
-        fields.push_back({{"field", c.field}, {"dst", c.before_json}, {"src", c.after_json}});
-      }
-      k.push_back({{"source", x.source},
-                   {"entry", x.entry},
-                   {"key", Hex64(x.dst.key)},
-                   {"kept", kept},
-                   {"fields", fields},
-                   {"dst", BlockJson(x.dst)},
-                   {"src", BlockJson(x.src)}});
-    }
-    PrintJson(io.out, Json{{"target", JsonText(dst.container + u":" + dst.stream)},
-                           {"added", a},
-                           {"conflicts", k},
-                           {"identical", identical},
-                           {"written", write}});
-  } else {
-    if (!io.quiet) {
-      for (const Added& x : added) {
-        io.out << "+ " << Q(x.decoded.name) << " key " << Hex64(x.decoded.key) << " from "
-               << x.source << " entry " << x.entry << "\n";
-      }
-    }
-    for (const Conflict& x : conflicts) {
-      io.out << "! conflict " << Q(x.dst.name) << " key " << Hex64(x.dst.key) << " with "
-             << x.source << " entry " << x.entry << ": kept " << kept << "'s\n";
-      for (const FieldChange& c : Changes(x.dst, x.src)) {
-        io.out << "    " << c.field;
-        if (!c.before.empty() || !c.after.empty()) {
-          io.out << ": dst " << c.before << ", src " << c.after;
-        }
-        io.out << "\n";
-      }
-    }
-    io.out << (o.dry_run ? "dry run: " : "") << Target(dst) << ": " << added.size() << " added, "
-           << conflicts.size() << " conflicts, " << identical << " identical; ";
-    if (write) {
-      io.out << "wrote " << list.GetCount() << " blocks, " << payload_bytes << "-byte payload\n";
-    } else {
-      io.out << (changes ? "would hold " + std::to_string(list.GetCount()) + " blocks"
-                         : "unchanged")
-             << "; nothing was written\n";
-    }
-  }
-  return conflicts.empty() && collisions.empty() ? kExitOk : kExitFindings;
+  MergeEdit edit(o, order.ref, srcs);
+  return WriteRoad(order, io).Drive(edit);
 }
 
 }  // namespace tl::ctl

@@ -45,24 +45,6 @@ std::string EmptyFileText(const std::u16string& container) {
          "container, remove the empty file first, or name a path where no file is";
 }
 
-bool ContentsOfList(CVarBlockList& list, StreamContents* out, std::string* error) {
-  *out = StreamContents();
-  uint32_t size = 0, count = 0;
-  uint8_t* payload = BuildListPayload(list, &size, &count);
-  if (payload == nullptr) {
-    *error = "the list is too large for one stream, or out of memory; nothing was written";
-    return false;
-  }
-  out->payload.assign(payload, payload + size);
-  ZeroFree(payload);
-  return true;
-}
-
-bool StoredAsIs(const StreamContents& stored, const StreamContents& wanted) {
-  return stored.entry >= 0 && SameListPayload(stored.payload.data(), stored.payload.size(),
-                                              wanted.payload.data(), wanted.payload.size());
-}
-
 bool EditSession::Open(const std::u16string& container, Io& io, std::string* error) {
   Abandon();
   container_ = container;
@@ -154,12 +136,10 @@ bool EditSession::CheckFits(const std::u16string& stream, uint64_t payload_bytes
   return false;
 }
 
-namespace {
-
-constexpr char kCannotBuild[] =
-    ": the list is too large for one stream, or out of memory; nothing was written";
-
-}  // namespace
+std::string CannotBuildText(const std::u16string& container) {
+  return Shown(container) +
+         ": the list is too large for one stream, or out of memory; nothing was written";
+}
 
 ListPayload::~ListPayload() { ZeroFree(bytes); }
 
@@ -213,29 +193,6 @@ bool EditSession::WritePayload(const std::u16string& stream, const uint8_t* payl
   *payload_bytes = size;
   if (io_ != nullptr) TellProduct(*io_);
   return true;
-}
-
-bool EditSession::Store(const std::u16string& stream, CVarBlockList& list, uint32_t* payload_bytes,
-                        std::string* error) {
-  ListPayload payload;
-  if (!payload.Build(list)) {
-    *error = Shown(container_) + kCannotBuild;
-    Abandon();
-    return false;
-  }
-  return WritePayload(stream, payload.bytes, payload.size, payload_bytes, error);
-}
-
-StoreOutcome EditSession::StoreUnlessSame(const std::u16string& stream,
-                                          const StreamContents& stored, CVarBlockList& list,
-                                          uint32_t* payload_bytes, std::string* error) {
-  ListPayload payload;
-  if (!payload.Build(list)) {
-    *error = Shown(container_) + kCannotBuild;
-    Abandon();
-    return StoreOutcome::kFailed;
-  }
-  return StoreUnlessSame(stream, stored, payload.bytes, payload.size, payload_bytes, error);
 }
 
 StoreOutcome EditSession::StoreUnlessSame(const std::u16string& stream,

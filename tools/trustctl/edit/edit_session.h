@@ -1,6 +1,6 @@
 // Writing a list back into a container, as the library's commit does it, and
-// reading what an edit starts from under the same hold: every command that
-// writes (import, add, remove, apply, merge) opens one EditSession, which
+// reading what an edit starts from under the same hold: the write road
+// (edit/write_road.h) of every command that writes opens one EditSession, which
 // holds the container against every other writer (other trustctl runs, the
 // product's processes) from the open that recovers it to the close after its
 // write, so no other writer's change can fall between its read and its write.
@@ -35,16 +35,9 @@ size_t PayloadSizeOf(CVarBlockList& list);
 // path (CheckNotEmptyFile, edit/write_guards.h).
 std::string EmptyFileText(const std::u16string& container);
 
-// The payload `list` would be stored as, so that it can be compared with what
-// is stored (DiffEntries, StoredAsIs); out->view stays empty. False when the list is too large
-// for one stream or the memory cannot be had.
-bool ContentsOfList(CVarBlockList& list, StreamContents* out, std::string* error);
-
-// Whether writing `wanted` over the stream `stored` (as read; entry -1: the
-// stream is absent) would leave it as it is: the stream is there and holds the
-// same payload by the format's rule (SameListPayload). A list that holds the
-// same entries in another order is a change: the order is stored.
-bool StoredAsIs(const StreamContents& stored, const StreamContents& wanted);
+// Why a list could not be turned into a payload: too large for one stream, or
+// no memory.
+std::string CannotBuildText(const std::u16string& container);
 
 // A list's payload as the commit builds it, owned until it goes out of scope.
 struct ListPayload {
@@ -82,21 +75,15 @@ class EditSession {
   // *error says how many 200-byte entries it can hold.
   bool CheckFits(const std::u16string& stream, uint64_t payload_bytes, std::string* error);
 
-  // Stores `list` as stream `stream`, then checks through the same hold that the
-  // container holds the stream with the payload's length and is sound as a
-  // whole, and closes. On success *payload_bytes is the stored length. A store
-  // that fails on a container this session created leaves no file behind.
-  // After the hold ends the running product is told of the change (TellProduct).
-  bool Store(const std::u16string& stream, CVarBlockList& list, uint32_t* payload_bytes,
-             std::string* error);
-
-  // Store, unless `stored` (the stream as Load read it under this hold)
-  // already holds the list: then the session ends without writing and without
-  // telling anyone (kUnchanged), so that asking again for what is there
-  // leaves the container byte for byte as it was.
-  StoreOutcome StoreUnlessSame(const std::u16string& stream, const StreamContents& stored,
-                               CVarBlockList& list, uint32_t* payload_bytes, std::string* error);
-  // The same with the list's payload already built (its bytes, `size` long).
+  // Stores the payload (`size` bytes) as stream `stream`, then checks through
+  // the same hold that the container holds the stream with the payload's
+  // length and is sound as a whole, and closes; *payload_bytes is the stored
+  // length. After the hold ends the running product is told of the change
+  // (TellProduct). Unless `stored` (the stream as Load read it under this
+  // hold) already holds that payload: then the session ends without writing
+  // and without telling anyone (kUnchanged), so that asking again for what is
+  // there leaves the container byte for byte as it was. A store that fails on
+  // a container this session created leaves no file behind.
   StoreOutcome StoreUnlessSame(const std::u16string& stream, const StreamContents& stored,
                                const uint8_t* payload, uint32_t size, uint32_t* payload_bytes,
                                std::string* error);
@@ -116,7 +103,7 @@ class EditSession {
   void Abandon();
 
   // The container as the hold shows it, read through the held file (null
-  // before a successful Open and after Store or Abandon).
+  // before a successful Open and after a store or Abandon).
   const ContainerReader* reader() const { return store_.is_open() ? &reader_ : nullptr; }
 
   ~EditSession() { Abandon(); }

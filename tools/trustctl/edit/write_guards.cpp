@@ -36,34 +36,6 @@ bool CheckNotEmptyFile(const std::u16string& container, std::string* error) {
   return false;
 }
 
-bool BeginWrite(EditSession* session, bool dry_run, const std::u16string& container,
-                const std::u16string& stream, bool new_stream, ContainerReader* by_path,
-                const ContainerReader** look, Io& io, std::string* error) {
-  if (dry_run) {
-    // A real write judges the file under its hold (another writer may be
-    // creating it); a dry run takes it as it finds it.
-    if (!CheckNotEmptyFile(container, error)) return false;
-    // The look is a reader's: a hot journal is rolled back first, as the
-    // real write's open would.
-    if (!OpenLook(container, by_path, look, io, error)) return false;
-  } else {
-    if (!session->Open(container, io, error)) return false;
-    *look = session->reader();
-  }
-  // A real write keeps the stream it replaces as the soundness pass read it,
-  // for the comparison that decides whether anything is to be written.
-  KeptStream* keep = dry_run ? nullptr : session->KeepForComparison(stream);
-  return CheckSoundForEdit(container, *look, error, keep) &&
-         CheckStreamTarget(container, *look, stream, new_stream, error);
-}
-
-bool CheckFitsFor(EditSession* session, bool dry_run, const std::u16string& container,
-                  const ContainerReader* look, const std::u16string& stream, uint64_t payload_bytes,
-                  std::string* error) {
-  return dry_run ? CheckFits(container, look, stream, payload_bytes, error)
-                 : session->CheckFits(stream, payload_bytes, error);
-}
-
 bool CheckSoundForEdit(const std::u16string& container, const ContainerReader* look,
                        std::string* error, KeptStream* keep) {
   if (look == nullptr) return true;

@@ -17,7 +17,8 @@ namespace tl::ctl {
 
 // The guards read the container as the command sees it: through the writer's
 // hold (EditSession::reader) for a real edit, or as OpenLook finds it by path
-// for a dry run; null when there is no container yet.
+// for a dry run; null when there is no container yet. The write road
+// (edit/write_road.h) applies them in its one order.
 //
 // A dry run's look: the container at `container` read by path into `reader`
 // (a reader's snapshot, so an interrupted replacement is rolled back first);
@@ -25,25 +26,6 @@ namespace tl::ctl {
 // there but cannot be read (not a regular file, no permission).
 bool OpenLook(const std::u16string& container, ContainerReader* reader,
               const ContainerReader** look, Io& io, std::string* error);
-
-class EditSession;
-
-// The start of a write: a dry run applies the empty-file guard below by path
-// and looks at the container by path (rolling an interrupted replacement back,
-// as any reader does); a real one opens `session`, which holds the container,
-// refuses an empty file under that hold, recovers it and refuses structural
-// damage. Then
-// the soundness and stream-target guards below, over what was opened. *look
-// is what the other guards read (null: no container yet).
-bool BeginWrite(EditSession* session, bool dry_run, const std::u16string& container,
-                const std::u16string& stream, bool new_stream, ContainerReader* by_path,
-                const ContainerReader** look, Io& io, std::string* error);
-
-// Whether a payload of `payload_bytes` fits as `stream`, by the writer's own
-// rule: under the session's hold, or for a dry run over its look (`look`).
-bool CheckFitsFor(EditSession* session, bool dry_run, const std::u16string& container,
-                  const ContainerReader* look, const std::u16string& stream, uint64_t payload_bytes,
-                  std::string* error);
 
 // Refuses an existing regular file of 0 bytes as the container to write. It is
 // neither a container nor a new one: most often it is what a redirection left

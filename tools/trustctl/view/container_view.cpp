@@ -113,7 +113,15 @@ bool LoadList(const StreamRef& ref, const LoadOptions& options, StreamContents* 
   const platform::PathInfo info = platform::ExaminePath(ref.container.c_str());
   if (info.kind == platform::PathKind::kMissing && options.missing_ok) return true;
   ContainerReader reader;
-  if (!OpenReader(ref.container, &reader, io, error)) return false;
+  return OpenReader(ref.container, &reader, io, error) &&
+         LoadListFrom(reader, ref, options, out, error);
+}
+
+bool LoadListFrom(const ContainerReader& reader, const StreamRef& ref, const LoadOptions& options,
+                  StreamContents* out, std::string* error) {
+  *out = StreamContents();
+  const std::string where = Shown(ref.container);
+  const std::string stream = Printable(std::u16string_view(ref.stream));
   if (!reader.header_valid()) {
     *error = where + ": not a usable container (" + DefectName(reader.header_defect()) + ")";
     return false;

@@ -73,6 +73,9 @@ struct LoadOptions {
 // and options.missing_ok allowed that.
 bool LoadList(const StreamRef& ref, const LoadOptions& options, StreamContents* out, Io& io,
               std::string* error);
+// The same from a container already read (`reader`, read from ref.container).
+bool LoadListFrom(const ContainerReader& reader, const StreamRef& ref, const LoadOptions& options,
+                  StreamContents* out, std::string* error);
 
 // One present stream of a container, read.
 struct NamedStream {

@@ -1,0 +1,142 @@
+#include "edit/write_road.h"
+
+#include "edit/capacity.h"
+#include "entry/list_payload.h"
+#include "io/exit_codes.h"
+#include "io/format.h"
+#include "platform/path_info.h"
+
+namespace tl::ctl {
+
+bool WriteRoad::Open(std::string* error) {
+  const std::u16string& container = order_.ref.container;
+  const bool write = order_.mode == WriteMode::kWrite;
+  if (write) {
+    // The hold refuses an empty file, recovers an interrupted replacement and
+    // refuses structural damage, all under the writer's hold.
+    if (!session_.Open(container, io_, error)) return false;
+    look_ = session_.reader();
+  } else {
+    // A real write judges the file under its hold (another writer may be
+    // creating it); a look takes it as it finds it, as a reader (a hot
+    // journal is rolled back first, as the real write's open would).
+    if (!CheckNotEmptyFile(container, error) ||
+        !OpenLook(container, &by_path_, &look_, io_, error)) {
+      return false;
+    }
+  }
+  // A real write keeps the stream it replaces as the soundness pass read it:
+  // the stream to edit, or the comparison that decides whether anything is to
+  // be written, takes it over instead of reading it again.
+  KeptStream* keep = write ? session_.KeepForComparison(order_.ref.stream) : nullptr;
+  return CheckSoundForEdit(container, look_, error, keep) &&
+         CheckStreamTarget(container, look_, order_.ref.stream, order_.rules.new_stream, error);
+}
+
+bool WriteRoad::LoadStored(const LoadOptions& options, StreamContents* out, std::string* error) {
+  if (order_.mode == WriteMode::kWrite) return session_.Load(order_.ref, options, out, error);
+  if (look_ != nullptr) return LoadListFrom(*look_, order_.ref, options, out, error);
+  *out = StreamContents();
+  if (options.missing_ok) return true;
+  *error = Shown(order_.ref.container) + ": no such container";
+  return false;
+}
+
+bool WriteRoad::LoadOther(const StreamRef& ref, const LoadOptions& options, StreamContents* out,
+                          std::string* error) {
+  const bool held =
+      session_.reader() != nullptr &&
+      platform::ExaminePath(ref.container.c_str())
+          .same_file(platform::ExaminePath(order_.ref.container.c_str()));
+  return held ? session_.Load(ref, options, out, error) : LoadList(ref, options, out, io_, error);
+}
+
+bool WriteRoad::Guard(const BuiltList& built, size_t payload_size, std::string* error) {
+  const std::u16string& container = order_.ref.container;
+  const std::u16string& stream = order_.ref.stream;
+  if (!CheckNotEmptied(container, stream, StreamHoldsEntries(look_, stream), built.entries,
+                       order_.rules.allow_empty, error)) {
+    return false;
+  }
+  // The same rule decides a dry run and a real one, so the dry run predicts
+  // exactly whether the list fits.
+  return order_.mode == WriteMode::kWrite
+             ? session_.CheckFits(stream, payload_size, error)
+             : CheckFits(container, look_, stream, payload_size, error);
+}
+
+bool WriteRoad::Finish(const BuiltList& built, const StreamContents& stored, bool read_stored,
+                       RoadResult* result, std::string* error) {
+  if (order_.mode == WriteMode::kDryRun) {
+    result->end = RoadEnd::kWouldWrite;
+    return true;
+  }
+  const uint8_t* payload = built.payload;
+  uint32_t size = built.payload_size;
+  if (built.list != nullptr) {
+    if (!built_.Build(*built.list)) {
+      *error = CannotBuildText(order_.ref.container);
+      return false;
+    }
+    payload = built_.bytes;
+    size = built_.size;
+  }
+  result->payload = payload;
+  result->payload_length = size;
+  if (order_.mode == WriteMode::kCheck) {
+    const bool same =
+        stored.entry >= 0 &&
+        SameListPayload(stored.payload.data(), stored.payload.size(), payload, size);
+    result->end = same ? RoadEnd::kUnchanged : RoadEnd::kWouldChange;
+    return true;
+  }
+  const StoreOutcome outcome =
+      read_stored ? session_.StoreUnlessSame(order_.ref.stream, stored, payload, size,
+                                             &result->payload_bytes, error)
+                  : session_.ReplaceUnlessSame(order_.ref, payload, size, &result->payload_bytes,
+                                               error);
+  result->end = outcome == StoreOutcome::kUnchanged ? RoadEnd::kUnchanged : RoadEnd::kWritten;
+  return outcome != StoreOutcome::kFailed;
+}
+
+int WriteRoad::Drive(ListEdit& edit) {
+  std::string error;
+  LoadOptions options;
+  // A check compares with what is stored, so it reads the stream whatever the
+  // command's build needs.
+  options.missing_ok = true;
+  options.keep_blocks = false;
+  const bool read_stored = edit.ReadsStored(&options) || order_.mode == WriteMode::kCheck;
+  StreamContents stored;
+  if (!Open(&error) || (read_stored && !LoadStored(options, &stored, &error))) {
+    Complain(io_, error);
+    return kExitFailure;
+  }
+  BuiltList built;
+  const int ended = edit.Build(*this, stored, &built, io_);
+  if (ended != kBuilt) return ended;
+  RoadResult result;
+  result.target = "stream \"" + Printable(std::u16string_view(order_.ref.stream)) + "\" of " +
+                  Shown(order_.ref.container);
+  result.look = look_;
+  result.payload_size =
+      built.list != nullptr ? PayloadSizeOf(*built.list) : size_t{built.payload_size};
+  if (built.change && !Guard(built, result.payload_size, &error)) {
+    Complain(io_, error);
+    return kExitFailure;
+  }
+  if (!ReportCollisions(built.collisions, order_.rules.allow_collisions, io_)) {
+    result.end = RoadEnd::kCollisionsHeld;
+  } else if (!built.change) {
+    result.end = RoadEnd::kNothingAsked;
+  } else if (!Finish(built, stored, read_stored, &result, &error)) {
+    Complain(io_, error);
+    return kExitFailure;
+  }
+  // Whatever was not written leaves the container as it was (one this road
+  // created is removed) before anything is said.
+  session_.Abandon();
+  return edit.Report(result, io_);
+}
+
+}  // namespace tl::ctl
