@@ -156,8 +156,7 @@ TEST(RuleParity, WhetherTwoEntriesAreTheSame) {
     EXPECT_EQ(Ctl({"diff", a, b}).rc == kExitOk, same);
     // export gives the stored bytes whenever the fields would rebuild others.
     const CtlResult exported = Ctl({"export", b});
-    EXPECT_EQ(exported.out.find("\"bytes\"") == std::string::npos, same || r.field)
-        << exported.out;
+    EXPECT_EQ(exported.out.find("\"bytes\"") == std::string::npos, same || r.field) << exported.out;
     if (!r.edits) continue;
     const CtlResult merge = Ctl({"merge", "--dry-run", b, a});
     EXPECT_EQ(merge.out.find("0 added, 0 conflicts") != std::string::npos, same) << merge.out;

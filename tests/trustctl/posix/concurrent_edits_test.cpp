@@ -85,7 +85,10 @@ TEST(CtlWriters, ConcurrentEditsLoseNothing) {
       if (c.with_remove)
         runs.push_back({StartTrustctl({"remove", box, "--hash", "ffff", "1"}, said), -1});
       for (auto& [pid, index] : runs) {
-        ASSERT_EQ(WaitExit(pid), 0) << "writer " << index << ": " << [&] { const auto b = FileBytes(said.err); return std::string(b.begin(), b.end()); }();
+        ASSERT_EQ(WaitExit(pid), 0) << "writer " << index << ": " << [&] {
+          const auto b = FileBytes(said.err);
+          return std::string(b.begin(), b.end());
+        }();
       }
       ASSERT_TRUE(Sound(box));
       const std::set<uint64_t> programs = Fingerprints(box, u"ProgramList");

@@ -5,10 +5,12 @@
 // nobody told, "unchanged". A configuration engine runs it on every pass and
 // tells "changed" from "already as wanted" by its output (--json) or, with
 // --check, by its exit code.
+#include <CLI/CLI.hpp>
 #include <memory>
 #include <unordered_map>
 
 #include "blocklist/block_header.h"
+#include "commands/cli_options.h"
 #include "commands/command.h"
 #include "common/le.h"
 #include "common/u16.h"
@@ -28,6 +30,15 @@
 
 namespace tl::ctl {
 namespace {
+
+struct ApplyOptions {
+  bool dry_run = false;
+  bool check = false;  // report what would change, exit 1 when something would
+  bool json = false;
+  std::string target;
+  std::string input;
+  WriteRules rules;
+};
 
 // The stored stream as apply compares with it: absent is a list that is not
 // there yet. Its entries need not be ones apply could write (it replaces them).
@@ -58,8 +69,8 @@ Json ChangeJson(bool changed, const EntryDiff& d) {
 
 // Reads the jsonl file into `list`, every line checked before anything is
 // written; kBuilt, or the exit code after naming the first bad line.
-int ReadEntries(const ApplyOptions& o, CVarBlockList& list, CollisionWatch& watch,
-                size_t* entries, Io& io) {
+int ReadEntries(const ApplyOptions& o, CVarBlockList& list, CollisionWatch& watch, size_t* entries,
+                Io& io) {
   std::string error;
   InputFile in;
   std::vector<uint8_t> raw, bytes;
@@ -86,8 +97,8 @@ int ReadEntries(const ApplyOptions& o, CVarBlockList& list, CollisionWatch& watc
     const Json entry = Json::parse(line, nullptr, /*allow_exceptions=*/false);
     std::vector<uint8_t> block;
     if (entry.is_discarded() || !EntryFromJson(entry, &block, &error)) {
-      Complain(io, where + (entry.is_discarded() ? "not valid JSON" : error) +
-                       "; nothing was written");
+      Complain(io,
+               where + (entry.is_discarded() ? "not valid JSON" : error) + "; nothing was written");
       return kExitFailure;
     }
     const uint64_t key = LoadU64(block.data(), kBlockKeyOffset);
@@ -174,13 +185,10 @@ class ApplyEdit final : public ListEdit {
   const StreamContents* stored_ = nullptr;
 };
 
-}  // namespace
-
 int RunApply(const ApplyOptions& o, Io& io) {
   WriteOrder order;
   std::string error;
-  if (!ParseStreamRef(o.target, &order.ref, &error) ||
-      !ValidStreamName(order.ref.stream, &error)) {
+  if (!ParseStreamRef(o.target, &order.ref, &error) || !ValidStreamName(order.ref.stream, &error)) {
     Complain(io, error);
     return kExitUsage;
   }
@@ -196,6 +204,34 @@ int RunApply(const ApplyOptions& o, Io& io) {
   ApplyEdit edit(o);
   const int read = edit.Read(io);
   return read != kBuilt ? read : WriteRoad(order, io).Drive(edit);
+}
+
+}  // namespace
+
+Runner DeclareApply(CLI::App& app) {
+  auto o = std::make_shared<ApplyOptions>();
+  CLI::App* s = app.add_subcommand(
+      "apply",
+      "Makes the stream hold exactly the entries of a jsonl file as export writes it.\n"
+      "Every line is checked first (errors name the line; exit 2; nothing written). An\n"
+      "export applied to any container stores a byte-identical payload (bytes 12-23 of\n"
+      "each block aside). A stream that already holds that payload is not written (and\n"
+      "the product not told): \"unchanged\", exit 0; otherwise \"changed\" with the\n"
+      "entries added, removed and changed as diff counts them, exit 0. An entry is\n"
+      "edited by editing its fields; one that carries \"bytes\" is rebuilt from its\n"
+      "fields once \"bytes\" is removed. A file with no entry is refused unless\n"
+      "--allow-empty; two lines of different names with one key: exit 1, nothing\n"
+      "written unless --allow-collisions.");
+  s->add_flag("--dry-run", o->dry_run, "check and report without writing");
+  s->add_flag("--check", o->check,
+              "report what would change without writing; exit 0 when nothing would, 1 when "
+              "something would");
+  s->add_flag("--json", o->json,
+              "print {\"changed\": bool, \"added\": n, \"removed\": n, \"changed_entries\": n}");
+  Positional(s, "CONTAINER", o->target, "CONTAINER or CONTAINER:STREAM");
+  Positional(s, "FILE", o->input, "the jsonl file; '-' is standard input");
+  DeclareWriteRules(s, o->rules, true, true);
+  return [o](Io& io) { return RunApply(*o, io); };
 }
 
 }  // namespace tl::ctl

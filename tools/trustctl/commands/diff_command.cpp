@@ -1,7 +1,11 @@
 // trustctl diff: the entries added, removed and changed between two streams,
 // matched by key (the list's own identity of a program).
+#include <CLI/CLI.hpp>
+#include <memory>
+
 #include "blocklist/block_header.h"
 #include "blocklist/program_block.h"
+#include "commands/cli_options.h"
 #include "commands/command.h"
 #include "io/format.h"
 #include "io/json_out.h"
@@ -13,6 +17,11 @@
 
 namespace tl::ctl {
 namespace {
+
+struct DiffOptions {
+  bool json = false;
+  std::string a, b;
+};
 
 // One list, read: its payload and its index (entry_diff.h).
 struct Side {
@@ -62,8 +71,6 @@ Json ChangedJson(const DecodedProgramBlock& before, const DecodedProgramBlock& a
   ch["after"] = BlockJson(after);
   return ch;
 }
-
-}  // namespace
 
 int RunDiff(const DiffOptions& o, Io& io) {
   Side a, b;
@@ -124,6 +131,20 @@ int RunDiff(const DiffOptions& o, Io& io) {
            << " changed, " << unchanged << " unchanged\n";
   }
   return differ ? kExitFindings : kExitOk;
+}
+
+}  // namespace
+
+Runner DeclareDiff(CLI::App& app) {
+  auto o = std::make_shared<DiffOptions>();
+  CLI::App* s =
+      app.add_subcommand("diff",
+                         "Entries added, removed and changed from A to B, matched by name key.\n"
+                         "Exit 0 when the lists hold the same entries, 1 when they differ.");
+  s->add_flag("--json", o->json, "one JSON document; values as JSON values");
+  Positional(s, "A", o->a, "A[:STREAM]");
+  Positional(s, "B", o->b, "B[:STREAM]");
+  return [o](Io& io) { return RunDiff(*o, io); };
 }
 
 }  // namespace tl::ctl

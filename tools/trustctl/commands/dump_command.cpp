@@ -1,8 +1,11 @@
 // trustctl dump: everything a container holds, decoded: header, table chains,
 // directory, and for each stream its payload header and program blocks.
+#include <CLI/CLI.hpp>
 #include <cstring>
+#include <memory>
 #include <sstream>
 
+#include "commands/cli_options.h"
 #include "commands/command.h"
 #include "common/le.h"
 #include "common/u16.h"
@@ -18,6 +21,12 @@
 
 namespace tl::ctl {
 namespace {
+
+struct DumpOptions {
+  bool json = false;
+  std::string target;  // CONTAINER[:STREAM]
+  std::string stream;  // the older form: STREAM as a second argument
+};
 
 std::string KeyHex(const uint8_t* header) {
   std::string s;
@@ -277,8 +286,6 @@ void DumpJson(const std::u16string& path, const ContainerReader& r, const std::u
   out << after_streams << "\n";
 }
 
-}  // namespace
-
 int RunDump(const DumpOptions& o, Io& io) {
   StreamRef ref;
   std::string error;
@@ -317,6 +324,22 @@ int RunDump(const DumpOptions& o, Io& io) {
     return kExitFailure;
   }
   return kExitOk;
+}
+
+}  // namespace
+
+Runner DeclareDump(CLI::App& app) {
+  auto o = std::make_shared<DumpOptions>();
+  CLI::App* s = app.add_subcommand(
+      "dump",
+      "Prints the header, capacity, allocation table chains, directory and every stream\n"
+      "(or only STREAM): its payload header and each program block with all its fields.\n"
+      "Damage is shown where it is met; exit 2 only when the container cannot be read or\n"
+      "its header is unusable (verify judges the rest).");
+  s->add_flag("--json", o->json, "one JSON document instead of text");
+  Positional(s, "CONTAINER", o->target, "CONTAINER or CONTAINER:STREAM");
+  s->add_option("STREAM", o->stream, "only this stream (same as CONTAINER:STREAM)");
+  return [o](Io& io) { return RunDump(*o, io); };
 }
 
 }  // namespace tl::ctl

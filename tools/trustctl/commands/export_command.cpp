@@ -2,9 +2,12 @@
 // object per entry, in list order, with every field (and the stored bytes where
 // the fields cannot rebuild them); hashlist: "size crc" lines, which only a list
 // of fingerprint-only entries can become without loss.
+#include <CLI/CLI.hpp>
 #include <cstdio>
+#include <memory>
 
 #include "blocklist/program_block.h"
+#include "commands/cli_options.h"
 #include "commands/command.h"
 #include "edit/write_guards.h"
 #include "entry/hash_list.h"
@@ -15,6 +18,14 @@
 #include "view/entry_json.h"
 
 namespace tl::ctl {
+namespace {
+
+struct ExportOptions {
+  std::string format = "jsonl";
+  std::string output = "-";
+  bool skip_other = false;
+  std::string target;
+};
 
 int RunExport(const ExportOptions& o, Io& io) {
   if (o.format != "jsonl" && o.format != "hashlist") {
@@ -108,6 +119,27 @@ int RunExport(const ExportOptions& o, Io& io) {
     Complain(io, std::to_string(skipped) + " entries that are not fingerprint-only were left out");
   }
   return kExitOk;
+}
+
+}  // namespace
+
+Runner DeclareExport(CLI::App& app) {
+  auto o = std::make_shared<ExportOptions>();
+  CLI::App* s = app.add_subcommand(
+      "export",
+      "Writes a list as text, in list order. jsonl: one JSON object per entry with every\n"
+      "field (name, key, kind, flags, tokens, texts, values, link time stamp,\n"
+      "fingerprint) and, for an entry those fields cannot rebuild byte for byte, its\n"
+      "stored bytes in base64 (\"bytes\"). hashlist: \"size crc\" lines; a list holding\n"
+      "anything but fingerprint-only entries fails (exit 2, nothing written). -o FILE\n"
+      "is written beside FILE and renamed over it (a FIFO or device is written\n"
+      "directly); an -o that is the container itself is refused.");
+  s->add_option("--format", o->format, "jsonl (default) or hashlist")
+      ->check(CLI::IsMember({"jsonl", "hashlist"}));
+  s->add_option("-o,--output", o->output, "the file to write; '-' (default) is standard output");
+  s->add_flag("--skip-other", o->skip_other, "hashlist: leave other entries out");
+  Positional(s, "CONTAINER", o->target, "CONTAINER or CONTAINER:STREAM");
+  return [o](Io& io) { return RunExport(*o, io); };
 }
 
 }  // namespace tl::ctl

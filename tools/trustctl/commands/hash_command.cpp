@@ -2,15 +2,18 @@
 // computes (size in the high half, CRC-32 of the sampled bytes in the low half).
 // Files are hashed by N workers; lines are printed by one thread in argument
 // (and sorted directory) order, so the output is the same for every N.
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <system_error>
 #include <thread>
 
+#include "commands/cli_options.h"
 #include "commands/command.h"
 #include "common/u16.h"
 #include "io/format.h"
@@ -22,6 +25,13 @@
 
 namespace tl::ctl {
 namespace {
+
+struct HashOptions {
+  bool recursive = false;
+  bool names = false;
+  unsigned jobs = 0;  // 0: the number of cores
+  std::vector<std::string> paths;
+};
 
 namespace fs = std::filesystem;
 
@@ -110,8 +120,6 @@ void Collect(const HashOptions& o, std::vector<Job>* jobs) {
   }
 }
 
-}  // namespace
-
 int RunHash(const HashOptions& o, Io& io) {
   std::vector<Job> jobs;
   Collect(o, &jobs);
@@ -165,6 +173,24 @@ int RunHash(const HashOptions& o, Io& io) {
   for (auto& t : pool) t.join();
   progress.Clear();
   return all_ok ? kExitOk : kExitFailure;
+}
+
+}  // namespace
+
+Runner DeclareHash(CLI::App& app) {
+  auto o = std::make_shared<HashOptions>();
+  CLI::App* s = app.add_subcommand(
+      "hash",
+      "Prints one hash list line \"size crc\" (lowercase hex) per file, the fingerprint the\n"
+      "library stores. A file that cannot be read gets a message and no line (exit 2).");
+  s->add_flag("-r,--recursive", o->recursive, "walk directories (sorted order)");
+  s->add_flag("--names", o->names, "append the path as a third token (import ignores it)");
+  s->add_option("-j,--jobs", o->jobs,
+                "files hashed at a time (default: the number of cores); same output for every N")
+      ->type_name("N")
+      ->check(CLI::Range(1u, 256u));
+  s->add_option("PATH", o->paths, "files or directories; '-' is standard input")->required();
+  return [o](Io& io) { return RunHash(*o, io); };
 }
 
 }  // namespace tl::ctl

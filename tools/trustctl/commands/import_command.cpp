@@ -1,10 +1,13 @@
 // trustctl import: replaces a stream from a hash list exactly as the library's
 // import does (same line reader, same blocks, same replacement by key, same
 // payload and creation parameters), and reports what became of every line.
+#include <CLI/CLI.hpp>
+#include <memory>
 #include <sstream>
 
 #include "blocklist/block_copy.h"
 #include "blocklist/block_header.h"
+#include "commands/cli_options.h"
 #include "commands/command.h"
 #include "common/le.h"
 #include "common/u16.h"
@@ -22,6 +25,15 @@
 
 namespace tl::ctl {
 namespace {
+
+struct ImportOptions {
+  std::string target;  // CONTAINER[:STREAM]
+  std::string stream;  // --stream NAME (the older form)
+  bool stream_given = false;
+  std::string hash_list;
+  bool dry_run = false;
+  WriteRules rules;
+};
 
 struct LineNote {
   uint32_t number;
@@ -219,8 +231,8 @@ bool FeedHashList(const std::string& arg, ReportingSink& sink, Io& io, uint64_t*
 
 // The capacity a dry run leaves: blocks and slots, and entries that would still
 // fit, in the container as the dry run read it (`look`; null: none yet).
-void PrintRoomAfter(const ContainerReader* look, const std::u16string& stream,
-                    size_t payload_size, Io& io) {
+void PrintRoomAfter(const ContainerReader* look, const std::u16string& stream, size_t payload_size,
+                    Io& io) {
   Capacity c = NewContainerCapacity();
   uint64_t room = uint64_t{c.free} * c.block_size;
   if (look != nullptr && look->header_valid()) {
@@ -271,8 +283,9 @@ class ImportEdit final : public ListEdit {
     }
     if (sink_.accepted == 0 && bytes_ != 0) {
       io.out << report_.str();
-      Complain(io, shown + ": no line is a hash list line (\"size crc\", hexadecimal); nothing "
-                           "was written");
+      Complain(io, shown +
+                       ": no line is a hash list line (\"size crc\", hexadecimal); nothing "
+                       "was written");
       return kExitFailure;
     }
     if (sink_.accepted == 0 && !o_.rules.allow_empty) {
@@ -323,13 +336,13 @@ class ImportEdit final : public ListEdit {
           decoder_.encoding() != TextDecoder::Encoding::kUnknown) {
         report_ << shown << ": read as " << decoder_.encoding_name() << "\n";
       }
-      for (const LineNote& n : sink_.notes) report_ << shown << ":" << n.number << ": " << n.text << "\n";
+      for (const LineNote& n : sink_.notes)
+        report_ << shown << ":" << n.number << ": " << n.text << "\n";
       report_ << shown << ": accepted lines: " << Ranges(sink_.accepted_lines) << "\n";
     }
     report_ << shown << ": " << sink_.lines << " lines: " << sink_.accepted << " accepted, "
             << sink_.duplicates << " duplicate, " << sink_.skipped << " skipped"
-            << (sink_.collisions != 0 ? ", " + std::to_string(sink_.collisions) + " collision"
-                                      : "")
+            << (sink_.collisions != 0 ? ", " + std::to_string(sink_.collisions) + " collision" : "")
             << "\n";
   }
 
@@ -343,8 +356,6 @@ class ImportEdit final : public ListEdit {
   ListPayload payload_;
   std::ostringstream report_;
 };
-
-}  // namespace
 
 int RunImport(const ImportOptions& o, Io& io) {
   std::string error;
@@ -375,6 +386,31 @@ int RunImport(const ImportOptions& o, Io& io) {
   ImportEdit edit(o, ref.stream);
   const int read = edit.Read(o.dry_run, ref.container, io);
   return read != kBuilt ? read : WriteRoad(order, io).Drive(edit);
+}
+
+}  // namespace
+
+Runner DeclareImport(CLI::App& app) {
+  auto o = std::make_shared<ImportOptions>();
+  CLI::App* s = app.add_subcommand(
+      "import",
+      "Replaces a stream with one block per usable hash list line, as the library's\n"
+      "import does, and reports accepted, duplicate, colliding and skipped lines (a\n"
+      "line holding a NUL byte is skipped). Lines end at LF, CR LF or CR. A missing\n"
+      "CONTAINER is created; a list that would not fit fails before anything is\n"
+      "written. Refused (exit 2): a hash list with no usable line, an empty one\n"
+      "(unless --allow-empty), the container itself as the hash list, an existing\n"
+      "empty file as CONTAINER. Two lines whose names share a key: exit 1, nothing\n"
+      "written unless --allow-collisions.");
+  Positional(s, "CONTAINER", o->target, "CONTAINER or CONTAINER:STREAM");
+  s->add_option("HASHLIST", o->hash_list, "the hash list; '-' is standard input")->required();
+  s->add_option("--stream", o->stream, "the stream (the older form of CONTAINER:STREAM)");
+  s->add_flag("--dry-run", o->dry_run, "report, with the capacity it would leave, without writing");
+  DeclareWriteRules(s, o->rules, true, true);
+  return [o, s](Io& io) {
+    o->stream_given = s->count("--stream") > 0;
+    return RunImport(*o, io);
+  };
 }
 
 }  // namespace tl::ctl

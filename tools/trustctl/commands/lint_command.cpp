@@ -8,12 +8,15 @@
 //   collision      two entries of different names with one key
 //   stale          (--against DIR) an entry named as a file under DIR whose
 //                  fingerprint differs from that file's
+#include <CLI/CLI.hpp>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <set>
 #include <unordered_map>
 
 #include "blocklist/program_block.h"
+#include "commands/cli_options.h"
 #include "commands/command.h"
 #include "common/u16.h"
 #include "entry/hash_list.h"
@@ -27,6 +30,12 @@
 
 namespace tl::ctl {
 namespace {
+
+struct LintOptions {
+  bool json = false;
+  std::string against;
+  std::string container;
+};
 
 namespace fs = std::filesystem;
 
@@ -187,8 +196,6 @@ bool CheckStale(const std::vector<NamedStream>& streams, const std::string& dir,
   return ok;
 }
 
-}  // namespace
-
 int RunLint(const LintOptions& o, Io& io) {
   StreamRef ref;
   std::vector<NamedStream> streams;
@@ -224,6 +231,26 @@ int RunLint(const LintOptions& o, Io& io) {
   }
   if (!read_all) return kExitFailure;
   return findings.empty() ? kExitOk : kExitFindings;
+}
+
+}  // namespace
+
+Runner DeclareLint(CLI::App& app) {
+  auto o = std::make_shared<LintOptions>();
+  CLI::App* s = app.add_subcommand(
+      "lint",
+      "The list's meaning, beyond verify's structure; one line per finding, starting with\n"
+      "its kind: conflict (an entry of ProgramList and one of BlockList with one key or\n"
+      "fingerprint), name-mismatch (a fingerprint-only entry not named %08x%08x.* of its\n"
+      "fingerprint), key-mismatch (a key that is not its name's key), collision (two\n"
+      "entries of different names with one key), stale (with --against DIR: an entry named\n"
+      "as a file under DIR, base name + \"@*\", whose fingerprint differs from the file's).\n"
+      "Exit 0 clean, 1 findings, 2 errors.");
+  s->add_flag("--json", o->json, "one JSON document");
+  s->add_option("--against", o->against, "a directory tree to compare fingerprints with")
+      ->type_name("DIR");
+  Positional(s, "CONTAINER", o->container, "the container (CONTAINER:STREAM: that stream only)");
+  return [o](Io& io) { return RunLint(*o, io); };
 }
 
 }  // namespace tl::ctl

@@ -3,9 +3,12 @@
 // order. An entry whose key DST holds with other content is a conflict: both
 // versions are reported and DST's is kept, or SRC's with --prefer src (in DST's
 // place). Identical entries are not conflicts.
+#include <CLI/CLI.hpp>
+#include <memory>
 #include <unordered_map>
 
 #include "blocklist/block_header.h"
+#include "commands/cli_options.h"
 #include "commands/command.h"
 #include "common/le.h"
 #include "common/zalloc.h"
@@ -24,6 +27,15 @@
 
 namespace tl::ctl {
 namespace {
+
+struct MergeOptions {
+  bool dry_run = false;
+  bool json = false;
+  std::string prefer = "dst";
+  std::string dst;
+  std::vector<std::string> srcs;
+  WriteRules rules;
+};
 
 struct Entry {
   std::vector<uint8_t> bytes;  // the stored block
@@ -185,8 +197,7 @@ class MergeEdit final : public ListEdit {
     io.out << (o_.dry_run ? "dry run: " : "") << r.target << ": " << added_.size() << " added, "
            << conflicts_.size() << " conflicts, " << identical_ << " identical; ";
     if (r.end == RoadEnd::kWritten) {
-      io.out << "wrote " << blocks_ << " blocks, " << r.payload_bytes
-             << "-byte payload\n";
+      io.out << "wrote " << blocks_ << " blocks, " << r.payload_bytes << "-byte payload\n";
     } else if (r.end == RoadEnd::kWouldWrite) {
       io.out << "would hold " << blocks_ << " blocks; nothing was written\n";
     } else {
@@ -205,8 +216,6 @@ class MergeEdit final : public ListEdit {
   bool collided_ = false;
   CVarBlockList list_;
 };
-
-}  // namespace
 
 int RunMerge(const MergeOptions& o, Io& io) {
   if (o.prefer != "dst" && o.prefer != "src") {
@@ -230,6 +239,29 @@ int RunMerge(const MergeOptions& o, Io& io) {
   }
   MergeEdit edit(o, order.ref, srcs);
   return WriteRoad(order, io).Drive(edit);
+}
+
+}  // namespace
+
+Runner DeclareMerge(CLI::App& app) {
+  auto o = std::make_shared<MergeOptions>();
+  CLI::App* s = app.add_subcommand(
+      "merge",
+      "Appends to DST, in SRC order, each entry whose key DST does not hold. An entry\n"
+      "whose key DST holds with other content is a conflict: reported with both versions,\n"
+      "DST's kept (--prefer src takes SRC's, in DST's place). Identical entries are not\n"
+      "conflicts. Exit 0 when merged without conflict, 1 when conflicts were reported (the\n"
+      "merge is still written unless --dry-run), 2 on errors. A SRC entry whose key DST\n"
+      "holds under another name is a collision: exit 1, nothing written unless\n"
+      "--allow-collisions.");
+  s->add_flag("--dry-run", o->dry_run, "report without writing");
+  s->add_flag("--json", o->json, "one JSON document");
+  s->add_option("--prefer", o->prefer, "whose version a conflict keeps: dst (default) or src")
+      ->check(CLI::IsMember({"dst", "src"}));
+  Positional(s, "DST", o->dst, "DST[:STREAM], created when missing");
+  s->add_option("SRC", o->srcs, "SRC[:STREAM]...")->required();
+  DeclareWriteRules(s, o->rules, false, true);
+  return [o](Io& io) { return RunMerge(*o, io); };
 }
 
 }  // namespace tl::ctl

@@ -4,7 +4,11 @@
 // name. A match on BlockList blocks the file whatever else matches; a match on
 // ProgramList (or on the stream named) allows it. The exit code is the answer
 // a script needs: 0 only when every file is allowed.
+#include <CLI/CLI.hpp>
+#include <memory>
+
 #include "blocklist/program_block.h"
+#include "commands/cli_options.h"
 #include "commands/command.h"
 #include "common/u16.h"
 #include "io/format.h"
@@ -15,6 +19,12 @@
 
 namespace tl::ctl {
 namespace {
+
+struct TestOptions {
+  bool json = false;
+  std::string target;
+  std::vector<std::string> files;
+};
 
 struct Hit {
   std::u16string stream;
@@ -92,8 +102,6 @@ void Match(const std::vector<NamedStream>& streams, bool named_allow, FileResult
   }
   f->verdict = blocked ? Verdict::kBlocked : allowed ? Verdict::kAllowed : Verdict::kNotListed;
 }
-
-}  // namespace
 
 int RunTest(const TestOptions& o, Io& io) {
   StreamRef ref;
@@ -184,6 +192,28 @@ int RunTest(const TestOptions& o, Io& io) {
   if (blocked_any) return kExitBlocked;
   if (unreadable) return kExitFailure;
   return missed ? kExitFindings : kExitOk;
+}
+
+}  // namespace
+
+Runner DeclareTest(CLI::App& app) {
+  auto o = std::make_shared<TestOptions>();
+  CLI::App* s = app.add_subcommand(
+      "test",
+      "Is each FILE allowed, blocked or not listed, and why? Prints the file's\n"
+      "fingerprint and its name (base name + \"@*\"), its matches in the named stream,\n"
+      "or in every stream (an entry with a fingerprint matches by an equal fingerprint\n"
+      "only, one without by name), its near misses when it has no match (an entry of\n"
+      "its name with another fingerprint, an entry of its size with another CRC), then\n"
+      "its verdict: blocked (a match on BlockList, which is searched whichever stream\n"
+      "is named), allowed (a match on ProgramList, or on the stream named), not\n"
+      "listed. Entries are numbered from 1 as in dump. Exit 0 only when every file is\n"
+      "allowed, 1 when one is not listed, 3 when one is blocked, 2 when a file or the\n"
+      "container cannot be read (3 wins over 2, 2 over 1).");
+  s->add_flag("--json", o->json, "one JSON document");
+  Positional(s, "CONTAINER", o->target, "CONTAINER or CONTAINER:STREAM");
+  s->add_option("FILE", o->files, "the files; '-' is standard input")->required();
+  return [o](Io& io) { return RunTest(*o, io); };
 }
 
 }  // namespace tl::ctl

@@ -1,5 +1,9 @@
 // trustctl verify: every check of the checked reader, then each stream's
 // payload structure and each program block's structure.
+#include <CLI/CLI.hpp>
+#include <memory>
+
+#include "commands/cli_options.h"
 #include "commands/command.h"
 #include "common/u16.h"
 #include "edit/capacity.h"
@@ -11,6 +15,12 @@
 #include "view/journal_notes.h"
 
 namespace tl::ctl {
+namespace {
+
+struct VerifyOptions {
+  bool json = false;
+  std::string container;
+};
 
 int RunVerify(const VerifyOptions& o, Io& io) {
   const std::u16string path = Utf8ToU16(o.container);
@@ -74,6 +84,20 @@ int RunVerify(const VerifyOptions& o, Io& io) {
     }
   }
   return problems.empty() ? kExitOk : kExitFindings;
+}
+
+}  // namespace
+
+Runner DeclareVerify(CLI::App& app) {
+  auto o = std::make_shared<VerifyOptions>();
+  CLI::App* s = app.add_subcommand(
+      "verify",
+      "Checks the header, table, directory and chains, each stream's payload and each\n"
+      "program block, and shows the capacity. Prints \"ok\" or one line per defect, each\n"
+      "with a sentence saying what is wrong.");
+  s->add_flag("--json", o->json, "one JSON document instead of text");
+  Positional(s, "CONTAINER", o->container, "the container");
+  return [o](Io& io) { return RunVerify(*o, io); };
 }
 
 }  // namespace tl::ctl

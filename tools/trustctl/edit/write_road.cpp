@@ -44,10 +44,9 @@ bool WriteRoad::LoadStored(const LoadOptions& options, StreamContents* out, std:
 
 bool WriteRoad::LoadOther(const StreamRef& ref, const LoadOptions& options, StreamContents* out,
                           std::string* error) {
-  const bool held =
-      session_.reader() != nullptr &&
-      platform::ExaminePath(ref.container.c_str())
-          .same_file(platform::ExaminePath(order_.ref.container.c_str()));
+  const bool held = session_.reader() != nullptr &&
+                    platform::ExaminePath(ref.container.c_str())
+                        .same_file(platform::ExaminePath(order_.ref.container.c_str()));
   return held ? session_.Load(ref, options, out, error) : LoadList(ref, options, out, io_, error);
 }
 
@@ -84,17 +83,16 @@ bool WriteRoad::Finish(const BuiltList& built, const StreamContents& stored, boo
   result->payload = payload;
   result->payload_length = size;
   if (order_.mode == WriteMode::kCheck) {
-    const bool same =
-        stored.entry >= 0 &&
-        SameListPayload(stored.payload.data(), stored.payload.size(), payload, size);
+    const bool same = stored.entry >= 0 &&
+                      SameListPayload(stored.payload.data(), stored.payload.size(), payload, size);
     result->end = same ? RoadEnd::kUnchanged : RoadEnd::kWouldChange;
     return true;
   }
   const StoreOutcome outcome =
-      read_stored ? session_.StoreUnlessSame(order_.ref.stream, stored, payload, size,
-                                             &result->payload_bytes, error)
-                  : session_.ReplaceUnlessSame(order_.ref, payload, size, &result->payload_bytes,
-                                               error);
+      read_stored
+          ? session_.StoreUnlessSame(order_.ref.stream, stored, payload, size,
+                                     &result->payload_bytes, error)
+          : session_.ReplaceUnlessSame(order_.ref, payload, size, &result->payload_bytes, error);
   result->end = outcome == StoreOutcome::kUnchanged ? RoadEnd::kUnchanged : RoadEnd::kWritten;
   return outcome != StoreOutcome::kFailed;
 }

@@ -36,12 +36,12 @@ enum class WriteMode : uint8_t {
 
 // Where a road that got past every refusal ended.
 enum class RoadEnd : uint8_t {
-  kWritten,        // stored, checked, the product told
-  kUnchanged,      // the stream holds the list already: nothing written, nobody told
-  kNothingAsked,   // the build found nothing to change (nothing written)
-  kCollisionsHeld, // collisions were found and not allowed: nothing written
-  kWouldWrite,     // a dry run: nothing written
-  kWouldChange,    // a check that found a change: nothing written
+  kWritten,         // stored, checked, the product told
+  kUnchanged,       // the stream holds the list already: nothing written, nobody told
+  kNothingAsked,    // the build found nothing to change (nothing written)
+  kCollisionsHeld,  // collisions were found and not allowed: nothing written
+  kWouldWrite,      // a dry run: nothing written
+  kWouldChange,     // a check that found a change: nothing written
 };
 
 // The list a command built, as the road takes it: a list (`list`) or its
@@ -50,17 +50,17 @@ struct BuiltList {
   CVarBlockList* list = nullptr;
   const uint8_t* payload = nullptr;
   uint32_t payload_size = 0;
-  size_t entries = 0;   // entries the stream will hold
-  bool change = true;   // false: the command was asked for nothing the stream lacks
+  size_t entries = 0;  // entries the stream will hold
+  bool change = true;  // false: the command was asked for nothing the stream lacks
   std::vector<Collision> collisions;
 };
 
 // What the command's report is told.
 struct RoadResult {
   RoadEnd end = RoadEnd::kWritten;
-  std::string target;              // "stream \"S\" of C"
-  size_t payload_size = 0;         // of the list as built
-  uint32_t payload_bytes = 0;      // as stored (kWritten, kUnchanged)
+  std::string target;                     // "stream \"S\" of C"
+  size_t payload_size = 0;                // of the list as built
+  uint32_t payload_bytes = 0;             // as stored (kWritten, kUnchanged)
   const ContainerReader* look = nullptr;  // the container as the road read it (dry run, check)
   // The payload as built (not for a dry run), valid while the report runs.
   const uint8_t* payload = nullptr;

@@ -155,4 +155,14 @@ bool ParseU32(std::string_view text, uint32_t* out) {
   return true;
 }
 
+bool ParseHex32(std::string_view text, uint32_t* out) {
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    text.remove_prefix(2);
+  }
+  if (text.empty() || text.find_first_not_of("0123456789abcdefABCDEF") != std::string_view::npos) {
+    return false;
+  }
+  return ParseU32("0x" + std::string(text), out);
+}
+
 }  // namespace tl::ctl

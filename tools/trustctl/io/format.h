@@ -38,4 +38,9 @@ std::string Shown(const std::u16string& path);
 // False for anything else, or when the value does not fit in 32 bits.
 bool ParseU32(std::string_view text, uint32_t* out);
 
+// Parses a number written in hexadecimal, with or without a 0x prefix (the
+// base of sizes and CRCs wherever trustctl reads them). False for anything
+// else, or when the value does not fit in 32 bits.
+bool ParseHex32(std::string_view text, uint32_t* out);
+
 }  // namespace tl::ctl

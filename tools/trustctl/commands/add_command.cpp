@@ -1,31 +1,40 @@
-// trustctl add / remove: read-modify-write of one stream. The stream's entries
-// are kept byte for byte, programs are added through the library's own program
-// entry builder (from a filled program description record), entries are
-// removed by name key; the container is written only once all of that worked.
+// trustctl add: keeps a stream's entries byte for byte and adds programs
+// built by the library's own program entry builder (from a filled program
+// description record) or fingerprint-only entries; the container is written
+// only once all of that worked.
+#include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <tuple>
 
 #include "blocklist/block_header.h"
 #include "blocklist/program_block.h"
+#include "commands/cli_options.h"
 #include "commands/command.h"
+#include "commands/edit_args.h"
 #include "common/le.h"
 #include "common/u16.h"
-#include "edit/capacity.h"
 #include "edit/edit_session.h"
 #include "edit/write_road.h"
 #include "entry/hash_list.h"
 #include "entry/program_builder.h"
 #include "fingerprint/link_time_stamp.h"
 #include "io/format.h"
-#include "io/input_file.h"
 #include "platform/file.h"
 #include "trustctl.h"
-#include "view/block_compare.h"
-#include "view/journal_notes.h"
 
 namespace tl::ctl {
 namespace {
+
+// add's options in command-line order: each --path or --hash starts a program
+// and the attributes after it belong to it.
+struct AddOptions {
+  std::string target;
+  std::vector<std::pair<std::string, std::vector<std::string>>> ordered;
+  WriteRules rules;
+};
 
 // One program as given on the command line.
 struct ProgramSpec {
@@ -39,22 +48,6 @@ struct ProgramSpec {
   bool has_value = false, has_pair = false;
   std::u16string timestamp_file, fingerprint_file;
 };
-
-// SIZE and CRC as a hash list line writes them (hexadecimal, 0x optional).
-bool ParseHex(std::string t, uint32_t* out) {
-  if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) t = t.substr(2);
-  return !t.empty() && t.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos &&
-         ParseU32("0x" + t, out);
-}
-
-bool ParseHashPair(const std::vector<std::string>& v, uint32_t* size, uint32_t* crc,
-                   std::string* error) {
-  if (v.size() != 2 || !ParseHex(v[0], size) || !ParseHex(v[1], crc)) {
-    *error = "--hash takes SIZE CRC, two hexadecimal numbers of at most 32 bits";
-    return false;
-  }
-  return true;
-}
 
 // Tokens as the builder splits them.
 size_t TokenCount(const std::u16string& list) {
@@ -238,13 +231,6 @@ bool CheckFiles(const ProgramSpec& p, std::string* error) {
   return true;
 }
 
-// The stream to edit as add and remove read it: every entry, soundly framed.
-void ReadForEdit(LoadOptions* options, bool missing_ok) {
-  options->missing_ok = missing_ok;
-  options->require_sound = true;
-  options->keep_blocks = true;
-}
-
 // add's part of the write road: the stream's entries kept byte for byte, each
 // program built by the library's builder and added (or replacing the entry of
 // its key), an entry already stored as it would be built left where it is.
@@ -335,8 +321,8 @@ class AddEdit final : public ListEdit {
     const uint8_t* held = list_.FindBlock(b.key);
     if (held != nullptr && LoadU32(held, kBlockSizeOffset) == block_size &&
         SameOnceSerialized(held, work.get(), block_size)) {
-      report_.push_back("already present \"" + Printable(std::u16string_view(b.name)) +
-                        "\" key " + Hex64(b.key));
+      report_.push_back("already present \"" + Printable(std::u16string_view(b.name)) + "\" key " +
+                        Hex64(b.key));
       return kBuilt;
     }
     const bool replaces = held != nullptr;
@@ -357,132 +343,6 @@ class AddEdit final : public ListEdit {
   bool collided_ = false;
   std::vector<std::string> report_;
 };
-
-// What remove is asked to take out: a name key or a fingerprint, with the
-// text it was asked by.
-struct Wanted {
-  bool by_fingerprint;
-  uint64_t value;
-  std::string shown;
-  std::u16string name;  // asked by name: the name
-  bool found = false;
-};
-
-// Reads remove's NAMEs, --hash pairs and --file fingerprints; kBuilt, or the
-// exit code after saying why not.
-int ParseWanted(const RemoveOptions& o, std::vector<Wanted>* wanted, Io& io) {
-  std::string error;
-  for (const std::string& n : o.names) {
-    const std::u16string name = Utf8ToU16(n);
-    const uint64_t key = ComputeNameKey(name.c_str());
-    if (!name.empty() && key == 0) {
-      Complain(io, "out of memory while computing a name key; nothing was written");
-      return kExitFailure;
-    }
-    wanted->push_back({false, key, "\"" + Printable(std::u16string_view(name)) + "\"", name});
-  }
-  for (size_t i = 0; i + 1 < o.hashes.size(); i += 2) {
-    uint32_t size = 0, crc = 0;
-    if (!ParseHashPair({o.hashes[i], o.hashes[i + 1]}, &size, &crc, &error)) {
-      Complain(io, error);
-      return kExitUsage;
-    }
-    const uint64_t fp = (uint64_t{size} << 32) | crc;
-    wanted->push_back({true, fp, "fingerprint " + Hex64(fp), {}});
-  }
-  for (const std::string& f : o.files) {
-    InputFile in;
-    uint64_t fp = 0, full = 0;
-    if (!in.Open(f, "file", &error) || !SequentialFingerprint(in, &fp, &full, &error)) {
-      Complain(io, error);
-      return kExitFailure;
-    }
-    wanted->push_back({true, fp, "fingerprint " + Hex64(fp) + " of " + in.shown(), {}});
-  }
-  return kBuilt;
-}
-
-// remove's part of the write road: every stored entry but the ones asked for,
-// kept byte for byte in stored order.
-class RemoveEdit final : public ListEdit {
- public:
-  explicit RemoveEdit(std::vector<Wanted> wanted) : wanted_(std::move(wanted)) {}
-
-  bool ReadsStored(LoadOptions* options) const override {
-    ReadForEdit(options, /*missing_ok=*/false);
-    return true;
-  }
-
-  int Build(WriteRoad&, const StreamContents& stored, BuiltList* out, Io& io) override {
-    size_t removed = 0;
-    for (size_t i = 0; i < stored.view.blocks.size(); ++i) {
-      const DecodedProgramBlock& b = stored.view.blocks[i].decoded;
-      bool drop = false;
-      for (Wanted& w : wanted_) {
-        const bool hit = w.by_fingerprint
-                             ? (b.flags & PB_FINGERPRINT) != 0 && b.fingerprint == w.value
-                             : w.value != 0 && b.key == w.value;
-        if (hit) w.found = drop = true;
-        // A name finds entries by its key, which an entry of another name may share.
-        if (hit && !w.by_fingerprint && OtherName(w.name, b.name)) {
-          out->collisions.push_back({b.key, b.name,
-                                     "entry " + std::to_string(i + 1) + " of the stream", w.name,
-                                     "the NAME to remove"});
-        }
-      }
-      if (drop) {
-        ++removed;
-      } else if (list_.AddBlockCopy(stored.BlockBytes(i)) == 0) {
-        Complain(io, "out of memory while building the list; nothing was written");
-        return kExitFailure;
-      }
-    }
-    out->list = &list_;
-    out->entries = list_.GetCount();
-    out->change = removed != 0;
-    collided_ = !out->collisions.empty();
-    return kBuilt;
-  }
-
-  int Report(const RoadResult& r, Io& io) override {
-    if (r.end == RoadEnd::kCollisionsHeld) return kExitFindings;
-    bool all_found = !collided_;  // exit 1 too when entries of other names went
-    // Printed once the list is written (or left as it was), so that a failed
-    // write never reads as a done removal.
-    for (const Wanted& w : wanted_) {
-      all_found = all_found && w.found;
-      if (!io.quiet || !w.found) {
-        io.out << (w.found ? "removed " : "not present: ") << w.shown
-               << (w.found && !w.by_fingerprint ? " key " + Hex64(w.value) : "") << "\n";
-      }
-    }
-    if (r.end == RoadEnd::kWritten) {
-      io.out << "wrote " << r.target << ": " << list_.GetCount() << " blocks, " << r.payload_bytes
-             << "-byte payload\n";
-    } else {
-      io.out << r.target << " is unchanged\n";
-    }
-    return all_found ? kExitOk : kExitFindings;
-  }
-
- private:
-  std::vector<Wanted> wanted_;
-  CVarBlockList list_;
-  bool collided_ = false;
-};
-
-// The target of add and remove: CONTAINER[:STREAM], written into.
-bool ParseTarget(const std::string& text, const WriteRules& rules, WriteOrder* order, Io& io) {
-  std::string error;
-  order->rules = rules;
-  if (!ParseStreamRef(text, &order->ref, &error) || !ValidStreamName(order->ref.stream, &error)) {
-    Complain(io, error);
-    return false;
-  }
-  return true;
-}
-
-}  // namespace
 
 int RunAdd(const AddOptions& o, Io& io) {
   std::string error;
@@ -505,24 +365,102 @@ int RunAdd(const AddOptions& o, Io& io) {
   return WriteRoad(order, io).Drive(edit);
 }
 
-int RunRemove(const RemoveOptions& o, Io& io) {
-  if (o.names.empty() && o.hashes.empty() && o.files.empty()) {
-    Complain(io, "remove needs at least one NAME, --hash SIZE CRC or --file F");
-    return kExitUsage;
+// The attribute options of add, in the order they are declared; --path and
+// --hash start a program.
+constexpr const char* kAddOrdered[] = {
+    "--path", "--hash",           "--tokens",           "--text1", "--text2", "--text3", "--value",
+    "--pair", "--timestamp-file", "--fingerprint-file", "--file",
+};
+
+// add's command line: the options, and the attribute values CLI11 checks and
+// counts (their order is read back from the parse).
+struct AddLine {
+  AddOptions options;
+  std::vector<std::string> values[std::size(kAddOrdered)];
+};
+
+// Reads the attribute options back in command-line order into o->ordered.
+// False after saying why (an incomplete --hash pair).
+bool ReadOrdered(CLI::App* s, AddOptions* o, Io& io) {
+  o->target = s->get_option("CONTAINER")->as<std::string>();
+  std::vector<std::pair<const CLI::Option*, size_t>> used;  // results taken per option
+  for (const CLI::Option* opt : s->parse_order()) {
+    if (std::find(std::begin(kAddOrdered), std::end(kAddOrdered), opt->get_name()) ==
+        std::end(kAddOrdered)) {
+      continue;  // CONTAINER and the flags
+    }
+    size_t& at = [&]() -> size_t& {
+      for (auto& u : used) {
+        if (u.first == opt) return u.second;
+      }
+      used.emplace_back(opt, 0);
+      return used.back().second;
+    }();
+    const auto& results = opt->results();
+    const size_t n = opt->get_name() == "--hash" ? 2 : 1;
+    if (at + n > results.size()) {
+      if (at < results.size()) {
+        Complain(io, opt->get_name() + " takes SIZE CRC, two numbers; the last one has one");
+        return false;
+      }
+      continue;
+    }
+    o->ordered.emplace_back(opt->get_name(),
+                            std::vector<std::string>(results.begin() + static_cast<long>(at),
+                                                     results.begin() + static_cast<long>(at + n)));
+    at += n;
   }
-  if (o.hashes.size() % 2 != 0) {
-    Complain(io, "--hash takes SIZE CRC, two numbers; the last --hash has one");
-    return kExitUsage;
+  return true;
+}
+
+}  // namespace
+
+Runner DeclareAdd(CLI::App& app) {
+  auto line = std::make_shared<AddLine>();
+  CLI::App* s = app.add_subcommand(
+      "add",
+      "Keeps the stream's entries and adds (or replaces, by name) one program per --path\n"
+      "or --hash. The name is the text after the last backslash of PATH followed by \"@*\",\n"
+      "or PATH itself when it has no backslash. The attributes after a --path belong to\n"
+      "it. A program with no attribute is refused, as the library refuses it; so is\n"
+      "anything that would be stored otherwise than asked (exit 3, nothing written):\n"
+      "an incomplete --hash pair, an empty token or text, more than four tokens,\n"
+      "--value with --pair, a text longer than its field (--text1, --text2: 63\n"
+      "characters; --text3: 599; --path, --tokens: 259). A --timestamp-file that is\n"
+      "no executable, or a file that cannot be read, is exit 2. An entry that would\n"
+      "replace one of another name (same key): exit 1, nothing written unless\n"
+      "--allow-collisions.");
+  Positional(s, "CONTAINER", line->options.target, "CONTAINER or CONTAINER:STREAM");
+  s->add_option("--path", line->values[0], "starts a program: its path or bare file name")
+      ->type_name("PATH");
+  s->add_option("--hash", line->values[1],
+                "adds a fingerprint-only entry, as a hash list line does")
+      ->expected(2)
+      ->type_name("SIZE CRC");
+  s->add_option("--tokens", line->values[2],
+                "one to four non-empty tokens separated by ';' (259 characters in all)")
+      ->type_name("\"a;b\"");
+  s->add_option("--text1", line->values[3], "the first text, 1 to 63 characters")
+      ->type_name("TEXT");
+  s->add_option("--text2", line->values[4], "the second text, 1 to 63 characters")
+      ->type_name("TEXT");
+  s->add_option("--text3", line->values[5], "the third text, 1 to 599 characters")
+      ->type_name("TEXT");
+  s->add_option("--value", line->values[6], "a single value (not 0)")->type_name("N");
+  s->add_option("--pair", line->values[7], "a value pair (N not 0); not together with --value")
+      ->type_name("N,M");
+  s->add_option("--timestamp-file", line->values[8], "the link time stamp of executable F")
+      ->type_name("F");
+  s->add_option("--fingerprint-file", line->values[9], "the size/CRC fingerprint of file F")
+      ->type_name("F");
+  s->add_option("--file", line->values[10], "both of the above from F")->type_name("F");
+  DeclareWriteRules(s, line->options.rules, false, true);
+  for (const char* name : kAddOrdered) {
+    s->get_option(name)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
   }
-  WriteOrder order;
-  WriteRules rules = o.rules;
-  rules.new_stream = false;  // remove never creates a stream
-  if (!ParseTarget(o.target, rules, &order, io)) return kExitUsage;
-  std::vector<Wanted> wanted;
-  const int parsed = ParseWanted(o, &wanted, io);
-  if (parsed != kBuilt) return parsed;
-  RemoveEdit edit(std::move(wanted));
-  return WriteRoad(order, io).Drive(edit);
+  return [line, s](Io& io) {
+    return ReadOrdered(s, &line->options, io) ? RunAdd(line->options, io) : kExitUsage;
+  };
 }
 
 }  // namespace tl::ctl
