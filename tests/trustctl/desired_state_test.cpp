@@ -245,6 +245,54 @@ TEST(CtlDesiredState, CheckRefusesWhatApplyRefuses) {
   EXPECT_TRUE(Now(box) == before);
 }
 
+// A configuration engine reads why an apply failed from its JSON: each kind
+// of failure, with the container left as it was.
+TEST(CtlDesiredState, AFailureSaysItsKind) {
+  TempDir dir;
+  const std::string box = Arg(dir, "c.mnf");
+  ASSERT_EQ(Ctl({"import", box, WriteText(dir, "h.txt", "1 1\n2 2\n")}).rc, kExitOk);
+  const std::string exported = Arg(dir, "e.jsonl");
+  ASSERT_EQ(Ctl({"export", "-o", exported, box}).rc, kExitOk);
+  // A container too small for fifty entries.
+  std::string fifty;
+  for (int i = 1; i <= 50; ++i) fifty += std::to_string(i) + " 1\n";
+  const std::string many = Arg(dir, "many.mnf"), many_jsonl = Arg(dir, "many.jsonl");
+  ASSERT_EQ(Ctl({"import", many, WriteText(dir, "fifty.txt", fifty)}).rc, kExitOk);
+  ASSERT_EQ(Ctl({"export", "-o", many_jsonl, many}).rc, kExitOk);
+  const std::string small = Arg(dir, "small.mnf");
+  {
+    ListStore store;
+    ASSERT_EQ(store.Open(Utf8ToU16(small).c_str(), CreationParameters{20, 128, 4, 4, 0}),
+              StoreStatus::kOk);
+  }
+  const std::string damaged = Arg(dir, "d.mnf");
+  fs::copy_file(Utf8ToU16(box), Utf8ToU16(damaged));
+  FlipByte(damaged, 112, 0x01);  // the header's CRC
+  struct Row {
+    const char* what;
+    std::vector<std::string> args;  // after "apply --json"
+    const char* kind;
+  };
+  const Row rows[] = {
+      {"a line that is no entry", {box, WriteText(dir, "bad.jsonl", "{\n")}, "input"},
+      {"an input with no entry", {box, WriteText(dir, "none.jsonl", "")}, "refused"},
+      {"a stream not asked for", {box + ":Other", exported}, "refused"},
+      {"a damaged container", {damaged, exported}, "damaged"},
+      {"a list that does not fit", {small, many_jsonl}, "no-room"},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    const FileState before = Freeze(r.args[0].substr(0, r.args[0].find(":Other")));
+    std::vector<std::string> args = {"apply", "--json"};
+    args.insert(args.end(), r.args.begin(), r.args.end());
+    const nlohmann::json j = ApplyJson(args, kExitFailure);
+    EXPECT_EQ(j.value("error", ""), r.kind) << j.dump();
+    EXPECT_EQ(j.value("changed", true), false);
+    EXPECT_FALSE(j.value("message", "").empty());
+    EXPECT_TRUE(Now(r.args[0].substr(0, r.args[0].find(":Other"))) == before);
+  }
+}
+
 // POSIX has no product to tell: --no-notify is accepted, anywhere on the line,
 // and the write is the same.
 TEST(CtlDesiredState, NoNotifyIsAcceptedAndChangesNothingElse) {

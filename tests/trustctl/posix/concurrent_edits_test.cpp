@@ -154,11 +154,16 @@ TEST(CtlWriters, ASecondWriterWaitsForALiveJournalsWriter) {
   EXPECT_EQ(Fingerprints(box, u"ProgramList"), std::set<uint64_t>{Fp(1, 1)});
 
   // One that gives up changes nothing and says why, exit 2.
+  const std::string wanted = WriteText(dir, "e.jsonl", Ctl({"export", box}).out);
   ASSERT_EQ(held.Open(Utf8ToU16(box).c_str(), kCommitCreationParameters), StoreStatus::kOk);
   const std::vector<uint8_t> now = FileBytes(box);
   const CtlResult r = Ctl({"add", box, "--hash", "2", "2"});
   EXPECT_EQ(r.rc, 2);
   EXPECT_NE(r.err.find("in use by another writer"), std::string::npos) << r.err;
+  // A configuration engine is told it was busy, worth another try.
+  const CtlResult apply = Ctl({"apply", "--json", box, wanted});
+  EXPECT_EQ(apply.rc, 2);
+  EXPECT_NE(apply.out.find("\"busy\""), std::string::npos) << apply.out;
   EXPECT_EQ(FileBytes(box), now);
 }
 

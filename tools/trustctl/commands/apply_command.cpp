@@ -67,16 +67,22 @@ Json ChangeJson(bool changed, const EntryDiff& d) {
               {"changed_entries", d.changed.size()}};
 }
 
+// Ends the reading of the jsonl file: *failure gets `kind` and `text`.
+bool Stop(FailureKind kind, std::string text, Failure* failure) {
+  failure->kind = kind;
+  failure->text = std::move(text);
+  return false;
+}
+
 // Reads the jsonl file into `list`, every line checked before anything is
-// written; kBuilt, or the exit code after naming the first bad line.
-int ReadEntries(const ApplyOptions& o, CVarBlockList& list, CollisionWatch& watch, size_t* entries,
-                Io& io) {
+// written; false with the first bad line named in *failure.
+bool ReadEntries(const ApplyOptions& o, CVarBlockList& list, CollisionWatch& watch, size_t* entries,
+                 Failure* failure) {
   std::string error;
   InputFile in;
   std::vector<uint8_t> raw, bytes;
   if (!in.Open(o.input, "jsonl file", &error) || !in.ReadAll(&raw, &error)) {
-    Complain(io, error + "; nothing was written");
-    return kExitFailure;
+    return Stop(FailureKind::kInput, error + "; nothing was written", failure);
   }
   TextDecoder decoder;
   decoder.Feed(raw.data(), raw.size(), &bytes);
@@ -97,9 +103,10 @@ int ReadEntries(const ApplyOptions& o, CVarBlockList& list, CollisionWatch& watc
     const Json entry = Json::parse(line, nullptr, /*allow_exceptions=*/false);
     std::vector<uint8_t> block;
     if (entry.is_discarded() || !EntryFromJson(entry, &block, &error)) {
-      Complain(io,
-               where + (entry.is_discarded() ? "not valid JSON" : error) + "; nothing was written");
-      return kExitFailure;
+      return Stop(
+          FailureKind::kInput,
+          where + (entry.is_discarded() ? "not valid JSON" : error) + "; nothing was written",
+          failure);
     }
     const uint64_t key = LoadU64(block.data(), kBlockKeyOffset);
     const auto [it, first] = line_of_key.emplace(key, line_no);
@@ -109,23 +116,25 @@ int ReadEntries(const ApplyOptions& o, CVarBlockList& list, CollisionWatch& watc
     const size_t collisions_before = watch.found().size();
     watch.Enter(key, name, "line " + std::to_string(line_no));
     if (!first && watch.found().size() == collisions_before) {
-      Complain(io, where + "same key " + Hex64(key) + " as line " + std::to_string(it->second) +
-                       " (a list holds one entry per key); nothing was written");
-      return kExitFailure;
+      return Stop(FailureKind::kInput,
+                  where + "same key " + Hex64(key) + " as line " + std::to_string(it->second) +
+                      " (a list holds one entry per key); nothing was written",
+                  failure);
     }
     block.resize(block.size() + kSpareBytes, 0);  // the spare zero bytes every block has
     if (list.AddBlockCopy(block.data()) == 0) {
-      Complain(io, where + "the entry cannot be taken into a list; nothing was written");
-      return kExitFailure;
+      return Stop(FailureKind::kInput,
+                  where + "the entry cannot be taken into a list; nothing was written", failure);
     }
     ++*entries;
   }
   if (*entries == 0 && !o.rules.allow_empty) {
-    Complain(io, in.shown() +
-                     ": holds no entry; --allow-empty stores an empty list (nothing was written)");
-    return kExitFailure;
+    return Stop(
+        FailureKind::kRefused,
+        in.shown() + ": holds no entry; --allow-empty stores an empty list (nothing was written)",
+        failure);
   }
-  return kBuilt;
+  return true;
 }
 
 // apply's part of the write road: the list read from the jsonl file, compared
@@ -134,7 +143,18 @@ class ApplyEdit final : public ListEdit {
  public:
   explicit ApplyEdit(const ApplyOptions& o) : o_(o) {}
 
-  int Read(Io& io) { return ReadEntries(o_, list_, watch_, &entries_, io); }
+  bool Read(Failure* failure) { return ReadEntries(o_, list_, watch_, &entries_, failure); }
+
+  // With --json a failure is also one JSON document on the output, its kind
+  // for a program to act on (a busy container is worth another try).
+  int Fail(const Failure& failure, Io& io) override {
+    if (o_.json) {
+      PrintJson(io.out, Json{{"changed", false},
+                             {"error", FailureKindName(failure.kind)},
+                             {"message", failure.text}});
+    }
+    return ListEdit::Fail(failure, io);
+  }
 
   bool ReadsStored(LoadOptions* options) const override {
     *options = CompareOptions();
@@ -202,8 +222,8 @@ int RunApply(const ApplyOptions& o, Io& io) {
   order.mode = o.dry_run ? WriteMode::kDryRun : o.check ? WriteMode::kCheck : WriteMode::kWrite;
   order.rules = o.rules;
   ApplyEdit edit(o);
-  const int read = edit.Read(io);
-  return read != kBuilt ? read : WriteRoad(order, io).Drive(edit);
+  Failure failure;
+  return edit.Read(&failure) ? WriteRoad(order, io).Drive(edit) : edit.Fail(failure, io);
 }
 
 }  // namespace
@@ -227,7 +247,9 @@ Runner DeclareApply(CLI::App& app) {
               "report what would change without writing; exit 0 when nothing would, 1 when "
               "something would");
   s->add_flag("--json", o->json,
-              "print {\"changed\": bool, \"added\": n, \"removed\": n, \"changed_entries\": n}");
+              "print {\"changed\": bool, \"added\": n, \"removed\": n, \"changed_entries\": n}; "
+              "on failure {\"changed\": false, \"error\": input|refused|busy|damaged|no-room|"
+              "system, \"message\": TEXT}");
   Positional(s, "CONTAINER", o->target, "CONTAINER or CONTAINER:STREAM");
   Positional(s, "FILE", o->input, "the jsonl file; '-' is standard input");
   DeclareWriteRules(s, o->rules, true, true);

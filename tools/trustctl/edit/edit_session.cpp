@@ -45,6 +45,25 @@ std::string EmptyFileText(const std::u16string& container) {
          "container, remove the empty file first, or name a path where no file is";
 }
 
+FailureKind EditSession::KindOf(StoreStatus status) {
+  switch (status) {
+    case StoreStatus::kInUse:
+      return FailureKind::kBusy;
+    case StoreStatus::kDamaged:
+    case StoreStatus::kRecoveryFailed:
+    case StoreStatus::kReadFailed:
+      return FailureKind::kDamaged;
+    case StoreStatus::kNoRoom:
+    case StoreStatus::kTooLarge:
+      return FailureKind::kNoRoom;
+    case StoreStatus::kEmptyFile:
+    case StoreStatus::kNotRegularFile:
+      return FailureKind::kRefused;
+    default:
+      return FailureKind::kSystem;
+  }
+}
+
 bool EditSession::Open(const std::u16string& container, Io& io, std::string* error) {
   Abandon();
   container_ = container;
@@ -53,6 +72,7 @@ bool EditSession::Open(const std::u16string& container, Io& io, std::string* err
   options.refuse_damaged = true;
   options.refuse_empty_file = true;
   const StoreStatus status = store_.Open(container.c_str(), kCommitCreationParameters, options);
+  failure_ = KindOf(status);
   if (status == StoreStatus::kDamaged) {
     *error = Shown(container) +
              ": the container has defects (first: " + DefectName(store_.damage()) +
@@ -78,6 +98,7 @@ bool EditSession::Open(const std::u16string& container, Io& io, std::string* err
   SayJournalMet(io, container, met == JournalState::kForeign ? JournalState::kNone : met,
                 met == JournalState::kForeign ? JournalState::kForeign : JournalState::kNone);
   if (!store_.OpenReader(&reader_)) {
+    failure_ = FailureKind::kSystem;
     *error = Shown(container) + ": cannot read the container; nothing was written";
     Abandon();
     return false;
@@ -160,6 +181,7 @@ KeptStream* EditSession::KeepForComparison(const std::u16string& stream) {
 bool EditSession::WritePayload(const std::u16string& stream, const uint8_t* payload, uint32_t size,
                                uint32_t* payload_bytes, std::string* error) {
   const StoreStatus status = store_.Write(stream.c_str(), payload, size);
+  failure_ = KindOf(status);
   if (status != StoreStatus::kOk) {
     *error = Shown(container_) + ": the stream could not be written (" + StoreStatusText(status) +
              "); the older stream stays";
@@ -179,6 +201,7 @@ bool EditSession::WritePayload(const std::u16string& stream, const uint8_t* payl
                      reader.entries()[static_cast<size_t>(entry)].size == size &&
                      reader.Verify().empty();
   store_.Close();
+  failure_ = opened ? FailureKind::kDamaged : FailureKind::kSystem;
   if (!opened) {
     *error = Shown(container_) +
              ": reading the container back to check the write failed; the stream is the older or "

@@ -14,6 +14,7 @@
 #include "blocklist/var_block_list.h"
 #include "edit/soundness.h"
 #include "entry/list_store.h"
+#include "io/failure.h"
 #include "io/io.h"
 #include "view/container_view.h"
 
@@ -99,6 +100,10 @@ class EditSession {
   // (replaced by the next call), for ReplaceUnlessSame.
   KeptStream* KeepForComparison(const std::u16string& stream);
 
+  // The kind of the last failure of Open or of a store (their *error is its
+  // text).
+  FailureKind failure() const { return failure_; }
+
   // Ends the session without writing; a container it created is removed.
   void Abandon();
 
@@ -114,7 +119,10 @@ class EditSession {
   bool WritePayload(const std::u16string& stream, const uint8_t* payload, uint32_t size,
                     uint32_t* payload_bytes, std::string* error);
 
+  static FailureKind KindOf(StoreStatus status);
+
   ListStore store_;
+  FailureKind failure_ = FailureKind::kSystem;
   ContainerReader reader_;
   std::u16string kept_name_;
   KeptStream kept_;

@@ -7,39 +7,73 @@
 #include "platform/path_info.h"
 
 namespace tl::ctl {
+namespace {
 
-bool WriteRoad::Open(std::string* error) {
+// Ends a step: *failure gets `kind` and the text the step left in *text.
+bool Failed(FailureKind kind, std::string* text, Failure* failure) {
+  failure->kind = kind;
+  failure->text = std::move(*text);
+  return false;
+}
+
+}  // namespace
+
+int ListEdit::Fail(const Failure& failure, Io& io) {
+  Complain(io, failure.text);
+  return kExitFailure;
+}
+
+bool WriteRoad::Open(Failure* failure) {
   const std::u16string& container = order_.ref.container;
   const bool write = order_.mode == WriteMode::kWrite;
+  std::string error;
   if (write) {
     // The hold refuses an empty file, recovers an interrupted replacement and
     // refuses structural damage, all under the writer's hold.
-    if (!session_.Open(container, io_, error)) return false;
+    if (!session_.Open(container, io_, &error)) return Failed(session_.failure(), &error, failure);
     look_ = session_.reader();
   } else {
     // A real write judges the file under its hold (another writer may be
     // creating it); a look takes it as it finds it, as a reader (a hot
     // journal is rolled back first, as the real write's open would).
-    if (!CheckNotEmptyFile(container, error) ||
-        !OpenLook(container, &by_path_, &look_, io_, error)) {
-      return false;
+    if (!CheckNotEmptyFile(container, &error)) {
+      return Failed(FailureKind::kRefused, &error, failure);
+    }
+    if (!OpenLook(container, &by_path_, &look_, io_, &error)) {
+      return Failed(FailureKind::kSystem, &error, failure);
     }
   }
   // A real write keeps the stream it replaces as the soundness pass read it:
   // the stream to edit, or the comparison that decides whether anything is to
   // be written, takes it over instead of reading it again.
   KeptStream* keep = write ? session_.KeepForComparison(order_.ref.stream) : nullptr;
-  return CheckSoundForEdit(container, look_, error, keep) &&
-         CheckStreamTarget(container, look_, order_.ref.stream, order_.rules.new_stream, error);
+  if (!CheckSoundForEdit(container, look_, &error, keep)) {
+    return Failed(FailureKind::kDamaged, &error, failure);
+  }
+  if (!CheckStreamTarget(container, look_, order_.ref.stream, order_.rules.new_stream, &error)) {
+    return Failed(FailureKind::kRefused, &error, failure);
+  }
+  return true;
 }
 
-bool WriteRoad::LoadStored(const LoadOptions& options, StreamContents* out, std::string* error) {
-  if (order_.mode == WriteMode::kWrite) return session_.Load(order_.ref, options, out, error);
-  if (look_ != nullptr) return LoadListFrom(*look_, order_.ref, options, out, error);
-  *out = StreamContents();
-  if (options.missing_ok) return true;
-  *error = Shown(order_.ref.container) + ": no such container";
-  return false;
+bool WriteRoad::LoadStored(const LoadOptions& options, StreamContents* out, Failure* failure) {
+  std::string error;
+  bool read = false;
+  if (order_.mode == WriteMode::kWrite) {
+    read = session_.Load(order_.ref, options, out, &error);
+  } else if (look_ != nullptr) {
+    read = LoadListFrom(*look_, order_.ref, options, out, &error);
+  } else {
+    *out = StreamContents();
+    read = options.missing_ok;
+    error = Shown(order_.ref.container) + ": no such container";
+  }
+  if (read) return true;
+  // A stream that is there but cannot be read is damage; one that is not
+  // there, where the command needs one, is a refusal.
+  const bool present = look_ != nullptr && look_->header_valid() &&
+                       look_->FindStream(order_.ref.stream.c_str()) >= 0;
+  return Failed(present ? FailureKind::kDamaged : FailureKind::kRefused, &error, failure);
 }
 
 bool WriteRoad::LoadOther(const StreamRef& ref, const LoadOptions& options, StreamContents* out,
@@ -50,22 +84,24 @@ bool WriteRoad::LoadOther(const StreamRef& ref, const LoadOptions& options, Stre
   return held ? session_.Load(ref, options, out, error) : LoadList(ref, options, out, io_, error);
 }
 
-bool WriteRoad::Guard(const BuiltList& built, size_t payload_size, std::string* error) {
+bool WriteRoad::Guard(const BuiltList& built, size_t payload_size, Failure* failure) {
   const std::u16string& container = order_.ref.container;
   const std::u16string& stream = order_.ref.stream;
+  std::string error;
   if (!CheckNotEmptied(container, stream, StreamHoldsEntries(look_, stream), built.entries,
-                       order_.rules.allow_empty, error)) {
-    return false;
+                       order_.rules.allow_empty, &error)) {
+    return Failed(FailureKind::kRefused, &error, failure);
   }
   // The same rule decides a dry run and a real one, so the dry run predicts
   // exactly whether the list fits.
-  return order_.mode == WriteMode::kWrite
-             ? session_.CheckFits(stream, payload_size, error)
-             : CheckFits(container, look_, stream, payload_size, error);
+  const bool fits = order_.mode == WriteMode::kWrite
+                        ? session_.CheckFits(stream, payload_size, &error)
+                        : CheckFits(container, look_, stream, payload_size, &error);
+  return fits || Failed(FailureKind::kNoRoom, &error, failure);
 }
 
 bool WriteRoad::Finish(const BuiltList& built, const StreamContents& stored, bool read_stored,
-                       RoadResult* result, std::string* error) {
+                       RoadResult* result, Failure* failure) {
   if (order_.mode == WriteMode::kDryRun) {
     result->end = RoadEnd::kWouldWrite;
     return true;
@@ -74,8 +110,8 @@ bool WriteRoad::Finish(const BuiltList& built, const StreamContents& stored, boo
   uint32_t size = built.payload_size;
   if (built.list != nullptr) {
     if (!built_.Build(*built.list)) {
-      *error = CannotBuildText(order_.ref.container);
-      return false;
+      std::string error = CannotBuildText(order_.ref.container);
+      return Failed(FailureKind::kNoRoom, &error, failure);
     }
     payload = built_.bytes;
     size = built_.size;
@@ -88,17 +124,17 @@ bool WriteRoad::Finish(const BuiltList& built, const StreamContents& stored, boo
     result->end = same ? RoadEnd::kUnchanged : RoadEnd::kWouldChange;
     return true;
   }
+  std::string error;
   const StoreOutcome outcome =
       read_stored
           ? session_.StoreUnlessSame(order_.ref.stream, stored, payload, size,
-                                     &result->payload_bytes, error)
-          : session_.ReplaceUnlessSame(order_.ref, payload, size, &result->payload_bytes, error);
+                                     &result->payload_bytes, &error)
+          : session_.ReplaceUnlessSame(order_.ref, payload, size, &result->payload_bytes, &error);
   result->end = outcome == StoreOutcome::kUnchanged ? RoadEnd::kUnchanged : RoadEnd::kWritten;
-  return outcome != StoreOutcome::kFailed;
+  return outcome != StoreOutcome::kFailed || Failed(session_.failure(), &error, failure);
 }
 
 int WriteRoad::Drive(ListEdit& edit) {
-  std::string error;
   LoadOptions options;
   // A check compares with what is stored, so it reads the stream whatever the
   // command's build needs.
@@ -106,9 +142,10 @@ int WriteRoad::Drive(ListEdit& edit) {
   options.keep_blocks = false;
   const bool read_stored = edit.ReadsStored(&options) || order_.mode == WriteMode::kCheck;
   StreamContents stored;
-  if (!Open(&error) || (read_stored && !LoadStored(options, &stored, &error))) {
-    Complain(io_, error);
-    return kExitFailure;
+  Failure failure;
+  if (!Open(&failure) || (read_stored && !LoadStored(options, &stored, &failure))) {
+    session_.Abandon();
+    return edit.Fail(failure, io_);
   }
   BuiltList built;
   const int ended = edit.Build(*this, stored, &built, io_);
@@ -119,17 +156,17 @@ int WriteRoad::Drive(ListEdit& edit) {
   result.look = look_;
   result.payload_size =
       built.list != nullptr ? PayloadSizeOf(*built.list) : size_t{built.payload_size};
-  if (built.change && !Guard(built, result.payload_size, &error)) {
-    Complain(io_, error);
-    return kExitFailure;
+  if (built.change && !Guard(built, result.payload_size, &failure)) {
+    session_.Abandon();
+    return edit.Fail(failure, io_);
   }
   if (!ReportCollisions(built.collisions, order_.rules.allow_collisions, io_)) {
     result.end = RoadEnd::kCollisionsHeld;
   } else if (!built.change) {
     result.end = RoadEnd::kNothingAsked;
-  } else if (!Finish(built, stored, read_stored, &result, &error)) {
-    Complain(io_, error);
-    return kExitFailure;
+  } else if (!Finish(built, stored, read_stored, &result, &failure)) {
+    session_.Abandon();
+    return edit.Fail(failure, io_);
   }
   // Whatever was not written leaves the container as it was (one this road
   // created is removed) before anything is said.

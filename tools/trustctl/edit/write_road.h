@@ -16,6 +16,7 @@
 #include "blocklist/var_block_list.h"
 #include "edit/edit_session.h"
 #include "edit/write_guards.h"
+#include "io/failure.h"
 #include "io/io.h"
 #include "view/container_view.h"
 
@@ -85,6 +86,9 @@ class ListEdit {
                     Io& io) = 0;
   // Says what became of the edit; returns the command's exit code.
   virtual int Report(const RoadResult& result, Io& io) = 0;
+  // Says why the road ended before anything was written; returns the exit
+  // code. By default the text on the error stream, exit 2.
+  virtual int Fail(const Failure& failure, Io& io);
 };
 
 struct WriteOrder {
@@ -107,12 +111,13 @@ class WriteRoad {
                  std::string* error);
 
  private:
-  bool Open(std::string* error);
-  bool LoadStored(const LoadOptions& options, StreamContents* out, std::string* error);
-  bool Guard(const BuiltList& built, size_t payload_size, std::string* error);
+  // Each step fills *failure (its kind and its text) when it ends the road.
+  bool Open(Failure* failure);
+  bool LoadStored(const LoadOptions& options, StreamContents* out, Failure* failure);
+  bool Guard(const BuiltList& built, size_t payload_size, Failure* failure);
   // Compares and writes (or, in the read-only modes, only compares).
   bool Finish(const BuiltList& built, const StreamContents& stored, bool read_stored,
-              RoadResult* result, std::string* error);
+              RoadResult* result, Failure* failure);
 
   const WriteOrder& order_;
   Io& io_;

@@ -1,0 +1,28 @@
+// What kind of failure ended a command. The text says it to a person; the kind
+// says it to a program (a configuration engine retries a busy container, not a
+// damaged one), in the JSON of the commands such engines run.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace tl::ctl {
+
+enum class FailureKind : uint8_t {
+  kInput,    // an input cannot be used: a file that cannot be read, a bad line
+  kRefused,  // a refusal: the list would be emptied, created, lost to a collision
+  kBusy,     // another writer held the container for the whole wait
+  kDamaged,  // the container is damaged, or read back otherwise than written
+  kNoRoom,   // the list does not fit in the container
+  kSystem,   // the system refused an open, a read or a write, or memory ran out
+};
+
+// "input", "refused", "busy", "damaged", "no-room", "system".
+const char* FailureKindName(FailureKind kind);
+
+struct Failure {
+  FailureKind kind = FailureKind::kSystem;
+  std::string text;
+};
+
+}  // namespace tl::ctl
