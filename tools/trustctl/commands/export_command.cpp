@@ -27,6 +27,59 @@ struct ExportOptions {
   std::string target;
 };
 
+// What an export writes, found in one walk over the payload: where each
+// block lies (jsonl) or the hash list's lines, never the document whole.
+struct ExportPlan {
+  std::vector<std::pair<uint32_t, uint32_t>> blocks;  // offset, size
+  std::string hash_lines;
+  size_t skipped = 0;  // entries --skip-other left out
+};
+
+// Decides whether the list can be exported as asked. Odd entries are exported
+// with their bytes; a payload whose blocks cannot all be told apart is not a
+// list that can be exported without loss. False with *error.
+bool PlanExport(const ExportOptions& o, const StreamRef& ref, const StreamContents& contents,
+                ExportPlan* plan, std::string* error) {
+  const bool jsonl = o.format == "jsonl";
+  bool whole = true;
+  size_t index = 0;
+  std::string refusal;
+  const PayloadView v =
+      WalkPayload(contents.payload.data(), contents.payload.size(), [&](const PayloadBlock& pb) {
+        const DecodedProgramBlock& b = pb.decoded;
+        ++index;
+        whole = whole && (b.defects & kPbBoundsDefects) == 0;
+        if (jsonl) {
+          plan->blocks.emplace_back(pb.offset, b.size);
+        } else if (!IsHashListEntry(b) || b.defects != 0) {
+          if (o.skip_other) {
+            ++plan->skipped;
+          } else if (refusal.empty()) {
+            refusal = "entry " + std::to_string(index) + " \"" +
+                      Printable(std::u16string_view(b.name)) +
+                      "\" is not a fingerprint-only entry; a hash list cannot hold it (use "
+                      "--skip-other to leave such entries out); nothing was written";
+          }
+        } else {
+          char line[32];
+          std::snprintf(line, sizeof line, "%08x %08x\n",
+                        static_cast<unsigned>(b.fingerprint >> 32),
+                        static_cast<unsigned>(b.fingerprint));
+          plan->hash_lines += line;
+        }
+      });
+  for (const PayloadIssue& issue : v.issues) whole = whole && issue.block >= 0;
+  if (!whole) {
+    *error = Shown(ref.container) + ": \"" + Printable(std::u16string_view(ref.stream)) +
+             "\": damaged payload (" +
+             (v.issues.empty() ? std::string("a block's size is unusable") : v.issues[0].text) +
+             "); only a sound list is exported";
+    return false;
+  }
+  *error = refusal;
+  return refusal.empty();
+}
+
 int RunExport(const ExportOptions& o, Io& io) {
   if (o.format != "jsonl" && o.format != "hashlist") {
     Complain(io, "--format is jsonl or hashlist");
@@ -51,52 +104,9 @@ int RunExport(const ExportOptions& o, Io& io) {
     Complain(io, error);
     return kExitFailure;
   }
-  // One walk over the payload decides whether the list can be exported and
-  // notes where each block lies (and, for a hash list, its line); the
-  // document is then written entry by entry, never held whole.
-  // Odd entries are exported with their bytes; a payload whose blocks cannot
-  // all be told apart is not a list that can be exported without loss.
-  const bool jsonl = o.format == "jsonl";
-  bool whole = true;
-  std::vector<std::pair<uint32_t, uint32_t>> blocks;  // offset, size
-  std::string hash_lines;
-  size_t skipped = 0, index = 0;
-  std::string refusal;
-  const PayloadView v =
-      WalkPayload(contents.payload.data(), contents.payload.size(), [&](const PayloadBlock& pb) {
-        const DecodedProgramBlock& b = pb.decoded;
-        ++index;
-        whole = whole && (b.defects & kPbBoundsDefects) == 0;
-        if (jsonl) {
-          blocks.emplace_back(pb.offset, b.size);
-        } else if (!IsHashListEntry(b) || b.defects != 0) {
-          if (o.skip_other) {
-            ++skipped;
-          } else if (refusal.empty()) {
-            refusal = "entry " + std::to_string(index) + " \"" +
-                      Printable(std::u16string_view(b.name)) +
-                      "\" is not a fingerprint-only entry; a hash list cannot hold it (use "
-                      "--skip-other to leave such entries out); nothing was written";
-          }
-        } else {
-          char line[32];
-          std::snprintf(line, sizeof line, "%08x %08x\n",
-                        static_cast<unsigned>(b.fingerprint >> 32),
-                        static_cast<unsigned>(b.fingerprint));
-          hash_lines += line;
-        }
-      });
-  for (const PayloadIssue& issue : v.issues) whole = whole && issue.block >= 0;
-  if (!whole) {
-    Complain(io,
-             Shown(ref.container) + ": \"" + Printable(std::u16string_view(ref.stream)) +
-                 "\": damaged payload (" +
-                 (v.issues.empty() ? std::string("a block's size is unusable") : v.issues[0].text) +
-                 "); only a sound list is exported");
-    return kExitFailure;
-  }
-  if (!refusal.empty()) {
-    Complain(io, refusal);
+  ExportPlan plan;
+  if (!PlanExport(o, ref, contents, &plan, &error)) {
+    Complain(io, error);
     return kExitFailure;
   }
   Output out;
@@ -104,19 +114,20 @@ int RunExport(const ExportOptions& o, Io& io) {
     Complain(io, error);
     return kExitFailure;
   }
-  if (jsonl) {
-    for (const auto& [offset, size] : blocks) {
+  if (o.format == "jsonl") {
+    for (const auto& [offset, size] : plan.blocks) {
       out << JsonLine(EntryToJson(contents.payload.data() + offset, size)) << "\n";
     }
   } else {
-    out << hash_lines;
+    out << plan.hash_lines;
   }
   if (!out.Commit(&error)) {
     Complain(io, error);
     return kExitFailure;
   }
-  if (skipped != 0) {
-    Complain(io, std::to_string(skipped) + " entries that are not fingerprint-only were left out");
+  if (plan.skipped != 0) {
+    Complain(io,
+             std::to_string(plan.skipped) + " entries that are not fingerprint-only were left out");
   }
   return kExitOk;
 }
