@@ -476,6 +476,16 @@ TEST(CtlTest, TellsAllowedFromBlocked) {
       EXPECT_NE(t.out.find("\n  " + v + "\n"), std::string::npos) << t.out;
     }
   }
+  // A wrong command line is never taken for a verdict, and blocked is no
+  // other condition's code.
+  EXPECT_EQ(Ctl({"test", "--jsn", box, Arg(dir, "bad.exe")}).rc, ctl::kExitUsage);
+  EXPECT_NE(kExitBlocked, ctl::kExitUsage);
+  EXPECT_NE(kExitBlocked, ctl::kExitFailure);
+  // Sizes and CRCs as hash prints them, ready for add --hash or a hash list.
+  const std::string line = Ctl({"hash", Arg(dir, "other.exe")}).out;
+  EXPECT_NE(Ctl({"test", box, Arg(dir, "other.exe")}).out.find(line.substr(0, 17)),
+            std::string::npos);
+  EXPECT_NE(Ctl({"dump", box}).out.find("size crc 0000"), std::string::npos);
 }
 
 }  // namespace

@@ -61,11 +61,7 @@ bool PlanExport(const ExportOptions& o, const StreamRef& ref, const StreamConten
                       "--skip-other to leave such entries out); nothing was written";
           }
         } else {
-          char line[32];
-          std::snprintf(line, sizeof line, "%08x %08x\n",
-                        static_cast<unsigned>(b.fingerprint >> 32),
-                        static_cast<unsigned>(b.fingerprint));
-          plan->hash_lines += line;
+          plan->hash_lines += HashLine(b.fingerprint) + "\n";
         }
       });
   for (const PayloadIssue& issue : v.issues) whole = whole && issue.block >= 0;

@@ -35,15 +35,6 @@ struct HashOptions {
 
 namespace fs = std::filesystem;
 
-// The import reads each token with "%x"; eight digits each keep the columns
-// aligned and match the hash name form "%08x%08x.*".
-std::string HashLine(uint64_t fingerprint) {
-  char buf[24];
-  std::snprintf(buf, sizeof buf, "%08x %08x", static_cast<unsigned>(fingerprint >> 32),
-                static_cast<unsigned>(fingerprint & 0xFFFFFFFFu));
-  return buf;
-}
-
 // Lines longer than this would be cut into pieces by the import's line reader,
 // and each piece would count as a line of its own; names stay well below it.
 constexpr size_t kMaxNamedLine = 4096;

@@ -40,13 +40,6 @@ struct LineNote {
   std::string text;
 };
 
-// "0000abcd 12345678": a fingerprint as the hash list's pair of numbers.
-std::string PairText(uint64_t fingerprint) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%08x %08x", static_cast<unsigned>(fingerprint >> 32),
-                static_cast<unsigned>(fingerprint));
-  return text;
-}
 
 // The first line of each name key met so far, with its fingerprint: an open
 // addressing table without a node per line, since a big import inserts one
@@ -151,7 +144,7 @@ class ReportingSink final : public HashListSink {
     } else if (earlier->fingerprint == fp) {
       ++duplicates;
       notes.push_back({line.number, std::string("duplicate of line ") +
-                                        std::to_string(earlier->line) + " (" + PairText(fp) +
+                                        std::to_string(earlier->line) + " (" + HashLine(fp) +
                                         "): replaces it and moves to the end"});
     } else {
       // Another pair whose name has the same key: the list keeps one of them.

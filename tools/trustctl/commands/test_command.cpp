@@ -59,7 +59,7 @@ struct FileResult {
 };
 
 std::string SizeCrc(uint64_t fp) {
-  return "size " + std::to_string(fp >> 32) + ", CRC " + Hex32(static_cast<uint32_t>(fp));
+  return "size crc " + HashLine(fp);
 }
 
 // `named_allow`: a match in a stream other than BlockList allows (that
@@ -208,8 +208,9 @@ Runner DeclareTest(CLI::App& app) {
       "its verdict: blocked (a match on BlockList, which is searched whichever stream\n"
       "is named), allowed (a match on ProgramList, or on the stream named), not\n"
       "listed. Entries are numbered from 1 as in dump. Exit 0 only when every file is\n"
-      "allowed, 1 when one is not listed, 3 when one is blocked, 2 when a file or the\n"
-      "container cannot be read (3 wins over 2, 2 over 1).");
+      "allowed, 1 when one is not listed, 4 when one is blocked, 2 when a file or the\n"
+      "container cannot be read (4 wins over 2, 2 over 1); 3 is a wrong command line.\n"
+      "Sizes and CRCs are printed as a hash list line writes them (hexadecimal).");
   s->add_flag("--json", o->json, "one JSON document");
   Positional(s, "CONTAINER", o->target, "CONTAINER or CONTAINER:STREAM");
   s->add_option("FILE", o->files, "the files; '-' is standard input")->required();

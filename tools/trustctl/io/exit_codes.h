@@ -10,7 +10,7 @@ enum ExitCode : int {
   kExitFindings = 1,  // verify: defects found; diff: differences; remove: a name absent
   kExitFailure = 2,   // a file cannot be read or written, or the input cannot be used
   kExitUsage = 3,     // the command line is wrong
-  kExitBlocked = 3,   // test: a file is blocked (test has no other use of 3 once it runs)
+  kExitBlocked = 4,   // test: a file is blocked (no other condition of any command gives 4)
 };
 
 }  // namespace tl::ctl

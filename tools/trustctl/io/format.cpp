@@ -165,4 +165,11 @@ bool ParseHex32(std::string_view text, uint32_t* out) {
   return ParseU32("0x" + std::string(text), out);
 }
 
+std::string HashLine(uint64_t fingerprint) {
+  char buf[24];
+  std::snprintf(buf, sizeof buf, "%08x %08x", static_cast<unsigned>(fingerprint >> 32),
+                static_cast<unsigned>(fingerprint & 0xFFFFFFFFu));
+  return buf;
+}
+
 }  // namespace tl::ctl

@@ -34,6 +34,12 @@ std::string PrintablePath(std::u16string_view s);
 // The text of a container path for messages.
 std::string Shown(const std::u16string& path);
 
+// A fingerprint as a hash list line writes it and as trustctl prints every
+// size and CRC: "0000abcd 12345678", two hexadecimal numbers of eight digits
+// (the import reads each token with "%x"; eight digits keep the columns
+// aligned and match the hash name form "%08x%08x.*").
+std::string HashLine(uint64_t fingerprint);
+
 // Parses an unsigned number written in decimal or with a 0x prefix in hex.
 // False for anything else, or when the value does not fit in 32 bits.
 bool ParseU32(std::string_view text, uint32_t* out);

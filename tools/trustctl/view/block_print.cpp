@@ -22,8 +22,7 @@ std::string Quoted(const std::u16string& s) {
 }
 
 std::string FingerprintText(uint64_t fp) {
-  return Hex64(fp) + " (size " + std::to_string(fp >> 32) + ", crc " +
-         Hex32(static_cast<uint32_t>(fp)) + ")";
+  return Hex64(fp) + " (size crc " + HashLine(fp) + ")";
 }
 
 std::string DefectList(uint32_t defects) {
