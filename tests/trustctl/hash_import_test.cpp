@@ -276,9 +276,9 @@ TEST(CtlImport, ReplacesOnlyItsStream) {
   const std::string one = WriteText(dir, "one.txt", "1 1\n");
   const std::string two = WriteText(dir, "two.txt", "2 2\n3 3\n");
   ASSERT_EQ(Ctl({"import", box, "--stream", "ProgramList", one}).rc, kExitOk);
-  ASSERT_EQ(Ctl({"import", box, "--stream", "BlockList", two, "--new-stream"}).rc, kExitOk);
+  ASSERT_EQ(Ctl({"import", box, "--stream", "BlockList", two}).rc, kExitOk);
   const auto block_list = StreamPayload(box, u"BlockList");
-  ASSERT_EQ(Ctl({"import", box, "--stream", "programlist", two}).rc, kExitOk);
+  ASSERT_EQ(Ctl({"import", box, "--stream", "ProgramList", two}).rc, kExitOk);
   EXPECT_EQ(StreamPayload(box, u"BlockList"), block_list);
   EXPECT_EQ(StreamPayload(box, u"ProgramList"), block_list);
   EXPECT_EQ(Ctl({"verify", box}).rc, kExitOk);
@@ -341,7 +341,7 @@ TEST(CtlImport, AFullDirectoryFailsAndKeepsEveryStream) {
   EXPECT_EQ(r.rc, kExitFailure);
   EXPECT_NE(r.err.find("no free directory slot"), std::string::npos) << r.err;
   EXPECT_EQ(FileBytes(box), before);
-  EXPECT_EQ(Ctl({"import", box, "--stream", "d", list}).rc, kExitOk);  // an existing name still can
+  EXPECT_EQ(Ctl({"import", box, "--stream", "D", list}).rc, kExitOk);  // an existing name still can
 }
 
 }  // namespace

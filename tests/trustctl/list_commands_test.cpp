@@ -405,6 +405,8 @@ TEST(CtlLint, NamesEachKindOfFinding) {
            "name-mismatch ProgramList entry 2 \"0000000500000005.*\"",
            "key-mismatch ProgramList entry 4 \"0000000700000007.*\"",
            "collision ProgramList entry 4 \"0000000700000007.*\": same key",
+           "unread-stream Other: the product reads only ProgramList and BlockList",
+           "unread-stream Keyed: ",
        }) {
     EXPECT_NE(("\n" + r.out).find(std::string("\n") + line), std::string::npos) << line << "\n"
                                                                                 << r.out;
@@ -414,8 +416,12 @@ TEST(CtlLint, NamesEachKindOfFinding) {
   EXPECT_NE(r.out.find(stale), std::string::npos) << r.out;
   size_t lines = 0;
   for (char ch : r.out) lines += ch == '\n';
-  EXPECT_EQ(lines, 5u) << r.out;                         // nothing else
-  EXPECT_EQ(Ctl({"lint", box + ":Other"}).rc, kExitOk);  // stale needs --against
+  EXPECT_EQ(lines, 7u) << r.out;  // nothing else
+  // stale needs --against: only the stream itself is a finding.
+  const CtlResult other = Ctl({"lint", box + ":Other"});
+  EXPECT_EQ(other.rc, kExitFindings);
+  EXPECT_EQ(other.out.rfind("unread-stream Other: ", 0), 0u) << other.out;
+  EXPECT_EQ(other.out.find('\n'), other.out.size() - 1) << other.out;
   const std::string clean = Arg(dir, "clean.mnf");
   ASSERT_EQ(Ctl({"import", clean, WriteText(dir, "h", "1 1\n2 2\n")}).rc, kExitOk);
   const CtlResult ok = Ctl({"lint", "--json", clean});

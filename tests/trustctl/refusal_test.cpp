@@ -488,5 +488,43 @@ TEST(CtlTest, TellsAllowedFromBlocked) {
   EXPECT_NE(Ctl({"dump", box}).out.find("size crc 0000"), std::string::npos);
 }
 
+// The streams the product reads are always there to be written; a name that
+// differs from a known or held one only in case is a slip, refused whatever
+// the options, and a new name needs --new-stream.
+TEST(CtlStreams, TheProductsStreamsAreWritableAndCaseSlipsAreRefused) {
+  TempDir dir;
+  const std::string box = Arg(dir, "c.mnf");
+  ASSERT_EQ(Ctl({"add", box, "--hash", "1", "1"}).rc, kExitOk);  // ProgramList only
+  ASSERT_EQ(Ctl({"add", box + ":Team", "--hash", "2", "2", "--new-stream"}).rc, kExitOk);
+  struct Row {
+    const char* stream;
+    std::vector<std::string> more;
+    int rc;
+    const char* says;  // in the error stream, or the output when it wrote
+  };
+  const Row rows[] = {
+      {"BlockList", {}, kExitOk, "wrote stream \"BlockList\""},
+      {"Blocklist", {}, ctl::kExitUsage, "differs only in case from \"BlockList\""},
+      {"programlist", {"--new-stream"}, ctl::kExitUsage, "from \"ProgramList\""},
+      {"team", {"--new-stream"}, ctl::kExitUsage, "from \"Team\""},
+      {"Teams", {}, kExitFailure, "--new-stream creates it"},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.stream);
+    const std::vector<uint8_t> before = FileBytes(box);
+    std::vector<std::string> args = {"add", box + ":" + r.stream, "--hash", "3", "3"};
+    args.insert(args.end(), r.more.begin(), r.more.end());
+    const CtlResult c = Ctl(args);
+    EXPECT_EQ(c.rc, r.rc) << c.err;
+    EXPECT_NE((c.err + c.out).find(r.says), std::string::npos) << c.err << c.out;
+    if (r.rc != kExitOk) {
+      EXPECT_EQ(FileBytes(box), before);
+    }
+  }
+  // The same rule holds for every writing command (one road), dry runs too.
+  EXPECT_EQ(Ctl({"import", "--dry-run", box + ":blocklist", WriteText(dir, "h", "4 4\n")}).rc,
+            ctl::kExitUsage);
+}
+
 }  // namespace
 }  // namespace tl::test

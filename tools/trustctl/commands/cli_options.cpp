@@ -16,8 +16,8 @@ void DeclareWriteRules(CLI::App* sub, WriteRules& r, bool empty, bool fresh) {
                 "one is lost; both are named, exit 1)");
   if (fresh) {
     sub->add_flag("--new-stream", r.new_stream,
-                  "create the stream when the container does not hold it (needed except for "
-                  "ProgramList and BlockList in a new container)");
+                  "create the stream when the container does not hold it (ProgramList and "
+                  "BlockList, which the product reads, need none)");
   }
 }
 

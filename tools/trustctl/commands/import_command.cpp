@@ -40,7 +40,6 @@ struct LineNote {
   std::string text;
 };
 
-
 // The first line of each name key met so far, with its fingerprint: an open
 // addressing table without a node per line, since a big import inserts one
 // key per line. Key 0 marks a free slot (the sink never inserts it).

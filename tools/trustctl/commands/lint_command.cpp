@@ -8,6 +8,8 @@
 //   collision      two entries of different names with one key
 //   stale          (--against DIR) an entry named as a file under DIR whose
 //                  fingerprint differs from that file's
+//   unread-stream  a stream the product does not read (only ProgramList and
+//                  BlockList, exactly so named, decide anything)
 #include <CLI/CLI.hpp>
 #include <filesystem>
 #include <map>
@@ -57,6 +59,7 @@ std::u16string HashName(uint64_t fp) {
 }
 
 std::string Where(const std::u16string& stream, size_t entry, const std::u16string& name) {
+  if (entry == 0) return Printable(std::u16string_view(stream));  // the stream as a whole
   return Printable(std::u16string_view(stream)) + " entry " + std::to_string(entry) + " \"" +
          Printable(std::u16string_view(name)) + "\"";
 }
@@ -209,7 +212,15 @@ int RunLint(const LintOptions& o, Io& io) {
     return kExitFailure;
   }
   std::vector<Finding> findings;
-  for (const NamedStream& s : streams) CheckStream(s, &findings);
+  for (const NamedStream& s : streams) {
+    if (!IsProductStream(s.name)) {
+      findings.push_back({"unread-stream", s.name, 0, u"",
+                          "the product reads only ProgramList and BlockList; the " +
+                              std::to_string(s.contents.view.blocks.size()) +
+                              " entries of this stream allow and block nothing"});
+    }
+    CheckStream(s, &findings);
+  }
   CheckConflicts(streams, &findings);
   const bool read_all = o.against.empty() || CheckStale(streams, o.against, io, &findings);
   if (o.json) {
@@ -244,8 +255,9 @@ Runner DeclareLint(CLI::App& app) {
       "fingerprint), name-mismatch (a fingerprint-only entry not named %08x%08x.* of its\n"
       "fingerprint), key-mismatch (a key that is not its name's key), collision (two\n"
       "entries of different names with one key), stale (with --against DIR: an entry named\n"
-      "as a file under DIR, base name + \"@*\", whose fingerprint differs from the file's).\n"
-      "Exit 0 clean, 1 findings, 2 errors.");
+      "as a file under DIR, base name + \"@*\", whose fingerprint differs from the file's),\n"
+      "unread-stream (a stream other than ProgramList and BlockList, which the product\n"
+      "never reads; entry 0). Exit 0 clean, 1 findings, 2 errors.");
   s->add_flag("--json", o->json, "one JSON document");
   s->add_option("--against", o->against, "a directory tree to compare fingerprints with")
       ->type_name("DIR");

@@ -58,9 +58,7 @@ struct FileResult {
   std::vector<Hit> matches, near;
 };
 
-std::string SizeCrc(uint64_t fp) {
-  return "size crc " + HashLine(fp);
-}
+std::string SizeCrc(uint64_t fp) { return "size crc " + HashLine(fp); }
 
 // `named_allow`: a match in a stream other than BlockList allows (that
 // stream was named on the command line).

@@ -50,24 +50,33 @@ bool CheckSoundForEdit(const std::u16string& container, const ContainerReader* l
 
 bool CheckStreamTarget(const std::u16string& container, const ContainerReader* look,
                        const std::u16string& stream, bool new_stream, std::string* error) {
-  if (new_stream) return true;
-  bool fresh = look == nullptr;
-  // A container that holds no stream yet is as new as a missing one.
-  if (!fresh && look->header_valid()) {
-    fresh = true;
-    for (const DirEntryInfo& e : look->entries()) fresh = fresh && !e.present();
-  }
-  if (fresh) {
-    if (U16EqualFoldAscii(stream.c_str(), kProgramListStream) ||
-        U16EqualFoldAscii(stream.c_str(), kBlockListStream)) {
-      return true;
-    }
-  } else if (!look->header_valid() || look->FindStream(stream.c_str()) >= 0) {
+  if (new_stream || IsProductStream(stream)) return true;
+  if (look != nullptr && (!look->header_valid() || look->FindStream(stream.c_str()) >= 0)) {
     return true;  // an unusable header is refused by the soundness check
   }
   *error = Shown(container) + ": holds no stream \"" + Printable(std::u16string_view(stream)) +
            "\"; --new-stream creates it (nothing was written)";
   return false;
+}
+
+bool CheckStreamNameCase(const ContainerReader* look, const std::u16string& stream,
+                         std::string* error) {
+  std::vector<std::u16string> known = {kProgramListStream, kBlockListStream};
+  if (look != nullptr && look->header_valid()) {
+    for (const DirEntryInfo& e : look->entries()) {
+      if (e.present()) known.push_back(e.name);
+    }
+  }
+  for (const std::u16string& name : known) {
+    if (name != stream && U16EqualFoldAscii(name.c_str(), stream.c_str())) {
+      *error = "stream \"" + Printable(std::u16string_view(stream)) +
+               "\" differs only in case from \"" + Printable(std::u16string_view(name)) +
+               "\"; stream names are exact, and the product reads only ProgramList and "
+               "BlockList (nothing was written)";
+      return false;
+    }
+  }
+  return true;
 }
 
 bool CheckNotEmptied(const std::u16string& container, const std::u16string& stream,

@@ -46,11 +46,18 @@ bool CheckSoundForEdit(const std::u16string& container, const ContainerReader* l
                        std::string* error, KeptStream* keep = nullptr);
 
 // A stream the container does not hold is created only when asked
-// (--new-stream), except ProgramList and BlockList in a new container (a
-// missing file, or a container that holds no stream yet): a misspelt stream
-// name never quietly becomes a new stream.
+// (--new-stream), except ProgramList and BlockList, the streams the product
+// reads, which are always there to be written: a misspelt stream name never
+// quietly becomes a new stream.
 bool CheckStreamTarget(const std::u16string& container, const ContainerReader* look,
                        const std::u16string& stream, bool new_stream, std::string* error);
+
+// A stream name that differs only in case (A-Z) from a stream the container
+// holds or the product reads (a slip: "Blocklist" for "BlockList") is refused
+// whatever the options, naming the stream meant: stored, it would be a stream
+// of its own that the product never reads.
+bool CheckStreamNameCase(const ContainerReader* look, const std::u16string& stream,
+                         std::string* error);
 
 // A non-empty stream is replaced by an empty list only when asked (--allow-empty).
 // `held_before`: the stream holds at least one entry now.

@@ -20,7 +20,7 @@ bool Failed(FailureKind kind, std::string* text, Failure* failure) {
 
 int ListEdit::Fail(const Failure& failure, Io& io) {
   Complain(io, failure.text);
-  return kExitFailure;
+  return failure.kind == FailureKind::kUsage ? kExitUsage : kExitFailure;
 }
 
 bool WriteRoad::Open(Failure* failure) {
@@ -49,6 +49,9 @@ bool WriteRoad::Open(Failure* failure) {
   KeptStream* keep = write ? session_.KeepForComparison(order_.ref.stream) : nullptr;
   if (!CheckSoundForEdit(container, look_, &error, keep)) {
     return Failed(FailureKind::kDamaged, &error, failure);
+  }
+  if (!CheckStreamNameCase(look_, order_.ref.stream, &error)) {
+    return Failed(FailureKind::kUsage, &error, failure);
   }
   if (!CheckStreamTarget(container, look_, order_.ref.stream, order_.rules.new_stream, &error)) {
     return Failed(FailureKind::kRefused, &error, failure);

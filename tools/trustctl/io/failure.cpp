@@ -4,6 +4,8 @@ namespace tl::ctl {
 
 const char* FailureKindName(FailureKind kind) {
   switch (kind) {
+    case FailureKind::kUsage:
+      return "usage";
     case FailureKind::kInput:
       return "input";
     case FailureKind::kRefused:

@@ -9,6 +9,7 @@
 namespace tl::ctl {
 
 enum class FailureKind : uint8_t {
+  kUsage,    // what was asked cannot be meant as written (exit 3)
   kInput,    // an input cannot be used: a file that cannot be read, a bad line
   kRefused,  // a refusal: the list would be emptied, created, lost to a collision
   kBusy,     // another writer held the container for the whole wait
@@ -17,7 +18,7 @@ enum class FailureKind : uint8_t {
   kSystem,   // the system refused an open, a read or a write, or memory ran out
 };
 
-// "input", "refused", "busy", "damaged", "no-room", "system".
+// "usage", "input", "refused", "busy", "damaged", "no-room", "system".
 const char* FailureKindName(FailureKind kind);
 
 struct Failure {
