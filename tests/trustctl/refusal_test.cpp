@@ -526,5 +526,30 @@ TEST(CtlStreams, TheProductsStreamsAreWritableAndCaseSlipsAreRefused) {
             ctl::kExitUsage);
 }
 
+// A write that makes a new container says so (a misspelt container name must
+// not make one quietly); a dry run says it would; a refused one makes none.
+TEST(CtlStreams, ANewContainerIsAnnounced) {
+  TempDir dir;
+  const std::string box = Arg(dir, "new.mnf");
+  const std::string list = WriteText(dir, "h.txt", "1 1\n");
+  const CtlResult dry = Ctl({"import", "--dry-run", box, list});
+  EXPECT_NE(dry.out.find("does not exist; it would be created"), std::string::npos) << dry.out;
+  const CtlResult refused = Ctl({"add", box + ":Other", "--hash", "1", "1"});
+  EXPECT_EQ(refused.rc, kExitFailure);
+  EXPECT_EQ(refused.out.find("created"), std::string::npos) << refused.out;
+  EXPECT_FALSE(std::filesystem::exists(Utf8ToU16(box)));
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"add", box, "--hash", "1", "1"},
+        std::vector<std::string>{"import", Arg(dir, "new2.mnf"), list},
+        std::vector<std::string>{"merge", Arg(dir, "new3.mnf"), box}}) {
+    SCOPED_TRACE(args[0]);
+    const CtlResult made = Ctl(args);
+    EXPECT_EQ(made.rc, kExitOk) << made.err;
+    EXPECT_NE(made.out.find("created " + args[1] + ": a new container"), std::string::npos)
+        << made.out;
+  }
+  EXPECT_EQ(Ctl({"add", box, "--hash", "2", "2"}).out.find("created"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace tl::test

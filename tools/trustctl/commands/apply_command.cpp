@@ -143,6 +143,8 @@ class ApplyEdit final : public ListEdit {
  public:
   explicit ApplyEdit(const ApplyOptions& o) : o_(o) {}
 
+  bool SpeaksJson() const override { return o_.json; }
+
   bool Read(Failure* failure) { return ReadEntries(o_, list_, watch_, &entries_, failure); }
 
   // With --json a failure is also one JSON document on the output, its kind
@@ -182,7 +184,9 @@ class ApplyEdit final : public ListEdit {
     const EntryDiff d = DiffEntries(*stored_, wanted);
     const bool changed = r.end == RoadEnd::kWritten || r.end == RoadEnd::kWouldChange;
     if (o_.json) {
-      PrintJson(io.out, ChangeJson(changed, d));
+      Json j = ChangeJson(changed, d);
+      if (r.created) j["created"] = true;
+      PrintJson(io.out, j);
     } else if (r.end == RoadEnd::kWouldChange) {
       io.out << "would change: " << r.target << ": " << CountsText(d) << "; nothing was written\n";
     } else if (changed) {

@@ -103,6 +103,8 @@ class MergeEdit final : public ListEdit {
     return kBuilt;
   }
 
+  bool SpeaksJson() const override { return o_.json; }
+
   int Report(const RoadResult& r, Io& io) override {
     if (r.end == RoadEnd::kCollisionsHeld) return kExitFindings;
     if (o_.json) {
@@ -173,7 +175,8 @@ class MergeEdit final : public ListEdit {
                 {"added", a},
                 {"conflicts", k},
                 {"identical", identical_},
-                {"written", r.end == RoadEnd::kWritten}};
+                {"written", r.end == RoadEnd::kWritten},
+                {"created", r.created}};
   }
 
   void PrintText(const RoadResult& r, Io& io) const {

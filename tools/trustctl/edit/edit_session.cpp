@@ -73,6 +73,7 @@ bool EditSession::Open(const std::u16string& container, Io& io, std::string* err
   options.refuse_empty_file = true;
   const StoreStatus status = store_.Open(container.c_str(), kCommitCreationParameters, options);
   failure_ = KindOf(status);
+  created_ = status == StoreStatus::kOk && store_.created();
   if (status == StoreStatus::kDamaged) {
     *error = Shown(container) +
              ": the container has defects (first: " + DefectName(store_.damage()) +

@@ -100,6 +100,9 @@ class EditSession {
   // (replaced by the next call), for ReplaceUnlessSame.
   KeptStream* KeepForComparison(const std::u16string& stream);
 
+  // Whether Open made the container (there was no file at its path).
+  bool created() const { return created_; }
+
   // The kind of the last failure of Open or of a store (their *error is its
   // text).
   FailureKind failure() const { return failure_; }
@@ -123,6 +126,7 @@ class EditSession {
 
   ListStore store_;
   FailureKind failure_ = FailureKind::kSystem;
+  bool created_ = false;
   ContainerReader reader_;
   std::u16string kept_name_;
   KeptStream kept_;

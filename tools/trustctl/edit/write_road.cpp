@@ -174,6 +174,17 @@ int WriteRoad::Drive(ListEdit& edit) {
   // Whatever was not written leaves the container as it was (one this road
   // created is removed) before anything is said.
   session_.Abandon();
+  // A new container is announced: a misspelt container name must not make
+  // one quietly.
+  // A JSON document stays the whole output: the command puts it in there, and
+  // the line goes to the error stream.
+  std::ostream& say = edit.SpeaksJson() ? io_.err : io_.out;
+  result.created = result.end == RoadEnd::kWritten && session_.created();
+  if (result.created) {
+    say << "created " << Shown(order_.ref.container) << ": a new container\n";
+  } else if (result.end == RoadEnd::kWouldWrite && look_ == nullptr) {
+    say << "dry run: " << Shown(order_.ref.container) << " does not exist; it would be created\n";
+  }
   return edit.Report(result, io_);
 }
 

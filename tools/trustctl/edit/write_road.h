@@ -63,6 +63,7 @@ struct RoadResult {
   size_t payload_size = 0;                // of the list as built
   uint32_t payload_bytes = 0;             // as stored (kWritten, kUnchanged)
   const ContainerReader* look = nullptr;  // the container as the road read it (dry run, check)
+  bool created = false;                   // the write made the container
   // The payload as built (not for a dry run), valid while the report runs.
   const uint8_t* payload = nullptr;
   uint32_t payload_length = 0;
@@ -89,6 +90,9 @@ class ListEdit {
   // Says why the road ended before anything was written; returns the exit
   // code. By default the text on the error stream, exit 2.
   virtual int Fail(const Failure& failure, Io& io);
+  // Whether the command's output is one JSON document (which then carries
+  // what the road would otherwise say in a line of its own).
+  virtual bool SpeaksJson() const { return false; }
 };
 
 struct WriteOrder {
