@@ -551,5 +551,39 @@ TEST(CtlStreams, ANewContainerIsAnnounced) {
   EXPECT_EQ(Ctl({"add", box, "--hash", "2", "2"}).out.find("created"), std::string::npos);
 }
 
+// remove --path names a program as add --path does (one rule), and a name that
+// is not there is shown beside the stored names that end like it.
+TEST(CtlRemove, ByPathAndWithHints) {
+  TempDir dir;
+  const std::string box = Arg(dir, "c.mnf");
+  ASSERT_EQ(Ctl({"add", box, "--path", "C:\\x\\vim.exe", "--value", "1", "--path", "/usr/bin/yes",
+                 "--value", "1", "--hash", "5", "5"})
+                .rc,
+            kExitOk);
+  const CtlResult miss = Ctl({"remove", box, "vim.exe", "VIM.EXE@*x"});
+  EXPECT_EQ(miss.rc, kExitFindings);
+  EXPECT_NE(miss.out.find("not present: \"vim.exe\"; stored names that end like it: "
+                          "\"vim.exe@*\"\n"),
+            std::string::npos)
+      << miss.out;
+  EXPECT_NE(miss.out.find("not present: \"VIM.EXE@*x\"\n"), std::string::npos) << miss.out;
+  struct Row {
+    std::vector<std::string> args;  // after "remove BOX"
+    const char* removed;
+  };
+  const Row rows[] = {
+      {{"--path", "D:\\other\\VIM.exe"}, "removed \"VIM.exe@*\""},  // its key, A-Z folded
+      {{"--path", "/usr/bin/yes"}, "removed \"/usr/bin/yes\""},
+  };
+  for (const Row& r : rows) {
+    std::vector<std::string> args = {"remove", box};
+    args.insert(args.end(), r.args.begin(), r.args.end());
+    const CtlResult c = Ctl(args);
+    EXPECT_EQ(c.rc, kExitOk) << c.err;
+    EXPECT_NE(c.out.find(r.removed), std::string::npos) << c.out;
+  }
+  EXPECT_EQ(Ctl({"export", "--format", "hashlist", box}).out, "00000005 00000005\n");
+}
+
 }  // namespace
 }  // namespace tl::test

@@ -14,6 +14,8 @@
 #include "io/format.h"
 #include "io/input_file.h"
 #include "trustctl.h"
+#include "view/container_view.h"
+#include "view/payload_view.h"
 
 namespace tl::ctl {
 namespace {
@@ -21,6 +23,7 @@ namespace {
 struct RemoveOptions {
   std::string target;
   std::vector<std::string> names;
+  std::vector<std::string> paths;   // --path P: the name add --path P stores
   std::vector<std::string> hashes;  // SIZE CRC pairs, flattened
   std::vector<std::string> files;
   WriteRules rules;
@@ -40,8 +43,10 @@ struct Wanted {
 // exit code after saying why not.
 int ParseWanted(const RemoveOptions& o, std::vector<Wanted>* wanted, Io& io) {
   std::string error;
-  for (const std::string& n : o.names) {
-    const std::u16string name = Utf8ToU16(n);
+  std::vector<std::u16string> names;
+  for (const std::string& n : o.names) names.push_back(Utf8ToU16(n));
+  for (const std::string& p : o.paths) names.push_back(ProgramNameOfPath(Utf8ToU16(p)));
+  for (const std::u16string& name : names) {
     const uint64_t key = ComputeNameKey(name.c_str());
     if (!name.empty() && key == 0) {
       Complain(io, "out of memory while computing a name key; nothing was written");
@@ -82,6 +87,7 @@ class RemoveEdit final : public ListEdit {
   }
 
   int Build(WriteRoad&, const StreamContents& stored, BuiltList* out, Io& io) override {
+    stored_ = &stored;
     size_t removed = 0;
     for (size_t i = 0; i < stored.view.blocks.size(); ++i) {
       const DecodedProgramBlock& b = stored.view.blocks[i].decoded;
@@ -121,7 +127,8 @@ class RemoveEdit final : public ListEdit {
       all_found = all_found && w.found;
       if (!io.quiet || !w.found) {
         io.out << (w.found ? "removed " : "not present: ") << w.shown
-               << (w.found && !w.by_fingerprint ? " key " + Hex64(w.value) : "") << "\n";
+               << (w.found && !w.by_fingerprint ? " key " + Hex64(w.value) : "")
+               << (w.found || w.by_fingerprint ? "" : EndingLike(w.name)) << "\n";
       }
     }
     if (r.end == RoadEnd::kWritten) {
@@ -134,14 +141,42 @@ class RemoveEdit final : public ListEdit {
   }
 
  private:
+  // The stored names that end like `name` (A-Z folded, a trailing "@*" of
+  // either set aside), as a hint after "not present": "vim.exe" finds
+  // "vim.exe@*" and "C:\\tools\\vim.exe". Empty when there are none.
+  std::string EndingLike(const std::u16string& name) const {
+    const auto bare = [](std::u16string s) {
+      if (s.size() >= 2 && s.compare(s.size() - 2, 2, u"@*") == 0) s.resize(s.size() - 2);
+      return s;
+    };
+    const std::u16string asked = bare(name);
+    std::string hint;
+    size_t shown = 0;
+    for (const PayloadBlock& b : stored_->view.blocks) {
+      const std::u16string held = bare(b.decoded.name);
+      if (asked.empty() || held.size() < asked.size() ||
+          !U16EqualFoldAscii(held.c_str() + held.size() - asked.size(), asked.c_str())) {
+        continue;
+      }
+      if (++shown > 5) {
+        hint += ", ...";
+        break;
+      }
+      hint += (shown == 1 ? "; stored names that end like it: " : ", ") + std::string("\"") +
+              Printable(std::u16string_view(b.decoded.name)) + "\"";
+    }
+    return hint;
+  }
+
   std::vector<Wanted> wanted_;
   CVarBlockList list_;
   bool collided_ = false;
+  const StreamContents* stored_ = nullptr;
 };
 
 int RunRemove(const RemoveOptions& o, Io& io) {
-  if (o.names.empty() && o.hashes.empty() && o.files.empty()) {
-    Complain(io, "remove needs at least one NAME, --hash SIZE CRC or --file F");
+  if (o.names.empty() && o.paths.empty() && o.hashes.empty() && o.files.empty()) {
+    Complain(io, "remove needs at least one NAME, --path P, --hash SIZE CRC or --file F");
     return kExitUsage;
   }
   if (o.hashes.size() % 2 != 0) {
@@ -166,12 +201,16 @@ Runner DeclareRemove(CLI::App& app) {
   CLI::App* s = app.add_subcommand(
       "remove",
       "Keeps the stream's entries except those whose name key equals that of a NAME\n"
-      "(names compare folding only A-Z), or whose fingerprint is a --hash pair or a\n"
-      "--file's. Exit 1 when something asked for was not there, or when a NAME's key\n"
-      "is held by an entry of another name (nothing written unless\n"
-      "--allow-collisions). Removing the last entries needs --allow-empty.");
+      "or of the name add --path P stores (names compare folding only A-Z), or whose\n"
+      "fingerprint is a --hash pair or a --file's. Exit 1 when something asked for was\n"
+      "not there (a NAME not there is shown with the stored names that end like it),\n"
+      "or when a NAME's key is held by an entry of another name (nothing written\n"
+      "unless --allow-collisions). Removing the last entries needs --allow-empty.");
   Positional(s, "CONTAINER", o->target, "CONTAINER or CONTAINER:STREAM");
   s->add_option("NAME", o->names, "entry names");
+  s->add_option("--path", o->paths,
+                "remove the program add --path P adds: its name by the library's rule")
+      ->type_name("P");
   s->add_option("--hash", o->hashes, "remove entries with this fingerprint")
       ->expected(2)
       ->type_name("SIZE CRC")
