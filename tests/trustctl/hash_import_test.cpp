@@ -344,5 +344,25 @@ TEST(CtlImport, AFullDirectoryFailsAndKeepsEveryStream) {
   EXPECT_EQ(Ctl({"import", box, "--stream", "D", list}).rc, kExitOk);  // an existing name still can
 }
 
+// import replaces the stream, and says what became of the older list's
+// entries (by name key), in a dry run as in a write.
+TEST(CtlImport, SaysWhatItKeepsAddsAndRemoves) {
+  TempDir dir;
+  const std::string box = Arg(dir, "c.mnf");
+  const CtlResult first = Ctl({"import", box, WriteText(dir, "a.txt", "1 1\n2 2\n3 3\n")});
+  EXPECT_NE(first.out.find("0 kept, 3 added, 0 removed of the older list"), std::string::npos)
+      << first.out;
+  const std::string next = WriteText(dir, "b.txt", "2 2\n3 3\n4 4\n4 4\n5 5\n");
+  for (const bool dry : {true, false}) {
+    std::vector<std::string> args = {"import", box, next};
+    if (dry) args.insert(args.begin() + 1, "--dry-run");
+    const CtlResult r = Ctl(args);
+    EXPECT_EQ(r.rc, kExitOk) << r.err;
+    EXPECT_NE(r.out.find("2 kept, 2 added, 1 removed of the older list"), std::string::npos)
+        << r.out;
+  }
+  EXPECT_NE(Ctl({"import", box, next}).out.find("4 kept, 0 added, 0 removed"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace tl::test

@@ -16,6 +16,7 @@
 #include "commands/cli_options.h"
 #include "commands/command.h"
 #include "common/u16.h"
+#include "io/file_args.h"
 #include "io/format.h"
 #include "io/input_file.h"
 #include "io/progress.h"
@@ -69,45 +70,14 @@ void HashOne(Job& job, bool names) {
   if (names && job.line.size() + 1 + shown.size() <= kMaxNamedLine) job.line += " " + shown;
 }
 
-// The files named by the arguments, directories walked (sorted, so that the
-// same tree always gives the same list). False when a directory was named
-// without -r; its message is a Job of its own, in order.
+// The files named by the arguments, each a Job in order (one that names no
+// file to read is its message).
 void Collect(const HashOptions& o, std::vector<Job>* jobs) {
-  for (const std::string& arg : o.paths) {
-    const fs::path path = input_backend::NativePath(Utf8ToU16(arg));
-    std::error_code ec;
-    if (arg == "-" || !fs::is_directory(path, ec)) {
-      jobs->push_back(FileJob(arg));
-      continue;
-    }
-    if (!o.recursive) {
-      Job j;
-      j.dir_error = PrintablePath(Utf8ToU16(arg)) + ": is a directory (use -r)";
-      j.done = true;
-      jobs->push_back(std::move(j));
-      continue;
-    }
-    // A file is named by its own bytes (its UTF-16 on Windows), so a name
-    // that is not UTF-8 is hashed as the file it is. An entry that cannot be
-    // read gets a message in its place, and the walk goes on.
-    std::vector<std::pair<fs::path, std::string>> found;  // path, or an error's text
-    WalkFiles(
-        path, [&](const fs::path& f) { found.emplace_back(f, std::string()); },
-        [&](const fs::path& f, const std::error_code& why) {
-          found.emplace_back(
-              f, PrintablePath(input_backend::PathText(f)) + ": cannot be read: " + why.message());
-        });
-    std::sort(found.begin(), found.end());
-    for (auto& [f, error] : found) {
-      if (error.empty()) {
-        jobs->push_back(FileJob(U16ToUtf8(input_backend::PathText(f))));
-        continue;
-      }
-      Job j;
-      j.dir_error = std::move(error);
-      j.done = true;
-      jobs->push_back(std::move(j));
-    }
+  for (FileArg& f : CollectFiles(o.paths, o.recursive)) {
+    Job j = FileJob(std::move(f.arg));
+    j.dir_error = std::move(f.error);
+    j.done = !j.dir_error.empty();
+    jobs->push_back(std::move(j));
   }
 }
 

@@ -55,6 +55,8 @@ class FirstLines {
     if (keys + keys / 3 > slots_.size()) Rehash(keys + keys / 3);
   }
 
+  bool Contains(uint64_t key) { return key != 0 && Find(key)->key == key; }
+
   // The slot of `key`; `*inserted` tells whether it was free (it then holds
   // `key` and `value`, else what it held).
   First* Insert(uint64_t key, uint32_t line, uint64_t fingerprint, bool* inserted) {
@@ -100,6 +102,9 @@ class ReportingSink final : public HashListSink {
   // (a line takes at least four bytes; most take about eighteen), so that a
   // big import does not rehash it over and over.
   void ExpectBytes(uint64_t bytes) { first_line_.Reserve(static_cast<size_t>(bytes / 18)); }
+
+  // Whether some line's block has this name key.
+  bool HasKey(uint64_t key) { return first_line_.Contains(key); }
 
   void OnLine(const HashListLine& line) override {
     ++lines;
@@ -266,8 +271,16 @@ class ImportEdit final : public ListEdit {
 
   bool ReadsStored(LoadOptions*) const override { return false; }
 
-  int Build(WriteRoad&, const StreamContents&, BuiltList* out, Io& io) override {
+  int Build(WriteRoad& road, const StreamContents&, BuiltList* out, Io& io) override {
     ComposeReport(io);
+    std::vector<uint64_t> older;
+    std::string error;
+    if (!road.StoredKeys(&older, &error)) {
+      Complain(io, error);
+      return kExitFailure;
+    }
+    for (uint64_t key : older) kept_ += sink_.HasKey(key) ? 1 : 0;
+    removed_ = older.size() - kept_;
     const std::string shown = Shown(Utf8ToU16(o_.hash_list));
     if (sink_.dropped != 0) {
       Complain(io, "out of memory while building the list; nothing was written");
@@ -298,6 +311,10 @@ class ImportEdit final : public ListEdit {
   int Report(const RoadResult& r, Io& io) override {
     const int done = sink_.found.empty() ? kExitOk : kExitFindings;
     io.out << report_.str();
+    if (r.end != RoadEnd::kCollisionsHeld) {
+      io.out << r.target << ": " << kept_ << " kept, " << sink_.accepted - kept_ << " added, "
+             << removed_ << " removed of the older list\n";
+    }
     switch (r.end) {
       case RoadEnd::kWouldWrite:
         io.out << "dry run: " << r.target << " would hold " << blocks_ << " blocks ("
@@ -345,6 +362,7 @@ class ImportEdit final : public ListEdit {
   TextDecoder decoder_;
   uint64_t bytes_ = 0;
   uint32_t blocks_ = 0;
+  size_t kept_ = 0, removed_ = 0;  // entries of the older list, by name key
   ListPayload payload_;
   std::ostringstream report_;
 };

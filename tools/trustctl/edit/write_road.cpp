@@ -1,5 +1,7 @@
 #include "edit/write_road.h"
 
+#include "blocklist/block_header.h"
+#include "common/le.h"
 #include "edit/capacity.h"
 #include "entry/list_payload.h"
 #include "io/exit_codes.h"
@@ -77,6 +79,29 @@ bool WriteRoad::LoadStored(const LoadOptions& options, StreamContents* out, Fail
   const bool present = look_ != nullptr && look_->header_valid() &&
                        look_->FindStream(order_.ref.stream.c_str()) >= 0;
   return Failed(present ? FailureKind::kDamaged : FailureKind::kRefused, &error, failure);
+}
+
+bool WriteRoad::StoredKeys(std::vector<uint64_t>* keys, std::string* error) {
+  keys->clear();
+  StreamContents read;
+  const std::vector<uint8_t>* payload = nullptr;
+  if (order_.mode == WriteMode::kWrite) {
+    payload = session_.KeptPayload(order_.ref.stream);
+  } else if (look_ != nullptr) {
+    LoadOptions options;
+    options.missing_ok = true;
+    options.keep_blocks = false;
+    if (!LoadListFrom(*look_, order_.ref, options, &read, error)) return false;
+    payload = &read.payload;
+  }
+  if (payload == nullptr || payload->size() < kPayloadHeaderBytes) return true;
+  // The guards let only a soundly framed payload this far.
+  ParsedPayload parsed;
+  ParseListPayload(payload->data(), payload->size(), &parsed);
+  for (const SequenceBlock& b : parsed.blocks) {
+    keys->push_back(LoadU64(payload->data(), b.offset + kBlockKeyOffset));
+  }
+  return true;
 }
 
 bool WriteRoad::LoadOther(const StreamRef& ref, const LoadOptions& options, StreamContents* out,

@@ -108,6 +108,11 @@ class WriteRoad {
   // Takes the whole road; returns the command's exit code.
   int Drive(ListEdit& edit);
 
+  // The name keys of the stream to edit as it stands, in stored order (none
+  // when it is absent), for a command that replaces it without reading it:
+  // from the payload the soundness pass kept, or read now for a look.
+  bool StoredKeys(std::vector<uint64_t>* keys, std::string* error);
+
   // Reads a stream other than the one edited (merge's sources): through the
   // hold when it lies in the held container (no other open could read it on
   // Windows meanwhile), else by path.
