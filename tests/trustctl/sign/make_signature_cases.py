@@ -278,6 +278,7 @@ def make(m):
     m.add("namespaces_negated", good, ed('namespaces="*,!trustlist"'), "refused",
           "namespaces do not include")
     m.add("namespaces_option_case", good, ed('NAMESPACES="trustlist"'), "ok", OWNER)
+    m.add("namespaces_empty", good, ed('namespaces=""'), "refused", "namespaces do not include")
     m.add("expired", good, ed('valid-before="20200101Z"'), "refused",
           "line 1: the signer's key is not valid after 2020-01-01 00:00:00 UTC")
     m.add("not_yet_valid", good, ed('valid-after="20990101Z"'), "refused",

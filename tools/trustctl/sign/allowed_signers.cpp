@@ -10,6 +10,7 @@ namespace {
 
 constexpr std::string_view kBlanks = " \t";          // between a key's type, base64 and comment
 constexpr std::string_view kWhitespace = " \t\r\n";  // around the principals
+constexpr const char* kNoKeyText = "no key type and base64 key";
 
 size_t Skip(std::string_view s, size_t at, std::string_view chars) {
   const size_t next = s.find_first_not_of(chars, at);
@@ -33,7 +34,7 @@ KeyParse ReadKeyText(std::string_view text) {
   KeyParse fail;
   const size_t type_end = text.find_first_of(kBlanks);
   if (type_end == std::string_view::npos) {
-    fail.problem = "no key type and base64 key";
+    fail.problem = kNoKeyText;
     return fail;
   }
   const std::string_view type = text.substr(0, type_end);
@@ -193,6 +194,7 @@ bool ReadLine(std::string_view text, size_t number, std::optional<SignerLine>* s
   line.principals = principals;
   line.key = ReadKeyText(rest);
   if (line.key.status == KeyStatus::kMalformed) {
+    const KeyParse as_key = line.key;
     // Not a key: options, then the key after the first blank outside quotes.
     bool quoted = false;
     size_t end = 0;
@@ -214,7 +216,10 @@ bool ReadLine(std::string_view text, size_t number, std::optional<SignerLine>* s
     const std::string_view options = rest.substr(0, end);
     line.key = ReadKeyText(rest.substr(Skip(rest, end + 1, kBlanks)));
     if (line.key.status == KeyStatus::kMalformed) {
-      *problem = "invalid key: " + line.key.problem;
+      // Nothing key-like after the first word: that word and the next were
+      // meant as the key, and what is wrong with them is the better answer.
+      const bool no_key_after = line.key.problem == kNoKeyText;
+      *problem = "invalid key: " + (no_key_after ? as_key.problem : line.key.problem);
       return false;
     }
     std::string why;

@@ -4,7 +4,8 @@
 //     exactly one; every other character matches itself, case counting;
 //   - a list is patterns separated by commas; a pattern may start with '!'.
 //     The list matches when a plain pattern matches and no '!' pattern does;
-//     a matching '!' pattern refuses the whole list, wherever it stands;
+//     a matching '!' pattern refuses the whole list, wherever it stands. An
+//     empty list matches nothing;
 //   - a pattern of 1023 characters or more matches nothing and ends the list
 //     with no match (OpenSSH's fixed buffer).
 // Matching takes time bounded by the product of the lengths, never more.
