@@ -38,6 +38,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   const tl::ctl::sign::SignatureVerdict v = tl::ctl::sign::VerifyListSignature(
       reinterpret_cast<const uint8_t*>(kList.data()), kList.size(), text, kSigners, 1781524800);
-  if (v.ok == v.reason.empty() || v.ok != !v.principal.empty()) std::abort();
+  if (v.ok != v.reason.empty() || v.ok == v.principal.empty()) std::abort();
   return 0;
 }

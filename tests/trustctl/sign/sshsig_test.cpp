@@ -21,6 +21,22 @@ using Status = SshSignatureParse::Status;
 
 const Bytes kMagic = {'S', 'S', 'H', 'S', 'I', 'G'};
 
+TEST(WireReader, NeverReadsPastItsBytesAndStaysFailed) {
+  const Bytes bytes = Cat({Str("ab"), test::U32(0xFFFFFFFF), Bytes{1, 2, 3, 4}});
+  WireReader r(bytes);
+  std::span<const uint8_t> s;
+  ASSERT_TRUE(r.String(&s));
+  EXPECT_EQ(Bytes(s.begin(), s.end()), (Bytes{'a', 'b'}));
+  EXPECT_FALSE(r.String(&s));  // claims 4 GiB
+  uint32_t v = 0;
+  EXPECT_FALSE(r.U32(&v));  // four bytes are left, but the reader has failed
+  EXPECT_FALSE(r.ok());
+  EXPECT_FALSE(r.AtEnd());
+  std::string text;
+  const Bytes with_nul = Str(std::string("a\0b", 3));
+  EXPECT_FALSE(WireReader(with_nul).Text(&text));
+}
+
 TEST(SshSignatureText, ReadsTheArmourAndBlob) {
   const std::string good = test::Armour(test::SshSigBlob(5));
   struct Case {
@@ -116,8 +132,12 @@ TEST(SshKeyBlob, ReadsSupportedKeysAndRefusesTheRest) {
        KeyStatus::kOk},
       {"RSA 16385 bits", Cat({Str("ssh-rsa"), Str(Bytes{3}), Str(Cat({Bytes{1}, Bytes(2048, 0)}))}),
        KeyStatus::kMalformed},
+      {"RSA named as its signature",
+       Cat({Str("rsa-sha2-256"), Str(Bytes{3}), Str(Cat({Bytes{0}, Bytes(128, 0xff)}))}),
+       KeyStatus::kOk},
       {"security key", Cat({Str("sk-ecdsa-sha2-nistp256@openssh.com"), Str("x")}),
        KeyStatus::kUnsupported},
+      {"XMSS", Cat({Str("ssh-xmss@openssh.com"), Str("x")}), KeyStatus::kUnsupported},
       {"no name", Bytes{0, 0, 0}, KeyStatus::kMalformed},
   };
   for (const Case& c : cases) {

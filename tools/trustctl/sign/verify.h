@@ -15,10 +15,10 @@
 
 namespace tl::ctl::sign {
 
-// Starts libgcrypt on first use, once per process and safely from several
-// threads: the version check, no secure memory (only public keys are
-// handled), then the end of initialisation. False when the library is older
-// than the headers trustctl was built with; every later call says the same.
+// Starts libgcrypt on first use, once per process: the version check, no
+// secure memory (only public keys are handled), then the end of
+// initialisation. False when the library is older than the headers trustctl
+// was built with; every later call says the same.
 bool CryptoReady();
 
 // The digest of `data`; empty when the library is not ready.
