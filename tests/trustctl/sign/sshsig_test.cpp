@@ -5,10 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <span>
 #include <string>
 
 #include "sign/key_signature.h"
 #include "sign/ssh_key.h"
+#include "sign/ssh_wire.h"
 #include "sign_test_util.h"
 
 namespace tl::ctl::sign {
