@@ -4,7 +4,9 @@
 #
 # windows: the tree a product team drops in (trustlist-X.Y.Z-win64.zip)
 #   bin/        trustlist.dll, VeltrixClt.dll, trustctl.exe, stripped; each
-#               with a CodeView record naming its PDB (GUID and age)
+#               with a CodeView record naming its PDB (GUID and age); beside
+#               them libgcrypt-20.dll and libgpg-error-0.dll, which trustctl.exe
+#               imports (cmake/gcrypt.cmake), as Debian's MinGW packages build them
 #   debug/      NAME.debug for each of them, named by its GNU debug link (gdb),
 #               and NAME.pdb, the PDB the CodeView record names (WinDbg,
 #               Visual Studio)
@@ -90,6 +92,8 @@ if(WIN32)
   if(TL_WRITES_PDB)
     install(DIRECTORY ${tl_release_dir}/symbols/ DESTINATION symbols)
   endif()
+  # Signed with the rest by scripts/package, which signs every PE file of bin/.
+  install(PROGRAMS ${TL_GCRYPT_RUNTIME_DLLS} DESTINATION bin)
   install(FILES ${PROJECT_SOURCE_DIR}/include/trustlist/trustlist.h DESTINATION include/trustlist)
   install(FILES ${tl_implib_dir}/libtrustlist.dll.a ${tl_implib_dir}/trustlist.lib DESTINATION lib)
 

@@ -1,11 +1,18 @@
 # Fails unless every binary in FILES
 # - imports system DLLs only: a MinGW runtime DLL (libstdc++, libgcc_s,
-#   libwinpthread, libssp) in the list means the static runtime flags were lost;
+#   libwinpthread, libssp) in the list means the static runtime flags were lost.
+#   BESIDE names the DLLs that ship beside the binaries and so may be imported
+#   too (trustctl.exe: libgcrypt's, cmake/gcrypt.cmake);
 # - carries the DllCharacteristics DYNAMIC_BASE (0x40), HIGH_ENTROPY_VA (0x20)
 #   and NX_COMPAT (0x100), and keeps its relocations (ASLR needs them);
 # - has no section that is both writable and executable (read from the section
 #   table itself, not from objdump's mapping of the flags).
 set(allowed kernel32.dll advapi32.dll user32.dll msvcrt.dll ucrtbase.dll ntdll.dll)
+foreach(dll IN LISTS BESIDE)
+  get_filename_component(name ${dll} NAME)
+  string(TOLOWER ${name} name)
+  list(APPEND allowed ${name})
+endforeach()
 set(required_dll_characteristics 0x20 0x40 0x100)
 
 include(${CMAKE_CURRENT_LIST_DIR}/../../cmake/read_le.cmake)
@@ -29,7 +36,7 @@ foreach(file IN LISTS FILES)
     endif()
     list(FIND allowed "${lower}" found)
     if(found EQUAL -1)
-      message(FATAL_ERROR "${file} imports ${dll}, which is not a system DLL")
+      message(FATAL_ERROR "${file} imports ${dll}, which is not a system DLL nor shipped beside it")
     endif()
     message(STATUS "${file}: ${dll}")
   endforeach()

@@ -77,6 +77,15 @@ class TrustctlNotifyTest : public ::testing::Test {
     fs::create_directories(bin());
     fs::create_directories(work());
     fs::copy_file(ArtifactPath(L"trustctl.exe"), exe());
+    // The DLLs it imports, as the package ships them beside it.
+    const std::wstring beside = TL_TRUSTCTL_BESIDE;
+    for (size_t at = 0; at < beside.size();) {
+      size_t end = beside.find(L',', at);
+      if (end == std::wstring::npos) end = beside.size();
+      const std::wstring dll = beside.substr(at, end - at);
+      fs::copy_file(ArtifactPath(dll), bin() / dll);
+      at = end + 1;
+    }
     WriteText(L"one.jsonl", Entry(1));
     WriteText(L"two.jsonl", Entry(1) + Entry(2));
   }

@@ -8,9 +8,11 @@ is evaluated on each run's output as Ansible would. The first run must change
 the container, the second must not and must leave it byte for byte and with
 its modification time. With --wine (a Windows playbook) trustctl.exe runs
 under Wine beside the reference client, whose log must show exactly one
-notification: the first run's.
+notification: the first run's, and beside the DLLs it imports (--beside), as
+the package places them.
 
-Usage: run_playbook_commands.py PLAYBOOK TRUSTCTL [--wine WINE_RUN --client DLL]
+Usage: run_playbook_commands.py PLAYBOOK TRUSTCTL
+           [--wine WINE_RUN --client DLL [--beside DLL...]]
 """
 import argparse
 import json
@@ -92,6 +94,8 @@ def main():
     ap.add_argument("trustctl")
     ap.add_argument("--wine")
     ap.add_argument("--client")
+    # The DLLs trustctl.exe imports, which the package ships beside it.
+    ap.add_argument("--beside", nargs="*", default=[])
     args = ap.parse_args()
     play = read_playbook(args.playbook)
     if play["changed_when"] != CHANGED_WHEN:
@@ -111,6 +115,8 @@ def main():
         log = os.path.join(work, "client.log")
         if windows:
             shutil.copy(args.trustctl, host_path(variables["trustlist_bin"]))
+            for dll in args.beside:
+                shutil.copy(dll, host_path(variables["trustlist_bin"]))
             if args.client:
                 shutil.copy(args.client, host_path(variables["trustlist_bin"]))
                 env["VELTRIXCLT_LOG"] = guest_path(log)

@@ -2,9 +2,11 @@
 """Checks of the installed Windows tree and of programs linked against it.
 
   check_package.py OBJDUMP tree PREFIX
-      the tree holds exactly the files a release ships; every binary in bin/
-      is stripped and carries a GNU debug link whose name and CRC-32 are those
-      of its file in debug/, which holds the debug information
+      the tree holds exactly the files a release ships; every binary of ours
+      in bin/ is stripped and carries a GNU debug link whose name and CRC-32
+      are those of its file in debug/, which holds the debug information;
+      every DLL a PE file of bin/ imports is a system DLL or is in bin/ (the
+      DLLs trustctl.exe needs ship beside it: libgcrypt's)
   check_package.py OBJDUMP imports EXE...
       each EXE imports from trustlist.dll the six entry points by ordinal
       (8, 10, 11, 19, 20, 21) and none by name
@@ -14,7 +16,8 @@
       symbols/NAME.pdb/<GUID><AGE>/NAME.pdb are that file, byte for byte;
       llvm-pdbutil reads in it the record's GUID and age, and finds every
       function the binary's .def exports (trustctl.exe: wmain) as a public
-      symbol and as a procedure with debug information
+      symbol and as a procedure with debug information (binaries of ours;
+      libgcrypt's DLLs come as Debian builds them)
 Exit 0 when all holds; otherwise one line per problem and exit 1.
 """
 import os
@@ -24,7 +27,13 @@ import subprocess
 import sys
 import zlib
 
-SHIPPED = {
+# The DLLs trustctl.exe imports, shipped beside it as Debian's MinGW packages
+# build them (cmake/gcrypt.cmake): not stripped or given PDBs here.
+BESIDE = {"bin/libgcrypt-20.dll", "bin/libgpg-error-0.dll"}
+# What a PE file of the package may import besides the DLLs in bin/.
+SYSTEM_DLLS = {"kernel32.dll", "advapi32.dll", "user32.dll", "msvcrt.dll", "ucrtbase.dll",
+               "ntdll.dll", "ws2_32.dll"}
+SHIPPED = BESIDE | {
     "bin/trustlist.dll", "bin/VeltrixClt.dll", "bin/trustctl.exe",
     "debug/trustlist.dll.debug", "debug/VeltrixClt.dll.debug", "debug/trustctl.exe.debug",
     "debug/trustlist.pdb", "debug/VeltrixClt.pdb", "debug/trustctl.pdb",
@@ -103,7 +112,8 @@ def check_tree(tool, prefix):
                 at = os.path.normpath(os.path.join(os.path.dirname(os.path.join(prefix, f)), target))
                 if not os.path.exists(at):
                     problems.append("%s: link to %s leads nowhere in the package" % (f, target))
-    for f in sorted(x for x in SHIPPED & found if x.startswith("bin/")):
+    check_imports_shipped(tool, prefix, found)
+    for f in sorted(x for x in SHIPPED & found if x.startswith("bin/") and x not in BESIDE):
         path = os.path.join(prefix, f)
         if any(s.startswith(".debug_") for s in sections(tool, path)):
             problems.append(f + ": debug sections left in")
@@ -120,6 +130,17 @@ def check_tree(tool, prefix):
                 problems.append(f + ": debug link CRC differs from its debug file")
             if ".debug_info" not in sections(tool, debug):
                 problems.append(f + ": debug file without .debug_info")
+
+
+def check_imports_shipped(tool, prefix, found):
+    """Every PE file of bin/ finds each DLL it imports: a system DLL or one in bin/."""
+    in_bin = {os.path.basename(f).lower() for f in found if f.startswith("bin/")}
+    for f in sorted(x for x in found if x.startswith("bin/") and x.endswith((".dll", ".exe"))):
+        for dll in re.findall(r"DLL Name: (\S+)", objdump(tool, "-p", os.path.join(prefix, f))):
+            name = dll.lower()
+            if name not in SYSTEM_DLLS and name not in in_bin and \
+                    not name.startswith("api-ms-win-"):
+                problems.append("%s imports %s, which the package does not hold" % (f, dll))
 
 
 def codeview(path):
@@ -177,6 +198,8 @@ def exported_functions(root, binary):
 def check_pdbs(prefix, pdbutil, root):
     guids = set()
     for binary in sorted(os.listdir(os.path.join(prefix, "bin"))):
+        if "bin/" + binary in BESIDE:
+            continue
         records = codeview(os.path.join(prefix, "bin", binary))
         if len(records) != 1 or records[0][0] is None:
             problems.append("%s: %d CodeView records, not one RSDS" % (binary, len(records)))

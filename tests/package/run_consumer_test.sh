@@ -29,6 +29,17 @@ echo "-- install ($version) into $work/install"
 cmake --install "$build" --prefix "$work/install" >"$work/install.log"
 python3 "$here/check_package.py" "$objdump" tree "$work/install"
 python3 "$here/check_package.py" "$objdump" pdb "$work/install" llvm-pdbutil "$root"
+# A tree without a DLL trustctl.exe needs fails the check, for that DLL and for
+# the import that no longer finds it.
+cp -r "$work/install" "$work/no-gcrypt"
+rm "$work/no-gcrypt/bin/libgpg-error-0.dll"
+if out=$(python3 "$here/check_package.py" "$objdump" tree "$work/no-gcrypt"); then
+  echo "$out"; echo "a package without libgpg-error-0.dll passes the check"; exit 1
+fi
+grep -q '^problem: missing: bin/libgpg-error-0.dll$' <<<"$out" &&
+  grep -q '^problem: bin/libgcrypt-20.dll imports libgpg-error-0.dll, which the package' <<<"$out" ||
+  { echo "$out"; echo "the check does not name the missing DLL and its importer"; exit 1; }
+rm -rf "$work/no-gcrypt"
 
 # Signing: a root, an intermediate and a code-signing certificate made here.
 # Each PE file of the signed zip verifies against the root alone, which needs
@@ -68,7 +79,7 @@ python3 "$here/check_package.py" "$objdump" tree "$signed"
 python3 "$here/check_package.py" "$objdump" pdb "$signed" llvm-pdbutil "$root"
 verify() { osslsigncode verify -CAfile "$ca/root.pem" -in "$1" 2>&1; }
 pe_files=("$signed"/bin/*.dll "$signed"/bin/*.exe)
-[ ${#pe_files[@]} -eq 3 ] || { echo "signed zip holds ${#pe_files[@]} PE files"; exit 1; }
+[ ${#pe_files[@]} -eq 5 ] || { echo "signed zip holds ${#pe_files[@]} PE files"; exit 1; }
 for f in "${pe_files[@]}"; do
   out=$(verify "$f") || { echo "$out"; echo "$(basename "$f"): signature does not verify"; exit 1; }
   grep -qi 'digest algorithm *: *sha256' <<<"$out" ||
@@ -149,6 +160,7 @@ for exe in consumer consumer_lib; do
   python3 "$reader" "$run/TrustCustom.mnf" ProgramList programs "${programs[@]}"
   python3 "$reader" "$run/TrustCustom.mnf" BlockList hashlist "$work/hashlist.txt"
 done
-[ -z "$(ls "$work/install/bin" | grep -iv -e '^trustlist.dll$' -e '^VeltrixClt.dll$' -e '^trustctl.exe$')" ] ||
+[ -z "$(ls "$work/install/bin" | grep -iv -e '^trustlist.dll$' -e '^VeltrixClt.dll$' -e '^trustctl.exe$' \
+        -e '^libgcrypt-20.dll$' -e '^libgpg-error-0.dll$')" ] ||
   { echo "the runs wrote into the installed bin/"; exit 1; }
 echo "package consumer test: ok"

@@ -2,7 +2,7 @@
 # scripts/check-layers: the real tree passes, and each kind of include that
 # breaks the layering, planted alone into a small tree of its own, fails the
 # check and is named with its file and line; includes the layering allows pass.
-# trustctl's folders are layers too: commands -> edit -> view -> io -> platform.
+# trustctl's folders are layers too: commands -> edit -> view -> sign -> io -> platform.
 set -uo pipefail
 check="$1/scripts/check-layers"
 failed=0
@@ -43,6 +43,14 @@ cases=(
   'tools/trustctl/edit/a.cpp|#include "trustctl.h"|bad'
   'tools/trustctl/main_posix.cpp|#include "commands/command.h"|ok'
   'tools/trustctl/util/a.cpp|#include "common/le.h"|bad'
+  'tools/trustctl/view/a.cpp|#include "sign/list_signature.h"|ok'
+  'tools/trustctl/commands/a.cpp|#include "sign/list_signature.h"|ok'
+  'tools/trustctl/sign/a.cpp|#include "sign/sshsig.h"|ok'
+  'tools/trustctl/sign/a.cpp|#include "io/text_input.h"|ok'
+  'tools/trustctl/sign/a.h|#include "view/entry_json.h"|bad'
+  'tools/trustctl/sign/a.cpp|#include "edit/edit_session.h"|bad'
+  'tools/trustctl/io/a.cpp|#include "sign/verify.h"|bad'
+  'tools/trustctl/platform/posix/a.cpp|#include "sign/sshsig.h"|bad'
 )
 for c in "${cases[@]}"; do
   IFS='|' read -r file line want <<<"$c"
