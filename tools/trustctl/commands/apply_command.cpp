@@ -12,6 +12,7 @@
 #include "blocklist/block_header.h"
 #include "commands/cli_options.h"
 #include "commands/command.h"
+#include "commands/list_signature_check.h"
 #include "common/le.h"
 #include "common/u16.h"
 #include "common/zalloc.h"
@@ -38,6 +39,7 @@ struct ApplyOptions {
   std::string target;
   std::string input;
   WriteRules rules;
+  SignatureFiles signed_by;  // --allowed-signers, --signature
 };
 
 // The stored stream as apply compares with it: absent is a list that is not
@@ -77,12 +79,17 @@ bool Stop(FailureKind kind, std::string text, Failure* failure) {
 // Reads the jsonl file into `list`, every line checked before anything is
 // written; false with the first bad line named in *failure.
 bool ReadEntries(const ApplyOptions& o, CVarBlockList& list, CollisionWatch& watch, size_t* entries,
-                 Failure* failure) {
+                 std::string* signer, Failure* failure) {
   std::string error;
   InputFile in;
   std::vector<uint8_t> raw, bytes;
   if (!in.Open(o.input, "jsonl file", &error) || !in.ReadAll(&raw, &error)) {
     return Stop(FailureKind::kInput, error + "; nothing was written", failure);
+  }
+  // The bytes checked are the bytes read once, and the bytes applied.
+  if (!o.signed_by.allowed_signers.empty() &&
+      !CheckListSignature(raw, in.shown(), o.input, o.signed_by, signer, failure)) {
+    return false;
   }
   TextDecoder decoder;
   decoder.Feed(raw.data(), raw.size(), &bytes);
@@ -145,15 +152,20 @@ class ApplyEdit final : public ListEdit {
 
   bool SpeaksJson() const override { return o_.json; }
 
-  bool Read(Failure* failure) { return ReadEntries(o_, list_, watch_, &entries_, failure); }
+  bool Read(Io& io, Failure* failure) {
+    if (!ReadEntries(o_, list_, watch_, &entries_, &signer_, failure)) return false;
+    if (!signer_.empty() && !o_.json) io.out << "signed by " << signer_ << "\n";
+    return true;
+  }
 
   // With --json a failure is also one JSON document on the output, its kind
   // for a program to act on (a busy container is worth another try).
   int Fail(const Failure& failure, Io& io) override {
     if (o_.json) {
-      PrintJson(io.out, Json{{"changed", false},
-                             {"error", FailureKindName(failure.kind)},
-                             {"message", failure.text}});
+      Json j{
+          {"changed", false}, {"error", FailureKindName(failure.kind)}, {"message", failure.text}};
+      if (!signer_.empty()) j["signed_by"] = signer_;
+      PrintJson(io.out, j);
     }
     return ListEdit::Fail(failure, io);
   }
@@ -186,6 +198,7 @@ class ApplyEdit final : public ListEdit {
     if (o_.json) {
       Json j = ChangeJson(changed, d);
       if (r.created) j["created"] = true;
+      if (!signer_.empty()) j["signed_by"] = signer_;
       PrintJson(io.out, j);
     } else if (r.end == RoadEnd::kWouldChange) {
       io.out << "would change: " << r.target << ": " << CountsText(d) << "; nothing was written\n";
@@ -206,6 +219,7 @@ class ApplyEdit final : public ListEdit {
   CVarBlockList list_;
   CollisionWatch watch_;
   size_t entries_ = 0;
+  std::string signer_;  // the principal that signed the list, when it was checked
   const StreamContents* stored_ = nullptr;
 };
 
@@ -225,9 +239,17 @@ int RunApply(const ApplyOptions& o, Io& io) {
   // replaced. --check is refused for what the apply would refuse.
   order.mode = o.dry_run ? WriteMode::kDryRun : o.check ? WriteMode::kCheck : WriteMode::kWrite;
   order.rules = o.rules;
+  if (!o.signed_by.allowed_signers.empty() && SignaturePath(o.input, o.signed_by).empty()) {
+    Complain(io, "a list read from standard input needs --signature SIG");
+    return kExitUsage;
+  }
+  if (o.signed_by.allowed_signers.empty() && !o.signed_by.signature.empty()) {
+    Complain(io, "--signature needs --allowed-signers: a signature nobody checks proves nothing");
+    return kExitUsage;
+  }
   ApplyEdit edit(o);
   Failure failure;
-  return edit.Read(&failure) ? WriteRoad(order, io).Drive(edit) : edit.Fail(failure, io);
+  return edit.Read(io, &failure) ? WriteRoad(order, io).Drive(edit) : edit.Fail(failure, io);
 }
 
 }  // namespace
@@ -256,6 +278,13 @@ Runner DeclareApply(CLI::App& app) {
               "system, \"message\": TEXT}");
   Positional(s, "CONTAINER", o->target, "CONTAINER or CONTAINER:STREAM");
   Positional(s, "FILE", o->input, "the jsonl file; '-' is standard input");
+  s->add_option("--allowed-signers", o->signed_by.allowed_signers,
+                "apply only a list signed (ssh-keygen -Y sign -n trustlist) by a key this "
+                "OpenSSH allowed-signers file trusts now; otherwise exit 2, nothing written")
+      ->type_name("FILE");
+  s->add_option("--signature", o->signed_by.signature,
+                "the list's signature (default: FILE.sig; needed when FILE is '-')")
+      ->type_name("SIG");
   DeclareWriteRules(s, o->rules, true, true);
   return [o](Io& io) { return RunApply(*o, io); };
 }

@@ -16,6 +16,8 @@ const char* FailureKindName(FailureKind kind) {
       return "damaged";
     case FailureKind::kNoRoom:
       return "no-room";
+    case FailureKind::kSignature:
+      return "signature";
     case FailureKind::kSystem:
       break;
   }

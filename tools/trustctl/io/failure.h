@@ -9,16 +9,18 @@
 namespace tl::ctl {
 
 enum class FailureKind : uint8_t {
-  kUsage,    // what was asked cannot be meant as written (exit 3)
-  kInput,    // an input cannot be used: a file that cannot be read, a bad line
-  kRefused,  // a refusal: the list would be emptied, created, lost to a collision
-  kBusy,     // another writer held the container for the whole wait
-  kDamaged,  // the container is damaged, or read back otherwise than written
-  kNoRoom,   // the list does not fit in the container
-  kSystem,   // the system refused an open, a read or a write, or memory ran out
+  kUsage,      // what was asked cannot be meant as written (exit 3)
+  kInput,      // an input cannot be used: a file that cannot be read, a bad line
+  kRefused,    // a refusal: the list would be emptied, created, lost to a collision
+  kBusy,       // another writer held the container for the whole wait
+  kDamaged,    // the container is damaged, or read back otherwise than written
+  kNoRoom,     // the list does not fit in the container
+  kSystem,     // the system refused an open, a read or a write, or memory ran out
+  kSignature,  // the list's signature is missing, malformed, or not by a trusted key
 };
 
-// "usage", "input", "refused", "busy", "damaged", "no-room", "system".
+// "usage", "input", "refused", "busy", "damaged", "no-room", "system",
+// "signature".
 const char* FailureKindName(FailureKind kind);
 
 struct Failure {
