@@ -206,8 +206,8 @@ TEST(CtlApply, EveryLineIsCheckedBeforeAnythingIsWritten) {
   } cases[] = {
       {"not json", "{\"name\":", ":2: not valid JSON"},
       {"not an object", "[1]", ":2: not a JSON object"},
-      {"missing field", R"({"name":"x","key":"0x0000000000000000","kind":2})",
-       "\"flags\" is missing"},
+      {"missing name", R"({"key":"0x0000000000000000","kind":2,"flags":0})",
+       "\"name\" must be a string"},
       {"flags without the field",
        R"({"name":"x@*","key":"0x00000000ad0f4efc","kind":2,"flags":16})",
        "\"text1\" must be a string"},
@@ -241,6 +241,54 @@ TEST(CtlApply, EveryLineIsCheckedBeforeAnythingIsWritten) {
       EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
       EXPECT_EQ(FileBytes(box), before);
     }
+  }
+}
+
+// A line written by hand needs only the name and the fields: key, kind and
+// flags follow from them; given, they must agree.
+TEST(CtlApply, HandWrittenLinesNeedOnlyTheirFields) {
+  TempDir dir;
+  const std::string want = Arg(dir, "want.mnf");
+  ASSERT_EQ(
+      Ctl({"add", want, "--hash", "1", "1", "--path", "app.exe", "--text1", "t", "--pair", "5,6"})
+          .rc,
+      kExitOk);
+  const std::string box = Arg(dir, "c.mnf");
+  const std::string hand =
+      WriteText(dir, "hand.jsonl",
+                R"({"name":"0000000100000001.*","fingerprint":"0x0000000100000001"})"
+                "\n"
+                R"({"name":"app.exe","text1":"t","value":5,"valueSecond":6})"
+                "\n");
+  const CtlResult r = Ctl({"apply", box, hand});
+  EXPECT_EQ(r.rc, kExitOk) << r.err;
+  EXPECT_EQ(StreamPayload(box, u"ProgramList"), StreamPayload(want, u"ProgramList"));
+  struct Row {
+    const char* line;
+    const char* says;
+  };
+  const Row rows[] = {
+      {R"({"name":"app.exe","value":5,"key":"0x0000000000000001"})", "field \"key\" is"},
+      {R"({"name":"app.exe","value":5,"flags":2})", "\"valueSecond\""},
+      {R"({"name":"app.exe","value":5,"kind":3})", ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.line);
+    const CtlResult c = Ctl({"apply", "--check", box, WriteText(dir, "r.jsonl", row.line)});
+    if (row.says[0] == 0) {
+      EXPECT_NE(c.rc, kExitFailure) << c.err;  // a kind of its own is the entry's to have
+    } else {
+      EXPECT_EQ(c.rc, kExitFailure);
+      EXPECT_NE(c.err.find(row.says), std::string::npos) << c.err;
+    }
+  }
+  // --check lists what it would change, as diff does.
+  const CtlResult check = Ctl(
+      {"apply", "--check", box, WriteText(dir, "one.jsonl", R"({"name":"b.exe@*","value":1})")});
+  EXPECT_EQ(check.rc, kExitFindings);
+  for (const char* line :
+       {"+ \"b.exe@*\" key ", "- \"app.exe\" key ", "- \"0000000100000001.*\""}) {
+    EXPECT_NE(check.out.find(line), std::string::npos) << line << "\n" << check.out;
   }
 }
 

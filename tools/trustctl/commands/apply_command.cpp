@@ -201,6 +201,10 @@ class ApplyEdit final : public ListEdit {
       if (!signer_.empty()) j["signed_by"] = signer_;
       PrintJson(io.out, j);
     } else if (r.end == RoadEnd::kWouldChange) {
+      if (!io.quiet) {
+        PrintChanges(io.out, stored_->payload, IndexPayload(stored_->payload), wanted.payload,
+                     IndexPayload(wanted.payload), d);
+      }
       io.out << "would change: " << r.target << ": " << CountsText(d) << "; nothing was written\n";
     } else if (changed) {
       io.out << "changed: " << r.target << ": " << CountsText(d) << "; wrote " << entries_

@@ -110,23 +110,7 @@ int RunDiff(const DiffOptions& o, Io& io) {
     changed_j.Close();
     io.out << rest.substr(c + hole.size()) << "\n";
   } else {
-    for (size_t i : removed) {
-      const DecodedProgramBlock d = a.Decoded(i);
-      io.out << "- " << Q(d.name) << " key " << Hex64(d.key) << "\n";
-    }
-    for (size_t j : added) {
-      const DecodedProgramBlock d = b.Decoded(j);
-      io.out << "+ " << Q(d.name) << " key " << Hex64(d.key) << "\n";
-    }
-    for (const auto& [i, j] : changed) {
-      const DecodedProgramBlock before = a.Decoded(i), after = b.Decoded(j);
-      io.out << "~ " << Q(before.name) << " key " << Hex64(before.key) << "\n";
-      for (const FieldChange& c : Changes(before, after)) {
-        io.out << "    " << c.field;
-        if (!c.before.empty() || !c.after.empty()) io.out << ": " << c.before << " -> " << c.after;
-        io.out << "\n";
-      }
-    }
+    PrintChanges(io.out, a.contents.payload, a.index, b.contents.payload, b.index, d);
     io.out << added.size() << " added, " << removed.size() << " removed, " << changed.size()
            << " changed, " << unchanged << " unchanged\n";
   }

@@ -4,6 +4,7 @@
 
 #include "common/le.h"
 #include "entry/list_payload.h"
+#include "io/format.h"
 #include "view/block_compare.h"
 #include "view/payload_view.h"
 
@@ -66,6 +67,40 @@ EntryDiff DiffEntries(const std::vector<uint8_t>& a_payload, const EntryIndex& a
 
 EntryDiff DiffEntries(const StreamContents& a, const StreamContents& b) {
   return DiffEntries(a.payload, IndexPayload(a.payload), b.payload, IndexPayload(b.payload));
+}
+
+namespace {
+
+DecodedProgramBlock DecodedAt(const std::vector<uint8_t>& payload, const EntryIndex& index,
+                              size_t i) {
+  DecodedProgramBlock d;
+  const uint32_t at = index.slots[i].offset;
+  DecodeProgramBlock(payload.data() + at, payload.size() - at, &d);
+  return d;
+}
+
+}  // namespace
+
+void PrintChanges(std::ostream& out, const std::vector<uint8_t>& a_payload, const EntryIndex& a,
+                  const std::vector<uint8_t>& b_payload, const EntryIndex& b, const EntryDiff& d) {
+  for (size_t i : d.removed) {
+    const DecodedProgramBlock x = DecodedAt(a_payload, a, i);
+    out << "- " << Q(x.name) << " key " << Hex64(x.key) << "\n";
+  }
+  for (size_t j : d.added) {
+    const DecodedProgramBlock x = DecodedAt(b_payload, b, j);
+    out << "+ " << Q(x.name) << " key " << Hex64(x.key) << "\n";
+  }
+  for (const auto& [i, j] : d.changed) {
+    const DecodedProgramBlock before = DecodedAt(a_payload, a, i);
+    const DecodedProgramBlock after = DecodedAt(b_payload, b, j);
+    out << "~ " << Q(before.name) << " key " << Hex64(before.key) << "\n";
+    for (const FieldChange& c : Changes(before, after)) {
+      out << "    " << c.field;
+      if (!c.before.empty() || !c.after.empty()) out << ": " << c.before << " -> " << c.after;
+      out << "\n";
+    }
+  }
 }
 
 }  // namespace tl::ctl

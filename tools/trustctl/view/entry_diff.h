@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -53,5 +54,11 @@ EntryDiff DiffEntries(const std::vector<uint8_t>& a_payload, const EntryIndex& a
 
 // The same for two lists as read.
 EntryDiff DiffEntries(const StreamContents& a, const StreamContents& b);
+
+// The entries of `d` as diff prints them: "- NAME key K" for each removed,
+// "+ ..." for each added, "~ ..." for each changed one with its fields
+// ("    text1: \"old\" -> \"new\"").
+void PrintChanges(std::ostream& out, const std::vector<uint8_t>& a_payload, const EntryIndex& a,
+                  const std::vector<uint8_t>& b_payload, const EntryIndex& b, const EntryDiff& d);
 
 }  // namespace tl::ctl

@@ -104,12 +104,40 @@ bool GetHex64(const Json& j, const char* field, uint64_t* out, std::string* erro
   return true;
 }
 
+// The flags an entry's fields say it has, for an entry written by hand
+// without "flags": each field present sets its flag ("valueSecond" makes
+// "value" the first of a pair).
+uint32_t FlagsOfFields(const Json& j) {
+  uint32_t flags = 0;
+  const struct {
+    const char* field;
+    uint32_t flag;
+  } fields[] = {{"tokens", PB_TOKENS},
+                {"text1", PB_TEXT1},
+                {"text2", PB_TEXT2},
+                {"text3", PB_TEXT3},
+                {"linkTimeStamp", PB_TIMESTAMP},
+                {"fingerprint", PB_FINGERPRINT}};
+  for (const auto& f : fields) flags |= j.contains(f.field) ? f.flag : 0;
+  if (j.contains("valueSecond")) {
+    flags |= PB_VALUE_PAIR;
+  } else if (j.contains("value")) {
+    flags |= PB_VALUE;
+  }
+  return flags;
+}
+
 // The fields of an object as a decoded block, checked for type and range.
+// "key", "kind" and "flags" may be left out (computed from the name, a program
+// block, from the fields present); given, FirstDifference holds them to what
+// the entry is.
 bool ReadFields(const Json& j, DecodedProgramBlock* f, std::string* error) {
-  if (!GetText(j, "name", &f->name, error) ||
-      !GetNumber<uint16_t>(j, "kind", 0xFFFF, &f->kind, error) ||
-      !GetNumber<uint32_t>(j, "flags", kPbKnownFlags, &f->flags, error) ||
-      !GetHex64(j, "key", &f->key, error)) {
+  if (!GetText(j, "name", &f->name, error)) return false;
+  f->kind = kPbKind;
+  f->flags = FlagsOfFields(j);
+  if ((j.contains("kind") && !GetNumber<uint16_t>(j, "kind", 0xFFFF, &f->kind, error)) ||
+      (j.contains("flags") && !GetNumber<uint32_t>(j, "flags", kPbKnownFlags, &f->flags, error)) ||
+      (j.contains("key") && !GetHex64(j, "key", &f->key, error))) {
     return false;
   }
   if ((f->flags & PB_TOKENS) != 0) {
@@ -170,7 +198,8 @@ std::string FirstDifference(const Json& given, const Json& expected) {
     }
   }
   for (auto it = expected.begin(); it != expected.end(); ++it) {
-    if (!given.contains(it.key())) return "field \"" + it.key() + "\" is missing";
+    const bool optional = it.key() == "key" || it.key() == "kind" || it.key() == "flags";
+    if (!given.contains(it.key()) && !optional) return "field \"" + it.key() + "\" is missing";
   }
   return "";
 }
