@@ -585,5 +585,45 @@ TEST(CtlRemove, ByPathAndWithHints) {
   EXPECT_EQ(Ctl({"export", "--format", "hashlist", box}).out, "00000005 00000005\n");
 }
 
+// add --hash-of and --hashes add fingerprint-only entries and keep the rest
+// of the stream; what they add is what hash and import would make.
+TEST(CtlAdd, HashesOfFilesAndListsKeepTheRest) {
+  TempDir dir;
+  std::filesystem::create_directories(dir.path() / "tree" / "sub");
+  WriteAll(dir.path() / "tree" / "a.exe", PeImage(1, 3000));
+  WriteAll(dir.path() / "tree" / "sub" / "b.exe", PeImage(2, 4000));
+  WriteAll(dir.path() / "c.exe", PeImage(3, 5000));
+  const std::string box = Arg(dir, "c.mnf");
+  ASSERT_EQ(Ctl({"add", box, "--path", "keep.exe", "--value", "1"}).rc, kExitOk);
+  const std::string hashes =
+      Ctl({"hash", "-r", Arg(dir, "tree"), Arg(dir, "c.exe")}).out;  // three lines
+  const CtlResult files = Ctl({"add", box, "--hash-of", Arg(dir, "c.exe"), Arg(dir, "tree"), "-r"});
+  EXPECT_EQ(files.rc, kExitOk) << files.err;
+  const CtlResult list =
+      Ctl({"add", box, "--hashes", WriteText(dir, "l.txt", "junk\n9 9\n" + hashes)});
+  EXPECT_EQ(list.rc, kExitOk) << list.err;
+  EXPECT_NE(list.out.find("already present"), std::string::npos) << list.out;
+  // keep.exe, the three files once each, and 9 9.
+  const CtlResult exported = Ctl({"export", box});
+  size_t lines = 0;
+  for (char c : exported.out) lines += c == '\n';
+  EXPECT_EQ(lines, 5u) << exported.out;
+  EXPECT_NE(exported.out.find("\"keep.exe\""), std::string::npos);
+  EXPECT_EQ(Ctl({"export", "--format", "hashlist", "--skip-other", box}).out.size(),
+            hashes.size() + 18);
+  // A directory without -r, a missing file, a list with no usable line: exit 2,
+  // nothing written.
+  const std::vector<uint8_t> before = FileBytes(box);
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--hash-of", Arg(dir, "tree")},
+        std::vector<std::string>{"--hash-of", Arg(dir, "none.exe")},
+        std::vector<std::string>{"--hashes", WriteText(dir, "junk.txt", "junk\n")}}) {
+    std::vector<std::string> full = {"add", box};
+    full.insert(full.end(), args.begin(), args.end());
+    EXPECT_EQ(Ctl(full).rc, kExitFailure) << args[1];
+    EXPECT_EQ(FileBytes(box), before);
+  }
+}
+
 }  // namespace
 }  // namespace tl::test

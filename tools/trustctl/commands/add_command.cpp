@@ -21,7 +21,10 @@
 #include "entry/hash_list.h"
 #include "entry/program_builder.h"
 #include "fingerprint/link_time_stamp.h"
+#include "io/file_args.h"
 #include "io/format.h"
+#include "io/hash_list_input.h"
+#include "io/input_file.h"
 #include "platform/file.h"
 #include "trustctl.h"
 
@@ -33,11 +36,15 @@ namespace {
 struct AddOptions {
   std::string target;
   std::vector<std::pair<std::string, std::vector<std::string>>> ordered;
+  std::vector<std::string> hash_of;  // --hash-of FILE...: each file's fingerprint
+  bool recursive = false;            // -r: --hash-of walks directories
+  std::vector<std::string> hashes;   // --hashes HASHLIST: every usable line
   WriteRules rules;
 };
 
 // One program as given on the command line.
 struct ProgramSpec {
+  std::string from;      // where it was asked for, when not "--path N" / "--hash N"
   bool by_hash = false;  // --hash SIZE CRC: a fingerprint-only entry
   uint32_t hash_size = 0, hash_crc = 0;
   std::u16string path;
@@ -153,8 +160,8 @@ bool ParsePrograms(const AddOptions& o, std::vector<ProgramSpec>* out, std::stri
       p.has_pair = true;
     }
   }
-  if (out->empty()) {
-    *error = "add needs at least one --path or --hash";
+  if (out->empty() && o.hash_of.empty() && o.hashes.empty()) {
+    *error = "add needs at least one --path, --hash, --hash-of or --hashes";
     return false;
   }
   for (const ProgramSpec& p : *out) {
@@ -314,7 +321,9 @@ class AddEdit final : public ListEdit {
       return kExitFailure;
     }
     watch.Enter(b.key, b.name,
-                p.by_hash ? "--hash " + std::to_string(i + 1) : "--path " + std::to_string(i + 1));
+                !p.from.empty() ? p.from
+                : p.by_hash     ? "--hash " + std::to_string(i + 1)
+                                : "--path " + std::to_string(i + 1));
     // An entry the list holds already as it would be built stays where it is,
     // so that adding what is there changes nothing (a replacement would move
     // it to the end of the list).
@@ -344,6 +353,71 @@ class AddEdit final : public ListEdit {
   std::vector<std::string> report_;
 };
 
+ProgramSpec HashSpec(uint64_t fingerprint, std::string from) {
+  ProgramSpec p;
+  p.from = std::move(from);
+  p.by_hash = true;
+  p.hash_size = static_cast<uint32_t>(fingerprint >> 32);
+  p.hash_crc = static_cast<uint32_t>(fingerprint);
+  return p;
+}
+
+// Takes every usable line of a hash list, as import would, and counts the rest.
+class UsedLines final : public HashListSink {
+ public:
+  UsedLines(std::string shown, std::vector<ProgramSpec>* out)
+      : shown_(std::move(shown)), out_(out) {}
+  void OnLine(const HashListLine& line) override {
+    ++lines;
+    if (line.status != HashLineStatus::kUsed || line.nul) return;
+    ++used;
+    out_->push_back(HashSpec((uint64_t{line.file_size} << 32) | line.crc,
+                             shown_ + ":" + std::to_string(line.number)));
+  }
+  size_t lines = 0, used = 0;
+
+ private:
+  std::string shown_;
+  std::vector<ProgramSpec>* out_;
+};
+
+// The fingerprint-only entries of --hash-of (each file's fingerprint, as hash
+// computes it) and --hashes (each usable line). A file or hash list that cannot
+// be read ends the command: nothing is written.
+bool CollectHashes(const AddOptions& o, std::vector<ProgramSpec>* out, Io& io) {
+  std::string error;
+  for (const FileArg& f : CollectFiles(o.hash_of, o.recursive)) {
+    InputFile in;
+    uint64_t fp = 0, full = 0;
+    if (!f.error.empty() || !in.Open(f.arg, "file", &error) ||
+        !SequentialFingerprint(in, &fp, &full, &error)) {
+      Complain(io, (f.error.empty() ? error : f.error) + "; nothing was written");
+      return false;
+    }
+    out->push_back(HashSpec(fp, "--hash-of " + in.shown()));
+  }
+  for (const std::string& list : o.hashes) {
+    UsedLines sink(Shown(Utf8ToU16(list)), out);
+    TextDecoder decoder;
+    uint64_t bytes = 0;
+    if (!FeedHashList(list, sink, io, &bytes, &decoder, &error)) {
+      Complain(io, error + "; nothing was written");
+      return false;
+    }
+    if (sink.used == 0) {
+      Complain(io, Shown(Utf8ToU16(list)) +
+                       ": no line is a hash list line (\"size crc\", hexadecimal); nothing was "
+                       "written");
+      return false;
+    }
+    if (sink.used != sink.lines && !io.quiet) {
+      io.err << Shown(Utf8ToU16(list)) << ": " << sink.lines << " lines, " << sink.used
+             << " used (import names the others)\n";
+    }
+  }
+  return true;
+}
+
 int RunAdd(const AddOptions& o, Io& io) {
   std::string error;
   std::vector<ProgramSpec> programs;
@@ -361,6 +435,9 @@ int RunAdd(const AddOptions& o, Io& io) {
       return kExitUsage;
     }
   }
+  // Read before the container is held (a hash list may be a slow pipe).
+  if (!CollectHashes(o, &programs, io)) return kExitFailure;
+  records.resize(programs.size());
   AddEdit edit(programs, records);
   return WriteRoad(order, io).Drive(edit);
 }
@@ -454,6 +531,17 @@ Runner DeclareAdd(CLI::App& app) {
   s->add_option("--fingerprint-file", line->values[9], "the size/CRC fingerprint of file F")
       ->type_name("F");
   s->add_option("--file", line->values[10], "both of the above from F")->type_name("F");
+  s->add_option("--hash-of", line->options.hash_of,
+                "adds the fingerprint of each FILE as a fingerprint-only entry, as hash computes "
+                "it ('-' is standard input; directories with -r)")
+      ->type_name("FILE...")
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  s->add_flag("-r,--recursive", line->options.recursive, "--hash-of walks directories");
+  s->add_option("--hashes", line->options.hashes,
+                "adds an entry for every usable line of HASHLIST, keeping the stream's other "
+                "entries (import replaces the stream)")
+      ->type_name("HASHLIST")
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
   DeclareWriteRules(s, line->options.rules, false, true);
   for (const char* name : kAddOrdered) {
     s->get_option(name)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);

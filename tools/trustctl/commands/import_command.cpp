@@ -16,6 +16,7 @@
 #include "edit/write_road.h"
 #include "entry/hash_list.h"
 #include "io/format.h"
+#include "io/hash_list_input.h"
 #include "io/input_file.h"
 #include "io/progress.h"
 #include "io/text_input.h"
@@ -192,40 +193,6 @@ std::string Ranges(const std::vector<uint32_t>& numbers) {
   return s.empty() ? "none" : s;
 }
 
-// The whole hash list through the library's line parser, read sequentially
-// and decoded to UTF-8 (a byte order mark is taken off, UTF-16 converted).
-// A big hash list (1 MiB or more, of a known size) shows how much was read.
-// *bytes is the size of the file as read.
-bool FeedHashList(const std::string& arg, ReportingSink& sink, Io& io, uint64_t* bytes,
-                  TextDecoder* decoder, std::string* error) {
-  InputFile in;
-  if (!in.Open(arg, "hash list", error)) return false;
-  HashListParser parser(sink);
-  const int64_t size = in.SeekableSize();
-  if (size > 0) sink.ExpectBytes(static_cast<uint64_t>(size));
-  Progress progress(io, "bytes of the hash list read:", size > 0 ? static_cast<size_t>(size) : 0,
-                    size_t{1} << 20, size_t{1} << 20);
-  size_t total = 0;
-  std::vector<uint8_t> chunk(65536), text;
-  while (true) {
-    size_t got = 0;
-    if (!in.Read(chunk.data(), chunk.size(), &got, error)) return false;
-    text.clear();
-    if (got == 0) {
-      decoder->Finish(&text);
-    } else {
-      decoder->Feed(chunk.data(), got, &text);
-    }
-    parser.Feed(text.data(), text.size());
-    if (got == 0) break;
-    total += got;
-    progress.Step(total);
-  }
-  parser.Finish();
-  *bytes = total;
-  return true;
-}
-
 // The capacity a dry run leaves: blocks and slots, and entries that would still
 // fit, in the container as the dry run read it (`look`; null: none yet).
 void PrintRoomAfter(const ContainerReader* look, const std::u16string& stream, size_t payload_size,
@@ -254,7 +221,8 @@ class ImportEdit final : public ListEdit {
   // the soundness check (and the comparison) are held at once.
   int Read(bool dry_run, const std::u16string& container, Io& io) {
     std::string error;
-    if (!FeedHashList(o_.hash_list, sink_, io, &bytes_, &decoder_, &error)) {
+    if (!FeedHashList(o_.hash_list, sink_, io, &bytes_, &decoder_, &error,
+                      [this](uint64_t size) { sink_.ExpectBytes(size); })) {
       Complain(io, error + "; nothing was written");
       return kExitFailure;
     }
