@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
 """Runs what an example fleet playbook makes each host do, without Ansible.
 
-The playbook is read as written: its vars, the copy task's source file, the
+The playbook is read as written: its vars, each copy task's source file, the
 apply command and its changed_when. The folders it names are moved into a
-temporary folder; the copy is made, the command is run twice, and changed_when
-is evaluated on each run's output as Ansible would. The first run must change
+temporary folder; the copies are made, the command is run twice, and
+changed_when is evaluated on each run's standard output as Ansible would (its
+error stream is apart, as Ansible registers it). The first run must change
 the container, the second must not and must leave it byte for byte and with
 its modification time. With --wine (a Windows playbook) trustctl.exe runs
 under Wine beside the reference client, whose log must show exactly one
@@ -41,8 +42,7 @@ def yaml_single_quoted(text):
 
 def read_playbook(path):
     lines = open(path, encoding="utf-8").read().splitlines()
-    play = {"vars": {}, "copy_src": None, "copy_dest": None, "command": None,
-            "changed_when": None}
+    play = {"vars": {}, "copies": [], "command": None, "changed_when": None}
     section = None
     task_module = None
     for line in lines:
@@ -60,6 +60,8 @@ def read_playbook(path):
         m = re.match(r"^      ([\w.]+):\s*(.*)$", line)
         if m:
             task_module = m.group(1)
+            if task_module.endswith("copy"):
+                play["copies"].append({})
             if task_module.endswith("command"):
                 play["command"] = yaml_single_quoted(m.group(2))
             if task_module == "changed_when":
@@ -67,10 +69,13 @@ def read_playbook(path):
             continue
         m = re.match(r"^        (\w+):\s*(.*)$", line)
         if m and task_module and task_module.endswith("copy"):
-            play["copy_" + m.group(1)] = yaml_single_quoted(m.group(2))
-    for key in ("copy_src", "copy_dest", "command", "changed_when"):
+            play["copies"][-1][m.group(1)] = yaml_single_quoted(m.group(2))
+    for key in ("copies", "command", "changed_when"):
         if not play[key]:
             fail("%s: no %s found" % (path, key))
+    for copy in play["copies"]:
+        if "src" not in copy or "dest" not in copy:
+            fail("%s: a copy task without src and dest" % path)
     return play
 
 
@@ -120,8 +125,9 @@ def main():
             if args.client:
                 shutil.copy(args.client, host_path(variables["trustlist_bin"]))
                 env["VELTRIXCLT_LOG"] = guest_path(log)
-        src = os.path.join(os.path.dirname(os.path.abspath(args.playbook)), play["copy_src"])
-        shutil.copy(src, host_path(render(play["copy_dest"], variables)))
+        for copy in play["copies"]:
+            src = os.path.join(os.path.dirname(os.path.abspath(args.playbook)), copy["src"])
+            shutil.copy(src, host_path(render(copy["dest"], variables)))
         argv = (windows_split if windows else shlex.split)(render(play["command"], variables))
         if windows:
             argv = [args.wine, host_path(argv[0])] + argv[1:]
@@ -133,12 +139,17 @@ def main():
         for run in (1, 2):
             # Windows programs write to files, never to a pipe (see scripts/wine-env).
             out_file = os.path.join(work, "out%d.txt" % run)
-            with open(out_file, "wb") as out, open(os.devnull, "rb") as null:
-                rc = subprocess.call(argv, stdin=null, stdout=out, stderr=subprocess.STDOUT,
-                                     env=env, timeout=300)
+            err_file = os.path.join(work, "err%d.txt" % run)
+            with open(out_file, "wb") as out, open(err_file, "wb") as err, \
+                    open(os.devnull, "rb") as null:
+                rc = subprocess.call(argv, stdin=null, stdout=out, stderr=err, env=env,
+                                     timeout=300)
             text = open(out_file, encoding="utf-8", errors="replace").read()
+            said = open(err_file, encoding="utf-8", errors="replace").read()
             if rc != 0:
-                fail("run %d exited %d: %s" % (run, rc, text))
+                fail("run %d exited %d: %s%s" % (run, rc, text, said))
+            if said:
+                print("run %d said: %s" % (run, said.strip()))
             try:
                 changed = json.loads(text)["changed"]
             except (ValueError, KeyError):
@@ -150,6 +161,22 @@ def main():
             states.append((open(container, "rb").read(), st.st_mtime_ns))
         if states[0] != states[1]:
             fail("the second run rewrote the container")
+        if "--allowed-signers" in argv:
+            # A list changed by anyone but its owner is refused and changes nothing.
+            jsonl = host_path(next(a for a in argv if a.endswith(".jsonl")))
+            with open(jsonl, "ab") as f:
+                f.write(b"\n")
+            out_file = os.path.join(work, "refused.txt")
+            with open(out_file, "wb") as out, open(os.devnull, "wb") as err, \
+                    open(os.devnull, "rb") as null:
+                rc = subprocess.call(argv, stdin=null, stdout=out, stderr=err, env=env,
+                                     timeout=300)
+            text = open(out_file, encoding="utf-8", errors="replace").read()
+            if rc != 2 or json.loads(text).get("error") != "signature":
+                fail("a changed list was not refused for its signature: exit %d, %r" % (rc, text))
+            if open(container, "rb").read() != states[1][0]:
+                fail("a refused list changed the container")
+            print("a changed list: refused, container unchanged")
         if windows and args.client:
             lines = open(log, encoding="utf-8").read().splitlines() if os.path.exists(log) else []
             notified = sum(1 for line in lines if line.startswith("notify "))
