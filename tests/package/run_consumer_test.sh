@@ -160,6 +160,31 @@ for exe in consumer consumer_lib; do
   python3 "$reader" "$run/TrustCustom.mnf" ProgramList programs "${programs[@]}"
   python3 "$reader" "$run/TrustCustom.mnf" BlockList hashlist "$work/hashlist.txt"
 done
+# The installed trustctl.exe, with the libgcrypt DLLs the package places beside
+# it, applies the fleet example's signed list and refuses it changed.
+echo "-- the installed trustctl.exe applies a signed list under Wine"
+run="$work/run-signed"
+mkdir -p "$run"
+cp "$root/examples/fleet/programs.jsonl" "$root/examples/fleet/programs.jsonl.sig" \
+  "$root/examples/fleet/allowed_signers" "$run/"
+signed_apply() {
+  local status=0
+  timeout 300 "$root/cmake/wine-run" "$work/install/bin/trustctl.exe" apply --json \
+    --allowed-signers "$(winpath "$run/allowed_signers")" "$(winpath "$run/T.mnf")" \
+    "$(winpath "$run/programs.jsonl")" </dev/null >"$run/out.raw" 2>"$run/err.raw" || status=$?
+  tr -d '\r' <"$run/out.raw" >"$run/out.txt"
+  return $status
+}
+signed_apply || { cat "$run/out.txt" "$run/err.raw"; echo "the signed list was not applied"; exit 1; }
+grep -q '"signed_by": "lists@example.org"' "$run/out.txt" ||
+  { cat "$run/out.txt"; echo "the signer is not named"; exit 1; }
+applied=$(sha256sum <"$run/T.mnf")
+printf '\n' >>"$run/programs.jsonl"
+status=0
+signed_apply || status=$?
+[ $status -eq 2 ] && grep -q '"error": "signature"' "$run/out.txt" ||
+  { cat "$run/out.txt"; echo "a changed list was not refused (exit $status)"; exit 1; }
+[ "$(sha256sum <"$run/T.mnf")" = "$applied" ] || { echo "a refused list changed the container"; exit 1; }
 [ -z "$(ls "$work/install/bin" | grep -iv -e '^trustlist.dll$' -e '^VeltrixClt.dll$' -e '^trustctl.exe$' \
         -e '^libgcrypt-20.dll$' -e '^libgpg-error-0.dll$')" ] ||
   { echo "the runs wrote into the installed bin/"; exit 1; }
