@@ -7,6 +7,7 @@
 #include <CLI/CLI.hpp>
 #include <bit>
 #include <memory>
+#include <unordered_map>
 
 #include "blocklist/var_block_list.h"
 #include "commands/cli_options.h"
@@ -57,10 +58,14 @@ std::string ChainText(const ContainerReader& r, const SalvagedStream& s) {
          DefectSentence(r, {s.chain, static_cast<int32_t>(s.entry.index), s.chain_block});
 }
 
-// Why a stream is not to be written into the new container, or "": nothing
-// of it could be read, or its name cannot be stored or was recovered before.
-std::string Unwritable(const ContainerReader& r, const SalvagedStream& s,
-                       const std::vector<StreamOutcome>& before) {
+// The streams planned for the new container: each name folded as the
+// directory folds it ('A'-'Z'), with its directory entry.
+using PlannedNames = std::unordered_map<std::u16string, uint32_t>;
+
+// Why a stream is not to be written into the new container, or "" (then it
+// is planned): nothing of it could be read, or its name cannot be stored or
+// was planned before.
+std::string Unwritable(const ContainerReader& r, const SalvagedStream& s, PlannedNames* planned) {
   const PayloadSalvage& p = s.salvage;
   if (s.payload.empty()) {
     return "nothing of it could be read" + (s.chain != Defect::kNone ? ": " + ChainText(r, s) : "");
@@ -70,12 +75,12 @@ std::string Unwritable(const ContainerReader& r, const SalvagedStream& s,
   }
   std::string why;
   if (!ValidStreamName(s.entry.name, &why)) return "its name cannot be stored: " + why;
-  for (const StreamOutcome& o : before) {
-    if (o.not_written.empty() &&
-        U16EqualFoldAscii(o.stream->entry.name.c_str(), s.entry.name.c_str())) {
-      return "a stream of the same name (directory entry " + std::to_string(o.stream->entry.index) +
-             ") was recovered before it";
-    }
+  std::u16string folded = s.entry.name;
+  for (char16_t& c : folded) c = U16FoldAscii(c);
+  const auto [it, first] = planned->emplace(std::move(folded), s.entry.index);
+  if (!first) {
+    return "a stream of the same name (directory entry " + std::to_string(it->second) +
+           ") was recovered before it";
   }
   return "";
 }
@@ -299,9 +304,9 @@ int RunRecover(const RecoverOptions& o, Io& io) {
     return kExitFailure;
   }
   std::vector<StreamOutcome> outcomes;
+  PlannedNames planned;
   for (const SalvagedStream& s : salvage.streams) {
-    StreamOutcome outcome{&s, Unwritable(salvage.reader, s, outcomes), {}};
-    outcomes.push_back(std::move(outcome));
+    outcomes.push_back({&s, Unwritable(salvage.reader, s, &planned), {}});
   }
   bool any = false;
   for (const StreamOutcome& out : outcomes) any = any || out.not_written.empty();
