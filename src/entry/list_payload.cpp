@@ -63,21 +63,18 @@ SequenceEnd WalkSequence(const uint8_t* data, size_t start, size_t len, PayloadW
       }
       return end;
     }
-    const PayloadBlockReport block{index, at, size, left, IsValidBlockSize(size) && size <= left};
+    const uint32_t framing = BlockFramingDefects(data + at, left);
+    const PayloadBlockReport block{index, at, size, left, (framing & kPayloadBadBlockSize) == 0};
     sink.OnBlock(block);
-    if (left >= kBlockMagicOffset + 4) {
-      const uint32_t magic = LoadU32(data, at + kBlockMagicOffset);
-      if (magic != kBlockMagic &&
-          !sink.OnDefect({kPayloadBadMagic, at + kBlockMagicOffset, index, magic, kBlockMagic})) {
-        return end;
-      }
+    if ((framing & kPayloadBadMagic) != 0 &&
+        !sink.OnDefect({kPayloadBadMagic, at + kBlockMagicOffset, index,
+                        LoadU32(data, at + kBlockMagicOffset), kBlockMagic})) {
+      return end;
     }
-    if (left >= kBlockHeaderSize) {
-      const uint32_t transient = LoadU32(data, at + kBlockTransientOffset);
-      if (transient != 0 && !sink.OnDefect({kPayloadTransientNonZero, at + kBlockTransientOffset,
-                                            index, transient, 0})) {
-        return end;
-      }
+    if ((framing & kPayloadTransientNonZero) != 0 &&
+        !sink.OnDefect({kPayloadTransientNonZero, at + kBlockTransientOffset, index,
+                        LoadU32(data, at + kBlockTransientOffset), 0})) {
+      return end;
     }
     if (!block.size_ok) {
       sink.OnDefect({kPayloadBadBlockSize, at, index, size, 0});
@@ -116,6 +113,19 @@ class StrictSink final : public PayloadWalkSink {
 };
 
 }  // namespace
+
+uint32_t BlockFramingDefects(const uint8_t* block, size_t available) {
+  uint32_t defects = 0;
+  const uint32_t size = LoadU32(block, kBlockSizeOffset);
+  if (!IsValidBlockSize(size) || size > available) defects |= kPayloadBadBlockSize;
+  if (available >= kBlockMagicOffset + 4 && LoadU32(block, kBlockMagicOffset) != kBlockMagic) {
+    defects |= kPayloadBadMagic;
+  }
+  if (available >= kBlockHeaderSize && LoadU32(block, kBlockTransientOffset) != 0) {
+    defects |= kPayloadTransientNonZero;
+  }
+  return defects;
+}
 
 PayloadHeader ReadPayloadHeader(const uint8_t* data, size_t len) {
   PayloadHeader h;

@@ -93,6 +93,15 @@ class PayloadWalkSink {
   ~PayloadWalkSink() = default;
 };
 
+// The checks the walk makes of one block on its own, as PayloadDefect bits (0:
+// sound): a size in 48..0x80000000 that lies inside the `available` bytes
+// (kPayloadBadBlockSize), 'ZeVK' at its byte 8 (kPayloadBadMagic) and 0 at its
+// bytes 44..47 (kPayloadTransientNonZero); a field the available bytes do not
+// reach is not judged. `available` is at least 4 (the size). The walk judges
+// every block by this, so a reader that looks for blocks where the walk cannot
+// lead (a salvage resuming behind damage) judges each one as the walk would.
+uint32_t BlockFramingDefects(const uint8_t* block, size_t available);
+
 // The payload header as read (zero when the payload is too short for it).
 struct PayloadHeader {
   bool present = false;

@@ -253,39 +253,61 @@ Defect ContainerReader::WalkChain(const DirEntryInfo& e, Walk* walk) const {
 }
 
 Defect ContainerReader::ReadStream(uint32_t entry, std::vector<uint8_t>* out) const {
+  const Defect d = ReadStreamPrefix(entry, out);
+  if (d != Defect::kNone) out->clear();
+  return d;
+}
+
+Defect ContainerReader::ReadStreamPrefix(uint32_t entry, std::vector<uint8_t>* out,
+                                         int32_t* stopped_at) const {
   out->clear();
+  if (stopped_at != nullptr) *stopped_at = -1;
   if (!header_valid() || !file_) return header_defect_;
   if (entry >= entries_.size() || !entries_[entry].present()) return Defect::kNotPresent;
   const DirEntryInfo& e = entries_[entry];
+  const Geometry& g = geometry_;
   try {
-    std::vector<int32_t> owner(geometry_.table_entries, 0);
+    std::vector<int32_t> owner(g.table_entries, 0);
     Walk walk;
     walk.owner = &owner;
     walk.entry = static_cast<int32_t>(entry);
-    const Defect d = WalkChain(e, &walk);
-    if (d != Defect::kNone) return d;
-    // Every block lies inside the file (checked by the walk), so the size is
-    // bounded by the file's.
-    std::vector<uint8_t> bytes(e.size);
-    const Geometry& g = geometry_;
-    uint32_t offset = 0;
+    Defect d = WalkChain(e, &walk);
+    if (stopped_at != nullptr) *stopped_at = walk.bad_block;
+    // What the blocks walked hold of the stream inside the file: the
+    // allocation below is bounded by the file's size.
+    std::vector<uint32_t> lengths;
+    uint64_t readable = 0;
     for (uint16_t b : walk.blocks) {
-      const uint32_t n = e.size - offset < g.block_size ? e.size - offset : g.block_size;
+      if (readable == e.size) break;
+      const uint64_t want = std::min<uint64_t>(g.block_size, e.size - readable);
+      const uint64_t start = g.BlockOffset(b);
+      const uint64_t held = start < file_size_ ? std::min<uint64_t>(want, file_size_ - start) : 0;
+      lengths.push_back(static_cast<uint32_t>(held));
+      readable += held;
+      if (held < want) break;
+    }
+    std::vector<uint8_t> bytes(readable);
+    uint32_t offset = 0;
+    for (size_t k = 0; k < lengths.size(); ++k) {
       uint32_t done = 0;
-      if (!file_->ReadAt(g.BlockOffset(b), bytes.data() + offset, n, &done)) {
+      if (!file_->ReadAt(g.BlockOffset(walk.blocks[k]), bytes.data() + offset, lengths[k], &done)) {
         return Defect::kReadFailed;
       }
-      if (done != n) return Defect::kBlockPastEnd;
-      offset += n;
+      offset += done;
+      if (done != lengths[k]) {
+        if (d == Defect::kNone) d = Defect::kBlockPastEnd;
+        break;
+      }
     }
+    bytes.resize(offset);
     Rc4State rc4;
     Rc4SetKey(&rc4, header_ + kHeaderKeyOffset);
-    Rc4Crypt(&rc4, e.size, bytes.data(), bytes.data());
+    Rc4Crypt(&rc4, offset, bytes.data(), bytes.data());
     out->swap(bytes);
+    return d;
   } catch (const std::bad_alloc&) {
     return Defect::kNoMemory;
   }
-  return Defect::kNone;
 }
 
 std::vector<Finding> ContainerReader::Verify() const {

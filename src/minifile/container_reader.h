@@ -122,6 +122,17 @@ class ContainerReader {
   // kNone on success, else the first defect met (`out` is then empty).
   Defect ReadStream(uint32_t entry, std::vector<uint8_t>* out) const;
 
+  // Reads and unscrambles as much of that stream as its chain gives, for a
+  // salvage of a damaged container: the bytes of the blocks before the first
+  // defect of the chain, cut at the stream's size and where the file ends (a
+  // block the file holds only in part gives that part). The keystream starts
+  // at the stream's first byte, so the part read unscrambles as the whole
+  // would. Returns the defect that ended the reading (kNone: the stream was
+  // read whole; then `out` is what ReadStream gives) and, in *stopped_at,
+  // the block where the chain's walk stopped on it (-1 when none).
+  Defect ReadStreamPrefix(uint32_t entry, std::vector<uint8_t>* out,
+                          int32_t* stopped_at = nullptr) const;
+
   // Every defect of the container: the header's alone when it is invalid, else
   // every chain, name and table defect. Empty for a sound container.
   std::vector<Finding> Verify() const;

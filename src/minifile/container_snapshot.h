@@ -46,4 +46,15 @@ struct ContainerSnapshot {
 ContainerSnapshot TakeContainerSnapshot(const char16_t* path,
                                         uint32_t wait_ms = platform::kWriterWaitMs);
 
+// The same for a reader that must leave the container, and everything beside
+// it, exactly as it found it (a salvage of a damaged container reads the
+// evidence, it does not change it): nothing is written or deleted, and no
+// writer's hold is taken. A complete journal of this container is applied to
+// the bytes in memory (`journal` kComplete: `bytes` are the rolled-back state
+// and the journal stays); an incomplete one changed nothing, so the bytes
+// stand (kIncomplete); another container's is left alone (kForeign).
+// rolled_back and discarded are always false.
+ContainerSnapshot TakeReadOnlySnapshot(const char16_t* path,
+                                       uint32_t wait_ms = platform::kWriterWaitMs);
+
 }  // namespace tl

@@ -252,5 +252,51 @@ TEST(ContainerReaderTest, ClaimsBeyondTheFileStayBounded) {
   EXPECT_FALSE(r.OpenFile(nullptr));
 }
 
+// A salvage reads what a damaged chain still gives: the blocks before the
+// defect, cut at the stream's size and where the file ends, unscrambled as
+// the whole stream would be.
+TEST(ContainerReaderTest, ReadStreamPrefixGivesTheBlocksBeforeTheDamage) {
+  struct Case {
+    const char* what;
+    std::function<void(std::vector<uint8_t>&)> damage;
+    Defect defect;
+    uint32_t bytes;  // of stream "C" (blocks 5, 6, 7; 2 * kB + 1 bytes)
+    int32_t stopped_at;
+  };
+  const std::vector<Case> cases = {
+      {"sound", [](auto&) {}, Defect::kNone, 2 * kB + 1, -1},
+      {"link to a free block", [](auto& c) { SetLink(c, 5, 0); }, Defect::kChainFreeBlock, kB, 5},
+      {"chain ends early", [](auto& c) { SetLink(c, 6, 0xFFFF); }, Defect::kChainShort, 2 * kB, -1},
+      {"chain loops", [](auto& c) { SetLink(c, 6, 5); }, Defect::kChainLoop, 2 * kB, 5},
+      {"link beyond the table", [](auto& c) { SetLink(c, 5, kT); }, Defect::kLinkOutOfRange, kB,
+       kT},
+      {"first block beyond the table", [](auto& c) { StoreU16(Entry(c, 2), 38, kT + 1); },
+       Defect::kLinkOutOfRange, 0, kT + 1},
+      {"file ends inside block 6", [](auto& c) { c.resize(kData + 4 * kB + 100); },
+       Defect::kBlockPastEnd, kB + 100, 6},
+      {"file ends at block 6", [](auto& c) { c.resize(kData + 4 * kB); }, Defect::kBlockPastEnd, kB,
+       6},
+      // A recorded size shorter than the chain: that size is all there is.
+      {"size shorter than the chain", [](auto& c) { StoreU32(Entry(c, 2), 34, kB); },
+       Defect::kChainLong, kB, 6},
+  };
+  const std::vector<uint8_t> whole = Pattern(2 * kB + 1, 3);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<uint8_t> bytes = SoundContainer();
+    c.damage(bytes);
+    ContainerReader r;
+    ASSERT_TRUE(r.OpenBytes(bytes.data(), bytes.size()));
+    std::vector<uint8_t> out = {1, 2, 3};
+    int32_t stopped_at = 99;
+    EXPECT_EQ(r.ReadStreamPrefix(2, &out, &stopped_at), c.defect);
+    EXPECT_EQ(stopped_at, c.stopped_at);
+    EXPECT_EQ(out, std::vector<uint8_t>(whole.begin(), whole.begin() + c.bytes));
+    // The strict reading gives all or nothing.
+    EXPECT_EQ(r.ReadStream(2, &out), c.defect);
+    EXPECT_EQ(out.size(), c.defect == Defect::kNone ? whole.size() : 0u);
+  }
+}
+
 }  // namespace
 }  // namespace tl

@@ -15,7 +15,7 @@ namespace tl::ctl {
 namespace {
 
 constexpr const char* kDescription =
-    "trustctl: inspect, verify, compare, test and edit trust list containers.\n"
+    "trustctl: inspect, verify, compare, test, edit and recover trust list containers.\n"
     "A list is named as CONTAINER[:STREAM]; STREAM defaults to ProgramList. A name\n"
     "that exists is the container, colons and all; otherwise STREAM follows the\n"
     "last colon (a drive letter's colon is part of the path). An empty STREAM or a\n"
@@ -30,7 +30,7 @@ constexpr const char* kFooter =
     "  1  verify or lint found defects; diff found differences; test: a file is not\n"
     "     listed; merge reported conflicts; remove missed a name; apply --check: the\n"
     "     list would change; a collision (two names, one key) was reported, the list\n"
-    "     written only with --allow-collisions\n"
+    "     written only with --allow-collisions; recover dropped something\n"
     "  2  a file could not be read or written, its contents cannot be used (a\n"
     "     container verify finds damaged is never written to; an entry kept byte\n"
     "     for byte is a finding, not damage), the list would not fit, another\n"
@@ -38,20 +38,22 @@ constexpr const char* kFooter =
     "     existing empty file as the container, a stream left empty without\n"
     "     --allow-empty, an input with no usable line, a stream the container does\n"
     "     not hold without --new-stream (ProgramList and BlockList need none), an\n"
-    "     output or input that is the container itself\n"
+    "     output or input that is the container itself; recover could recover\n"
+    "     nothing, or its NEW exists\n"
     "  3  the command line is wrong, or a stream name differs only in case from\n"
     "     one the container holds or the product reads\n"
     "  4  test: a file is blocked\n"
     "\n"
     "Containers are written only after everything was read, built and checked; a\n"
     "failed write leaves the older stream in place. Only regular files are\n"
-    "containers. Every other file trustctl writes (-o) is written beside its target\n"
-    "and renamed over it; a FIFO, a device or a terminal is written directly.";
+    "containers. Every other file trustctl writes (export -o) is written beside its\n"
+    "target and renamed over it; a FIFO, a device or a terminal is written directly.";
 
 // The subcommands, in the order --help shows them.
 constexpr Runner (*kCommands[])(CLI::App&) = {
-    DeclareHash, DeclareDump,   DeclareVerify, DeclareImport, DeclareAdd,   DeclareRemove,
-    DeclareDiff, DeclareExport, DeclareApply,  DeclareTest,   DeclareMerge, DeclareLint,
+    DeclareHash,   DeclareDump, DeclareVerify,  DeclareImport, DeclareAdd,
+    DeclareRemove, DeclareDiff, DeclareExport,  DeclareApply,  DeclareTest,
+    DeclareMerge,  DeclareLint, DeclareRecover,
 };
 
 // Declares the whole command line; runners[i] runs the i-th subcommand of

@@ -29,5 +29,6 @@ Runner DeclareApply(CLI::App& app);
 Runner DeclareTest(CLI::App& app);
 Runner DeclareMerge(CLI::App& app);
 Runner DeclareLint(CLI::App& app);
+Runner DeclareRecover(CLI::App& app);
 
 }  // namespace tl::ctl

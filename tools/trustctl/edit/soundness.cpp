@@ -14,8 +14,9 @@ std::u16string NameOfEntry(const ContainerReader& r, int32_t entry) {
   return {};
 }
 
-// What a reader defect means, in a sentence, with the numbers of this file.
-std::string Sentence(const ContainerReader& r, const Finding& f) {
+}  // namespace
+
+std::string DefectSentence(const ContainerReader& r, const Finding& f) {
   const Geometry& g = r.geometry();
   const std::string block = std::to_string(f.block);
   switch (f.defect) {
@@ -70,8 +71,6 @@ std::string Sentence(const ContainerReader& r, const Finding& f) {
   return "";
 }
 
-}  // namespace
-
 std::vector<Problem> ContainerProblems(const ContainerReader& r, KeptStream* keep) {
   std::vector<Problem> problems;
   std::vector<bool> chain_bad(r.entries().size() + 1, false);
@@ -80,7 +79,7 @@ std::vector<Problem> ContainerProblems(const ContainerReader& r, KeptStream* kee
     p.code = DefectName(f.defect);
     p.entry = f.entry;
     p.table_block = f.block;
-    p.text = Sentence(r, f);
+    p.text = DefectSentence(r, f);
     if (f.entry >= 0) {
       p.stream = NameOfEntry(r, f.entry);
       if (static_cast<size_t>(f.entry) < chain_bad.size()) chain_bad[f.entry] = true;

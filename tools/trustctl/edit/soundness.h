@@ -40,6 +40,10 @@ struct KeptStream {
 // `keep`, the payload of the stream it names is kept there.
 std::vector<Problem> ContainerProblems(const ContainerReader& r, KeptStream* keep = nullptr);
 
+// What a reader defect means, in a sentence, with the numbers of the
+// container `r` reads ("the chain runs into block 7, which is marked free").
+std::string DefectSentence(const ContainerReader& r, const Finding& f);
+
 // One problem as a line: "PATH: code entry N "stream" ...: sentence".
 std::string ProblemLine(const std::u16string& path, const Problem& p);
 

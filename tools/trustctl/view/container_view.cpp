@@ -79,17 +79,36 @@ bool OpenReader(const std::u16string& path, ContainerReader* reader, Io& io, std
                   reader->journal_state());
     return true;
   }
+  *error = SnapshotFailure(path,
+                           info.kind == platform::PathKind::kRegular
+                               ? reader->open_status()
+                               : platform::WriterOpenStatus::kNotRegular,
+                           reader->open_error());
+  return false;
+}
+
+std::string SnapshotFailure(const std::u16string& path, platform::WriterOpenStatus status,
+                            uint32_t system_error) {
   // The snapshot's own causes first; anything else is the system's.
-  const bool regular = info.kind == platform::PathKind::kRegular;
-  const bool in_use = regular && reader->open_status() == platform::WriterOpenStatus::kInUse;
-  const bool unread = regular && reader->open_status() == platform::WriterOpenStatus::kFailed &&
-                      reader->open_error() == 0;
-  *error = Shown(path) + ": cannot open the container for reading: " +
-           (in_use ? std::string(StoreStatusText(StoreStatus::kInUse)) + " (waited " +
-                         std::to_string(platform::kWriterWaitMs / 1000) + " s)"
-            : unread ? std::string("out of memory, or the journal of an interrupted "
-                                   "replacement cannot be read")
-                     : ReadFailureReason(path));
+  const bool in_use = status == platform::WriterOpenStatus::kInUse;
+  const bool unread = status == platform::WriterOpenStatus::kFailed && system_error == 0;
+  return Shown(path) + ": cannot open the container for reading: " +
+         (in_use ? std::string(StoreStatusText(StoreStatus::kInUse)) + " (waited " +
+                       std::to_string(platform::kWriterWaitMs / 1000) + " s)"
+          : unread ? std::string("out of memory, or the journal of an interrupted "
+                                 "replacement cannot be read")
+                   : ReadFailureReason(path));
+}
+
+bool ReadUntouched(const std::u16string& path, ContainerSnapshot* out, std::string* error) {
+  const platform::PathInfo info = platform::ExaminePath(path.c_str());
+  if (info.kind != platform::PathKind::kRegular) {
+    *error = SnapshotFailure(path, platform::WriterOpenStatus::kNotRegular, 0);
+    return false;
+  }
+  *out = TakeReadOnlySnapshot(path.c_str());
+  if (out->status == platform::WriterOpenStatus::kOk) return true;
+  *error = SnapshotFailure(path, out->status, out->system_error);
   return false;
 }
 

@@ -10,6 +10,7 @@
 #include "entry/stream_names.h"
 #include "io/io.h"
 #include "minifile/container_reader.h"
+#include "minifile/container_snapshot.h"
 #include "view/payload_view.h"
 
 namespace tl::ctl {
@@ -43,6 +44,19 @@ bool OpenReader(const std::u16string& path, ContainerReader* reader, Io& io, std
 
 // "REASON" of a file that could not be opened for reading: the system's text.
 std::string ReadFailureReason(const std::u16string& path);
+
+// OpenReader's *error for a snapshot of `path` that ended with `status`
+// (kNotRegular for a path that names no regular file) and `system_error`.
+std::string SnapshotFailure(const std::u16string& path, platform::WriterOpenStatus status,
+                            uint32_t system_error);
+
+// Reads the container at `path` into *out without changing anything, on disk
+// or beside it (TakeReadOnlySnapshot: a journal of an interrupted replacement
+// is applied in memory, never rolled back or deleted), for a command that
+// salvages a damaged container and must leave it as evidence. Refuses what
+// OpenReader refuses, with its messages. Says nothing of the journal: the
+// caller does (SayJournalLeftAlone, view/journal_notes.h).
+bool ReadUntouched(const std::u16string& path, ContainerSnapshot* out, std::string* error);
 
 // A stream as read: its unscrambled payload and the checked reading of it.
 struct StreamContents {

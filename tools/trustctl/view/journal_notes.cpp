@@ -40,6 +40,31 @@ void SayJournalMet(Io& io, const std::u16string& container, JournalState recover
   }
 }
 
+void SayJournalLeftAlone(Io& io, const std::u16string& container, JournalState left) {
+  const std::string kept =
+      "; the container and its journal (" + JournalName(container) + ") are left as they are";
+  switch (left) {
+    case JournalState::kComplete:
+      Complain(io, Shown(container) +
+                       ": an interrupted replacement was rolled back in memory: the older "
+                       "stream is what was read" +
+                       kept);
+      break;
+    case JournalState::kIncomplete:
+      Complain(io, Shown(container) +
+                       ": an interrupted replacement had not changed the container: its bytes "
+                       "are read as they are" +
+                       kept);
+      break;
+    case JournalState::kForeign:
+      Complain(io, Shown(container) + ": " + JournalName(container) +
+                       " is the journal of another container; it is left alone");
+      break;
+    case JournalState::kNone:
+      break;
+  }
+}
+
 bool JournalNote(const std::u16string& container, JournalState left, std::string* code,
                  std::string* text) {
   switch (left) {

@@ -21,6 +21,14 @@ namespace tl::ctl {
 void SayJournalMet(Io& io, const std::u16string& container, JournalState recovered,
                    JournalState left);
 
+// Says on the error stream what a reader that changes nothing
+// (ReadUntouched, view/container_view.h) did with the journal it found
+// (`left`): kComplete, applied to its copy in memory, so the older stream is
+// what it read; kIncomplete, of a write that had not changed the container,
+// so its bytes stand; kForeign, another container's, not applied. Each time
+// the container and its journal are left as they are.
+void SayJournalLeftAlone(Io& io, const std::u16string& container, JournalState left);
+
 // A journal that stays beside the container, as verify and dump report it:
 // *code ("interrupted-replacement", "foreign-journal") and the sentence.
 // False when none stays.
