@@ -47,6 +47,8 @@ SHIPPED = BESIDE | {
     "share/doc/trustlist/examples/fleet/linux.yml",
     "share/doc/trustlist/examples/fleet/windows.yml",
     "share/doc/trustlist/examples/fleet/programs.jsonl",
+    "share/doc/trustlist/examples/fleet/programs.jsonl.sig",
+    "share/doc/trustlist/examples/fleet/allowed_signers",
 }
 # A link of a shipped page: [text](target), the target relative unless it
 # names a scheme.

@@ -355,8 +355,9 @@ TEST(CtlRecover, AJournalBesideTheContainerIsLeftAsItIs) {
     SCOPED_TRACE(c.what);
     const std::string journal = c.container + "-journal";
     if (c.journal == "hot") {
-      fs::copy_file(Utf8ToU16(hot.box + "-journal"), Utf8ToU16(journal),
-                    fs::copy_options::overwrite_existing);
+      // Removed first: MinGW's copy_file refuses overwrite_existing.
+      fs::remove(Utf8ToU16(journal));
+      fs::copy_file(Utf8ToU16(hot.box + "-journal"), Utf8ToU16(journal));
     } else if (!c.journal.empty()) {
       WriteAll(fs::path(Utf8ToU16(journal)),
                std::vector<uint8_t>(c.journal.begin(), c.journal.end()));

@@ -21,9 +21,7 @@ std::string Quoted(const std::u16string& s) {
   return "\"" + Printable(std::u16string_view(s)) + "\"";
 }
 
-std::string FingerprintText(uint64_t fp) {
-  return Hex64(fp) + " (size crc " + HashLine(fp) + ")";
-}
+std::string FingerprintText(uint64_t fp) { return Hex64(fp) + " (size crc " + HashLine(fp) + ")"; }
 
 std::string DefectList(uint32_t defects) {
   std::string s;
