@@ -69,13 +69,6 @@ Json ChangeJson(bool changed, const EntryDiff& d) {
               {"changed_entries", d.changed.size()}};
 }
 
-// Ends the reading of the jsonl file: *failure gets `kind` and `text`.
-bool Stop(FailureKind kind, std::string text, Failure* failure) {
-  failure->kind = kind;
-  failure->text = std::move(text);
-  return false;
-}
-
 // Reads the jsonl file into `list`, every line checked before anything is
 // written; false with the first bad line named in *failure.
 bool ReadEntries(const ApplyOptions& o, CVarBlockList& list, CollisionWatch& watch, size_t* entries,
@@ -84,7 +77,7 @@ bool ReadEntries(const ApplyOptions& o, CVarBlockList& list, CollisionWatch& wat
   InputFile in;
   std::vector<uint8_t> raw, bytes;
   if (!in.Open(o.input, "jsonl file", &error) || !in.ReadAll(&raw, &error)) {
-    return Stop(FailureKind::kInput, error + "; nothing was written", failure);
+    return Fail(FailureKind::kInput, error + "; nothing was written", failure);
   }
   // The bytes checked are the bytes read once, and the bytes applied.
   if (!o.signed_by.allowed_signers.empty() &&
@@ -110,7 +103,7 @@ bool ReadEntries(const ApplyOptions& o, CVarBlockList& list, CollisionWatch& wat
     const Json entry = Json::parse(line, nullptr, /*allow_exceptions=*/false);
     std::vector<uint8_t> block;
     if (entry.is_discarded() || !EntryFromJson(entry, &block, &error)) {
-      return Stop(
+      return Fail(
           FailureKind::kInput,
           where + (entry.is_discarded() ? "not valid JSON" : error) + "; nothing was written",
           failure);
@@ -123,20 +116,20 @@ bool ReadEntries(const ApplyOptions& o, CVarBlockList& list, CollisionWatch& wat
     const size_t collisions_before = watch.found().size();
     watch.Enter(key, name, "line " + std::to_string(line_no));
     if (!first && watch.found().size() == collisions_before) {
-      return Stop(FailureKind::kInput,
+      return Fail(FailureKind::kInput,
                   where + "same key " + Hex64(key) + " as line " + std::to_string(it->second) +
                       " (a list holds one entry per key); nothing was written",
                   failure);
     }
     block.resize(block.size() + kSpareBytes, 0);  // the spare zero bytes every block has
     if (list.AddBlockCopy(block.data()) == 0) {
-      return Stop(FailureKind::kInput,
+      return Fail(FailureKind::kInput,
                   where + "the entry cannot be taken into a list; nothing was written", failure);
     }
     ++*entries;
   }
   if (*entries == 0 && !o.rules.allow_empty) {
-    return Stop(
+    return Fail(
         FailureKind::kRefused,
         in.shown() + ": holds no entry; --allow-empty stores an empty list (nothing was written)",
         failure);
@@ -193,7 +186,9 @@ class ApplyEdit final : public ListEdit {
     }
     StreamContents wanted;
     wanted.payload.assign(r.payload, r.payload + r.payload_length);
-    const EntryDiff d = DiffEntries(*stored_, wanted);
+    const EntryIndex stored_index = IndexPayload(stored_->payload);
+    const EntryIndex wanted_index = IndexPayload(wanted.payload);
+    const EntryDiff d = DiffEntries(stored_->payload, stored_index, wanted.payload, wanted_index);
     const bool changed = r.end == RoadEnd::kWritten || r.end == RoadEnd::kWouldChange;
     if (o_.json) {
       Json j = ChangeJson(changed, d);
@@ -202,8 +197,7 @@ class ApplyEdit final : public ListEdit {
       PrintJson(io.out, j);
     } else if (r.end == RoadEnd::kWouldChange) {
       if (!io.quiet) {
-        PrintChanges(io.out, stored_->payload, IndexPayload(stored_->payload), wanted.payload,
-                     IndexPayload(wanted.payload), d);
+        PrintChanges(io.out, stored_->payload, stored_index, wanted.payload, wanted_index, d);
       }
       io.out << "would change: " << r.target << ": " << CountsText(d) << "; nothing was written\n";
     } else if (changed) {

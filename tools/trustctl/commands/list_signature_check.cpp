@@ -13,9 +13,7 @@ bool ReadText(const std::string& arg, const char* role, std::string* text, Failu
   std::vector<uint8_t> bytes;
   std::string error;
   if (!in.Open(arg, role, &error) || !in.ReadAll(&bytes, &error)) {
-    failure->kind = FailureKind::kInput;
-    failure->text = error + "; nothing was written";
-    return false;
+    return Fail(FailureKind::kInput, error + "; nothing was written", failure);
   }
   text->assign(bytes.begin(), bytes.end());
   return true;
@@ -40,11 +38,11 @@ bool CheckListSignature(const std::vector<uint8_t>& list, const std::string& lis
   const sign::SignatureVerdict verdict = sign::VerifyListSignature(
       list.data(), list.size(), signature, allowed, static_cast<int64_t>(std::time(nullptr)));
   if (!verdict.ok) {
-    failure->kind = FailureKind::kSignature;
-    failure->text = list_shown + ": not applied, its signature is refused (" + signature_path +
+    return Fail(FailureKind::kSignature,
+                list_shown + ": not applied, its signature is refused (" + signature_path +
                     ", allowed signers " + files.allowed_signers + "): " + verdict.reason +
-                    "; nothing was written";
-    return false;
+                    "; nothing was written",
+                failure);
   }
   *principal = verdict.principal;
   return true;

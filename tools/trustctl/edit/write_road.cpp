@@ -9,16 +9,7 @@
 #include "platform/path_info.h"
 
 namespace tl::ctl {
-namespace {
-
-// Ends a step: *failure gets `kind` and the text the step left in *text.
-bool Failed(FailureKind kind, std::string* text, Failure* failure) {
-  failure->kind = kind;
-  failure->text = std::move(*text);
-  return false;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 int ListEdit::Fail(const Failure& failure, Io& io) {
   Complain(io, failure.text);
@@ -32,17 +23,18 @@ bool WriteRoad::Open(Failure* failure) {
   if (write) {
     // The hold refuses an empty file, recovers an interrupted replacement and
     // refuses structural damage, all under the writer's hold.
-    if (!session_.Open(container, io_, &error)) return Failed(session_.failure(), &error, failure);
+    if (!session_.Open(container, io_, &error))
+      return Fail(session_.failure(), std::move(error), failure);
     look_ = session_.reader();
   } else {
     // A real write judges the file under its hold (another writer may be
     // creating it); a look takes it as it finds it, as a reader (a hot
     // journal is rolled back first, as the real write's open would).
     if (!CheckNotEmptyFile(container, &error)) {
-      return Failed(FailureKind::kRefused, &error, failure);
+      return Fail(FailureKind::kRefused, std::move(error), failure);
     }
     if (!OpenLook(container, &by_path_, &look_, io_, &error)) {
-      return Failed(FailureKind::kSystem, &error, failure);
+      return Fail(FailureKind::kSystem, std::move(error), failure);
     }
   }
   // A real write keeps the stream it replaces as the soundness pass read it:
@@ -50,13 +42,13 @@ bool WriteRoad::Open(Failure* failure) {
   // be written, takes it over instead of reading it again.
   KeptStream* keep = write ? session_.KeepForComparison(order_.ref.stream) : nullptr;
   if (!CheckSoundForEdit(container, look_, &error, keep)) {
-    return Failed(FailureKind::kDamaged, &error, failure);
+    return Fail(FailureKind::kDamaged, std::move(error), failure);
   }
   if (!CheckStreamNameCase(look_, order_.ref.stream, &error)) {
-    return Failed(FailureKind::kUsage, &error, failure);
+    return Fail(FailureKind::kUsage, std::move(error), failure);
   }
   if (!CheckStreamTarget(container, look_, order_.ref.stream, order_.rules.new_stream, &error)) {
-    return Failed(FailureKind::kRefused, &error, failure);
+    return Fail(FailureKind::kRefused, std::move(error), failure);
   }
   return true;
 }
@@ -78,7 +70,7 @@ bool WriteRoad::LoadStored(const LoadOptions& options, StreamContents* out, Fail
   // there, where the command needs one, is a refusal.
   const bool present = look_ != nullptr && look_->header_valid() &&
                        look_->FindStream(order_.ref.stream.c_str()) >= 0;
-  return Failed(present ? FailureKind::kDamaged : FailureKind::kRefused, &error, failure);
+  return Fail(present ? FailureKind::kDamaged : FailureKind::kRefused, std::move(error), failure);
 }
 
 bool WriteRoad::StoredKeys(std::vector<uint64_t>* keys, std::string* error) {
@@ -118,14 +110,14 @@ bool WriteRoad::Guard(const BuiltList& built, size_t payload_size, Failure* fail
   std::string error;
   if (!CheckNotEmptied(container, stream, StreamHoldsEntries(look_, stream), built.entries,
                        order_.rules.allow_empty, &error)) {
-    return Failed(FailureKind::kRefused, &error, failure);
+    return Fail(FailureKind::kRefused, std::move(error), failure);
   }
   // The same rule decides a dry run and a real one, so the dry run predicts
   // exactly whether the list fits.
   const bool fits = order_.mode == WriteMode::kWrite
                         ? session_.CheckFits(stream, payload_size, &error)
                         : CheckFits(container, look_, stream, payload_size, &error);
-  return fits || Failed(FailureKind::kNoRoom, &error, failure);
+  return fits || Fail(FailureKind::kNoRoom, std::move(error), failure);
 }
 
 bool WriteRoad::Finish(const BuiltList& built, const StreamContents& stored, bool read_stored,
@@ -139,7 +131,7 @@ bool WriteRoad::Finish(const BuiltList& built, const StreamContents& stored, boo
   if (built.list != nullptr) {
     if (!built_.Build(*built.list)) {
       std::string error = CannotBuildText(order_.ref.container);
-      return Failed(FailureKind::kNoRoom, &error, failure);
+      return Fail(FailureKind::kNoRoom, std::move(error), failure);
     }
     payload = built_.bytes;
     size = built_.size;
@@ -159,7 +151,7 @@ bool WriteRoad::Finish(const BuiltList& built, const StreamContents& stored, boo
                                      &result->payload_bytes, &error)
           : session_.ReplaceUnlessSame(order_.ref, payload, size, &result->payload_bytes, &error);
   result->end = outcome == StoreOutcome::kUnchanged ? RoadEnd::kUnchanged : RoadEnd::kWritten;
-  return outcome != StoreOutcome::kFailed || Failed(session_.failure(), &error, failure);
+  return outcome != StoreOutcome::kFailed || Fail(session_.failure(), std::move(error), failure);
 }
 
 int WriteRoad::Drive(ListEdit& edit) {

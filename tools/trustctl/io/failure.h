@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 
 namespace tl::ctl {
 
@@ -27,5 +28,13 @@ struct Failure {
   FailureKind kind = FailureKind::kSystem;
   std::string text;
 };
+
+// Ends a step: *failure gets `kind` and `text`. Returns false, for
+// `return Fail(...)` from a step that returns whether it went on.
+inline bool Fail(FailureKind kind, std::string text, Failure* failure) {
+  failure->kind = kind;
+  failure->text = std::move(text);
+  return false;
+}
 
 }  // namespace tl::ctl
