@@ -4,14 +4,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 
 #include "blocklist/var_block_list.h"
 #include "entry/hash_list.h"
 #include "entry/list_store.h"
 #include "entry/list_stream.h"
+#include "entry/payload_builder.h"
 #include "entry/program_builder.h"
 #include "minifile/creation_parameters.h"
 #include "minifile/minifile.h"
+#include "platform/file.h"
 #include "road_common.h"
 
 namespace tl::bench {
@@ -22,12 +25,18 @@ namespace fs = std::filesystem;
 class CoreRoads final : public Roads {
  public:
   uint32_t Import(const fs::path& container, const fs::path& path) override {
+    // The library's import road: the payload built from the file, stored whole.
     Select(container);
-    if (!ImportHashListInto(list_, path.u16string().c_str())) {
-      list_.RemoveAll();
-      return 0;
+    PayloadBuilder built;
+    std::unique_ptr<platform::File> file = platform::OpenFileForReading(path.u16string().c_str());
+    if (!file || !BuildHashListPayload(*file, built)) return 0;
+    file.reset();
+    uint32_t result = 0;
+    ListStore store;
+    if (store.Open(container_.c_str(), kCommitCreationParameters) == StoreStatus::kOk) {
+      store.WriteBuilt(u"ProgramList", built, &result);
     }
-    return Commit();
+    return result;
   }
   void Select(const fs::path& container) override {
     container_ = container.u16string();

@@ -38,9 +38,25 @@ class Roads {
 uint64_t PeakResidentBytes();
 uint64_t CurrentResidentBytes();
 
-// Runs a program to its end with its output discarded: its wall time and its
-// peak resident memory. False when it cannot be run or does not exit with 0.
-bool RunChild(const std::vector<std::string>& argv, double* seconds, uint64_t* peak_bytes);
+// The minor page faults (a fresh page met for the first time) this process
+// has taken so far, as the system counts them (0 when unknown).
+uint64_t MinorFaults();
+
+// What one minor fault costs on this machine, in seconds: fresh memory of the
+// system's own (no huge pages asked for) is touched once per 4 KiB page and
+// timed, best of three. 0 when the faults cannot be counted.
+double SecondsPerFault();
+
+// A child program's run: its wall time, peak resident memory and minor faults.
+struct ChildRun {
+  double seconds = 0;
+  uint64_t peak_bytes = 0;
+  uint64_t faults = 0;
+};
+
+// Runs a program to its end with its output discarded. False when it cannot
+// be run or does not exit with 0.
+bool RunChild(const std::vector<std::string>& argv, ChildRun* run);
 
 // Times every road in `dir` (a scratch folder the caller owns) and prints the
 // table to standard output. `runs` is the best-of count for each road. Returns

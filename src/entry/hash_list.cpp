@@ -9,6 +9,7 @@
 #include "blocklist/var_block_list.h"
 #include "common/le.h"
 #include "common/u16.h"
+#include "entry/payload_builder.h"
 #include "platform/file.h"
 
 namespace tl {
@@ -267,6 +268,51 @@ bool ImportHashListInto(CVarBlockList& list, const char16_t* path, HashListStats
   std::unique_ptr<platform::File> file = platform::OpenFileForReading(path);
   if (!file) return false;
   return ImportHashListInto(list, *file, stats);
+}
+
+namespace {
+
+class BuilderSink final : public HashListSink {
+ public:
+  BuilderSink(PayloadBuilder& builder, HashListStats* stats) : builder_(builder), stats_(stats) {}
+  void OnLine(const HashListLine& line) override {
+    ++stats_->lines;
+    if (line.status != HashLineStatus::kUsed) {
+      ++stats_->skipped;
+      return;
+    }
+    // Once memory has run short the list is lost as a whole: later lines are
+    // only counted, so that a smaller list is never taken for the file. A
+    // name key of 0 is such a shortage too: a hash name is never empty, so
+    // only a working copy that could not be allocated gives it.
+    if (stats_->dropped != 0 || LoadU64(line.block, kBlockKeyOffset) == 0 ||
+        !builder_.Add(line.block, line.block_size)) {
+      ++stats_->dropped;
+      return;
+    }
+    ++stats_->used;
+  }
+
+ private:
+  PayloadBuilder& builder_;
+  HashListStats* stats_;
+};
+
+}  // namespace
+
+void ReserveForHashList(PayloadBuilder& builder, uint64_t file_bytes) {
+  const uint64_t lines = file_bytes / 16 + 1;
+  builder.Reserve(lines * kHashBlockSize, lines);
+}
+
+bool BuildHashListPayload(platform::File& file, PayloadBuilder& builder, HashListStats* stats) {
+  HashListStats local;
+  if (stats == nullptr) stats = &local;
+  *stats = HashListStats{};
+  uint32_t file_bytes = 0;
+  if (file.Size(&file_bytes)) ReserveForHashList(builder, file_bytes);
+  BuilderSink sink(builder, stats);
+  return ReadHashList(file, sink) && stats->dropped == 0;
 }
 
 }  // namespace tl

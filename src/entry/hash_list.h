@@ -32,6 +32,7 @@
 namespace tl {
 
 class CVarBlockList;
+class PayloadBuilder;
 
 namespace platform {
 class File;
@@ -161,5 +162,20 @@ bool ImportHashListInto(CVarBlockList& list, const char16_t* path, HashListStats
 // The same over a file the caller opened: the DLL's import opens it before it
 // changes anything, so that a file that cannot be opened changes nothing.
 bool ImportHashListInto(CVarBlockList& list, platform::File& file, HashListStats* stats = nullptr);
+
+// The payload an import of the file stores, built without a list in between:
+// every used line's block goes to `builder` in file order, with the list's
+// rule (a repeated pair replaces the earlier block and moves to the end), into
+// one buffer sized from the file's length. False when a read fails or when
+// memory runs short (stats->dropped then counts the lines it cost): the builder
+// holds only part of the list and must not be stored as the whole. `stats` may
+// be null.
+bool BuildHashListPayload(platform::File& file, PayloadBuilder& builder,
+                          HashListStats* stats = nullptr);
+
+// Gives a builder room for the blocks of a hash list of `file_bytes` bytes:
+// one block per 16 bytes of text (a line "%08x %08x" and its line end take
+// 18). A reservation that fails is no failure: the builder grows as it goes.
+void ReserveForHashList(PayloadBuilder& builder, uint64_t file_bytes);
 
 }  // namespace tl

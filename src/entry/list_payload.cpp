@@ -7,6 +7,12 @@
 
 namespace tl {
 
+void StampPayloadHeader(uint8_t* payload, uint32_t blocks_size, uint32_t count) {
+  StoreU16(payload, kPayloadTagOffset, kPayloadTag);
+  StoreU16(payload, kPayloadCountOffset, static_cast<uint16_t>(count));
+  StoreU32(payload, kPayloadBlocksSizeOffset, blocks_size);
+}
+
 const char* PayloadDefectText(uint32_t defect_bit) {
   switch (defect_bit) {
     case kPayloadTooShort:

@@ -56,6 +56,12 @@ enum PayloadDefect : uint32_t {
 
 const char* PayloadDefectText(uint32_t defect_bit);
 
+// Writes the header of a payload whose blocks and terminator take
+// `blocks_size` bytes and hold `count` blocks (its low 16 bits are stored) over
+// the first 16 bytes of `payload`; the reserved bytes are left as they are
+// (zero in every buffer that builds a payload).
+void StampPayloadHeader(uint8_t* payload, uint32_t blocks_size, uint32_t count);
+
 // One defect as the walk meets it.
 struct PayloadDefectReport {
   PayloadDefect kind = kPayloadTooShort;

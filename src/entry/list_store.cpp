@@ -6,6 +6,7 @@
 #include "common/u16.h"
 #include "common/zalloc.h"
 #include "entry/list_stream.h"
+#include "entry/payload_builder.h"
 #include "minifile/dir_entry.h"
 #include "minifile/header.h"
 #include "minifile/journal.h"
@@ -198,6 +199,24 @@ StoreStatus ListStore::WriteList(const char16_t* name, CVarBlockList& list, uint
   if (payload == nullptr) {
     return ListPayloadSize(list) == 0 ? StoreStatus::kTooLarge : StoreStatus::kNoMemory;
   }
+  return WriteOwned(name, payload, size, blocks, count, bytes);
+}
+
+StoreStatus ListStore::WriteBuilt(const char16_t* name, PayloadBuilder& builder, uint32_t* count,
+                                  uint32_t* bytes) {
+  if (count != nullptr) *count = 0;
+  if (bytes != nullptr) *bytes = 0;
+  if (handle_ == nullptr) return StoreStatus::kNotOpen;
+  if (!ValidName(name)) return StoreStatus::kBadStreamName;
+  uint32_t size = 0;
+  uint32_t blocks = 0;
+  uint8_t* payload = builder.Finish(&size, &blocks);
+  if (payload == nullptr) return StoreStatus::kNoMemory;
+  return WriteOwned(name, payload, size, blocks, count, bytes);
+}
+
+StoreStatus ListStore::WriteOwned(const char16_t* name, uint8_t* payload, uint32_t size,
+                                  uint32_t blocks, uint32_t* count, uint32_t* bytes) {
   const StoreStatus status = Write(name, payload, size);
   ZeroFree(payload);
   if (status == StoreStatus::kOk) {

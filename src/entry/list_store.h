@@ -30,6 +30,7 @@
 namespace tl {
 
 class CVarBlockList;
+class PayloadBuilder;
 struct MiniFileHandle;
 
 namespace platform {
@@ -117,6 +118,11 @@ class ListStore {
   StoreStatus WriteList(const char16_t* name, CVarBlockList& list, uint32_t* count,
                         uint32_t* bytes = nullptr);
 
+  // Finishes the builder's payload (the builder is empty afterwards) and
+  // stores it as stream `name`; *count and *bytes as for WriteList.
+  StoreStatus WriteBuilt(const char16_t* name, PayloadBuilder& builder, uint32_t* count,
+                         uint32_t* bytes = nullptr);
+
   // Removes the container, when this open created it, before the hold ends
   // (a store that failed on a new container leaves no file behind). True when
   // the open made no file or the file is gone.
@@ -126,6 +132,10 @@ class ListStore {
   void Close();
 
  private:
+  // Stores a payload this store owns and frees, and reports it as the list's.
+  StoreStatus WriteOwned(const char16_t* name, uint8_t* payload, uint32_t size, uint32_t blocks,
+                         uint32_t* count, uint32_t* bytes);
+
   MiniFileHandle* handle_ = nullptr;
   char16_t* path_ = nullptr;  // as given, for DiscardCreated
   bool created_ = false;

@@ -24,7 +24,6 @@ uint8_t* BuildListPayload(CVarBlockList& list, uint32_t* size, uint32_t* count) 
   // ZeroAlloc adds 32 zero bytes behind the payload.
   auto* payload = static_cast<uint8_t*>(ZeroAlloc(payload_size));
   if (payload == nullptr) return nullptr;
-  StoreU16(payload, kPayloadTagOffset, kPayloadTag);
 
   list.Lock();
   const uint32_t exported = list.ExportTo(payload + kPayloadHeaderBytes, blocks_size);
@@ -49,8 +48,7 @@ uint8_t* BuildListPayload(CVarBlockList& list, uint32_t* size, uint32_t* count) 
       pos += block_size;
     }
   }
-  StoreU32(payload, kPayloadBlocksSizeOffset, exported);
-  StoreU16(payload, kPayloadCountOffset, static_cast<uint16_t>(blocks));
+  StampPayloadHeader(payload, exported, blocks);
   *size = static_cast<uint32_t>(kPayloadHeaderBytes) + exported;
   *count = blocks;
   return payload;

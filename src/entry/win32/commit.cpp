@@ -6,6 +6,7 @@
 #include "client/module_loader.h"
 #include "common/u16.h"
 #include "entry/list_store.h"
+#include "entry/payload_builder.h"
 #include "entry/win32/library_state.h"
 #include "minifile/creation_parameters.h"
 
@@ -62,7 +63,8 @@ DWORD CauseOf(StoreStatus status, uint32_t system_error, DWORD write_error) {
   return ERROR_GEN_FAILURE;
 }
 
-uint32_t WriteSelectedStream(DWORD* cause) {
+// Writes `built`'s payload, or the global list's when `built` is null.
+uint32_t WriteSelectedStream(PayloadBuilder* built, DWORD* cause) {
   const TrustlistRequest* request = CurrentRequest();
   if (request == nullptr) {
     *cause = ERROR_INVALID_HANDLE;  // nothing selected
@@ -89,7 +91,8 @@ uint32_t WriteSelectedStream(DWORD* cause) {
   DWORD write_error = 0;
   if (status == StoreStatus::kOk) {
     SetLastError(ERROR_SUCCESS);
-    status = store.WriteList(stream, GlobalList(), &result);
+    status = built != nullptr ? store.WriteBuilt(stream, *built, &result)
+                              : store.WriteList(stream, GlobalList(), &result);
     write_error = GetLastError();  // the failed write's, before anything else runs
   }
   *cause = CauseOf(status, store.system_error(), write_error);
@@ -107,7 +110,17 @@ void NotifyClient() {
 
 uint32_t Commit() {
   DWORD cause = ERROR_SUCCESS;
-  uint32_t result = WriteSelectedStream(&cause);
+  uint32_t result = WriteSelectedStream(nullptr, &cause);
+  GlobalList().RemoveAll();
+  NotifyClient();
+  // Last, so that the client's loading cannot overwrite it.
+  SetLastError(cause);
+  return result;
+}
+
+uint32_t CommitBuilt(PayloadBuilder& built) {
+  DWORD cause = ERROR_SUCCESS;
+  uint32_t result = WriteSelectedStream(&built, &cause);
   GlobalList().RemoveAll();
   NotifyClient();
   // Last, so that the client's loading cannot overwrite it.

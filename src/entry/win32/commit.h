@@ -3,6 +3,10 @@
 
 #include <cstdint>
 
+namespace tl {
+class PayloadBuilder;
+}
+
 namespace tl::entry {
 
 // Containers made by a commit take kCommitCreationParameters (1 MiB blocks,
@@ -21,6 +25,11 @@ namespace tl::entry {
 // list does not fit, ERROR_INVALID_HANDLE with no selection, ERROR_CANCELLED
 // when the selection's skip flag is set.
 uint32_t Commit();
+
+// The same commit with the payload `built` stores in place of the global
+// list's (an import builds its payload without the list); the global list is
+// emptied all the same.
+uint32_t CommitBuilt(PayloadBuilder& built);
 
 // Ends a commit that must not write (its list is known to be incomplete) as a
 // failed commit ends: container untouched, list emptied, client notified, the

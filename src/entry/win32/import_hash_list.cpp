@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "entry/hash_list.h"
+#include "entry/payload_builder.h"
 #include "entry/win32/commit.h"
 #include "entry/win32/library_state.h"
 #include "entry/win32/select_target.h"
@@ -24,15 +25,20 @@ uint32_t ImportHashList(const wchar_t* path, int32_t program_list) {
 
   SelectTarget(1, program_list);
 
-  // The reader the tests and trustctl drive; its blocks go to the global list.
+  // The reader the tests and trustctl drive; its blocks go straight into the
+  // payload the commit stores, with the list's rule of replacement by key.
   SetLastError(ERROR_SUCCESS);
-  const bool whole = ImportHashListInto(GlobalList(), *file);
+  PayloadBuilder built;
+  HashListStats stats;
+  const bool whole = BuildHashListPayload(*file, built, &stats);
   const DWORD read_error = GetLastError();
   file.reset();
-  // A read error leaves only part of the list in hand: storing it would
-  // replace the stream with less than the file holds, so nothing is written.
+  // A read error or a block that found no memory leaves only part of the list
+  // in hand: storing it would replace the stream with less than the file
+  // holds, so nothing is written.
+  if (stats.dropped != 0) return DiscardCommit(ERROR_NOT_ENOUGH_MEMORY);
   if (!whole) return DiscardCommit(read_error != ERROR_SUCCESS ? read_error : ERROR_READ_FAULT);
-  return Commit();
+  return CommitBuilt(built);
 }
 
 }  // namespace tl::entry

@@ -5,7 +5,6 @@
 #include <memory>
 #include <sstream>
 
-#include "blocklist/block_copy.h"
 #include "blocklist/block_header.h"
 #include "commands/cli_options.h"
 #include "commands/command.h"
@@ -15,6 +14,7 @@
 #include "edit/edit_session.h"
 #include "edit/write_road.h"
 #include "entry/hash_list.h"
+#include "entry/payload_builder.h"
 #include "io/format.h"
 #include "io/hash_list_input.h"
 #include "io/input_file.h"
@@ -93,16 +93,21 @@ class FirstLines {
   size_t used_ = 0;
 };
 
-// Takes the lines as the import does (a zero-padded copy of each used line's
-// block handed to AddBlock), and notes what happened to each.
+// Takes the lines as the import does (each used line's block added to the
+// payload with the list's replacement by key), and notes what happened to each.
 class ReportingSink final : public HashListSink {
  public:
-  explicit ReportingSink(CVarBlockList& list) : list_(list) {}
+  explicit ReportingSink(PayloadBuilder& built) : built_(built) {}
 
-  // Sizes the table of first lines for a hash list of `bytes` bytes at once
-  // (a line takes at least four bytes; most take about eighteen), so that a
-  // big import does not rehash it over and over.
-  void ExpectBytes(uint64_t bytes) { first_line_.Reserve(static_cast<size_t>(bytes / 18)); }
+  // Sizes the table of first lines and the payload for a hash list of `bytes`
+  // bytes at once (a line takes at least four bytes; most take about
+  // eighteen), so that a big import neither rehashes the table nor moves the
+  // payload over and over. A reservation that fails is no failure: both grow
+  // as the lines come.
+  void ExpectBytes(uint64_t bytes) {
+    first_line_.Reserve(static_cast<size_t>(bytes / 18));
+    ReserveForHashList(built_, bytes);
+  }
 
   // Whether some line's block has this name key.
   bool HasKey(uint64_t key) { return first_line_.Contains(key); }
@@ -133,9 +138,7 @@ class ReportingSink final : public HashListSink {
       notes.push_back({line.number, "no memory for its name key"});
       return;
     }
-    void* copy =
-        IsValidBlockSize(line.block_size) ? CopyOwnBlock(line.block, line.block_size) : nullptr;
-    if (copy == nullptr) {
+    if (dropped != 0 || !built_.Add(line.block, line.block_size)) {
       ++dropped;
       notes.push_back({line.number, "no memory for its block"});
       return;
@@ -160,7 +163,6 @@ class ReportingSink final : public HashListSink {
       earlier->line = line.number;
       earlier->fingerprint = fp;
     }
-    list_.AddBlock(copy);
   }
 
   uint32_t lines = 0, accepted = 0, duplicates = 0, collisions = 0, skipped = 0, dropped = 0;
@@ -175,7 +177,7 @@ class ReportingSink final : public HashListSink {
     return name;
   }
 
-  CVarBlockList& list_;
+  PayloadBuilder& built_;
   FirstLines first_line_;
 };
 
@@ -216,23 +218,20 @@ class ImportEdit final : public ListEdit {
  public:
   ImportEdit(const ImportOptions& o, const std::u16string& stream) : o_(o), stream_(stream) {}
 
-  // Reads the hash list and, for a real import, builds the payload and empties
-  // the list: from then on at most the payload and one stream read back for
-  // the soundness check (and the comparison) are held at once.
-  int Read(bool dry_run, const std::u16string& container, Io& io) {
+  // Reads the hash list straight into the payload: from then on at most the
+  // payload and one stream read back for the soundness check (and the
+  // comparison) are held at once.
+  int Read(const std::u16string& container, Io& io) {
     std::string error;
     if (!FeedHashList(o_.hash_list, sink_, io, &bytes_, &decoder_, &error,
                       [this](uint64_t size) { sink_.ExpectBytes(size); })) {
       Complain(io, error + "; nothing was written");
       return kExitFailure;
     }
-    blocks_ = list_.GetCount();
-    if (!dry_run && sink_.dropped == 0) {
-      if (!payload_.Build(list_)) {
-        Complain(io, CannotBuildText(container));
-        return kExitFailure;
-      }
-      list_.RemoveAll();
+    blocks_ = built_.count();
+    if (sink_.dropped == 0 && !payload_.Take(built_)) {
+      Complain(io, CannotBuildText(container));
+      return kExitFailure;
     }
     return kBuilt;
   }
@@ -265,12 +264,8 @@ class ImportEdit final : public ListEdit {
       Complain(io, shown + ": is empty; --allow-empty stores an empty list (nothing was written)");
       return kExitFailure;
     }
-    if (payload_.bytes != nullptr) {
-      out->payload = payload_.bytes;
-      out->payload_size = payload_.size;
-    } else {
-      out->list = &list_;
-    }
+    out->payload = payload_.bytes;
+    out->payload_size = payload_.size;
     out->entries = blocks_;
     out->collisions = sink_.found;
     return kBuilt;
@@ -325,8 +320,8 @@ class ImportEdit final : public ListEdit {
 
   const ImportOptions& o_;
   const std::u16string& stream_;
-  CVarBlockList list_;
-  ReportingSink sink_{list_};
+  PayloadBuilder built_;
+  ReportingSink sink_{built_};
   TextDecoder decoder_;
   uint64_t bytes_ = 0;
   uint32_t blocks_ = 0;
@@ -362,7 +357,7 @@ int RunImport(const ImportOptions& o, Io& io) {
     return kExitFailure;
   }
   ImportEdit edit(o, ref.stream);
-  const int read = edit.Read(o.dry_run, ref.container, io);
+  const int read = edit.Read(ref.container, io);
   return read != kBuilt ? read : WriteRoad(order, io).Drive(edit);
 }
 

@@ -172,6 +172,13 @@ bool ListPayload::Build(CVarBlockList& list) {
   return bytes != nullptr;
 }
 
+bool ListPayload::Take(PayloadBuilder& built) {
+  ZeroFree(bytes);
+  uint32_t count = 0;
+  bytes = built.Finish(&size, &count);
+  return bytes != nullptr;
+}
+
 KeptStream* EditSession::KeepForComparison(const std::u16string& stream) {
   kept_name_ = stream;
   kept_ = KeptStream();

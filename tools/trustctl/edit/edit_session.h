@@ -14,6 +14,7 @@
 #include "blocklist/var_block_list.h"
 #include "edit/soundness.h"
 #include "entry/list_store.h"
+#include "entry/payload_builder.h"
 #include "io/failure.h"
 #include "io/io.h"
 #include "view/container_view.h"
@@ -50,6 +51,9 @@ struct ListPayload {
   ~ListPayload();
   // False when the list is too large for one stream or the memory cannot be had.
   bool Build(CVarBlockList& list);
+  // Takes the builder's finished payload (the builder is empty afterwards).
+  // False when the memory cannot be had.
+  bool Take(PayloadBuilder& built);
 };
 
 enum class StoreOutcome : uint8_t {
