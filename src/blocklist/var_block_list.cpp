@@ -27,9 +27,27 @@ CVarBlockList::~CVarBlockList() {
     std::free(request_chain_);
     request_chain_ = next;
   }
-  // The list part frees the remaining blocks after this destructor; the index
-  // is gone by then and must not hear of it.
+  // The blocks go while the arena that holds many of them is still here (the
+  // list part's own clearing, after this destructor, would free() them); the
+  // index need not hear of it.
   SetLinkObserver(nullptr);
+  RemoveAll();
+}
+
+void CVarBlockList::FreeNode(LinksPair* node) { arena_.Release(BlockOfNode(node)); }
+
+void* CVarBlockList::ArenaCopyNoLock(const void* source, uint32_t len) {
+  void* copy = arena_.Allocate(len);
+  if (copy != nullptr) std::memcpy(copy, source, len);
+  return copy;
+}
+
+uint32_t CVarBlockList::AddOwnBlockCopy(const void* block, uint32_t size) {
+  if (block == nullptr || !IsValidBlockSize(size)) return 0;
+  Lock();
+  void* copy = ArenaCopyNoLock(block, size);
+  Unlock();
+  return copy == nullptr ? 0 : AddBlock(copy);
 }
 
 bool CVarBlockList::IndexUsable() {
@@ -78,7 +96,7 @@ uint32_t CVarBlockList::AddBlock(void* block) {
   } else if (old != nullptr) {
     OnReplace(added, old);
     UnlinkNoLock(NodeOfBlock(old));
-    std::free(old);
+    FreeNode(NodeOfBlock(old));
     OnTrace("Update", added);
   }
   OnTrace("Append", added);
@@ -92,10 +110,8 @@ uint32_t CVarBlockList::AddBlockCopy(const void* source) {
   // The size field itself must be readable before it can be tested.
   if (!ProbeReadable(source, sizeof(uint32_t))) return 0;
   const uint32_t size = SizeOf(static_cast<const uint8_t*>(source));
-  if (!IsValidBlockSize(size)) return 0;
-  void* copy = BlockCopy(source, size);
-  if (copy == nullptr) return 0;
-  return AddBlock(copy);
+  if (!IsValidBlockSize(size) || !ProbeReadable(source, size)) return 0;
+  return AddOwnBlockCopy(source, size);
 }
 
 uint32_t CVarBlockList::RemoveByKey(uint64_t key) {
@@ -103,7 +119,7 @@ uint32_t CVarBlockList::RemoveByKey(uint64_t key) {
   if (block == nullptr) return 0;
   OnTrace("RemoveBlock", block);
   UnlinkNoLock(NodeOfBlock(block));
-  std::free(block);
+  FreeNode(NodeOfBlock(block));
   modified_ = 1;
   Unlock();
   return 1;
@@ -117,10 +133,14 @@ void CVarBlockList::MergeFrom(CVarBlockList& other) {
     const uint8_t* block = BlockOfNode(n);
     if (FindBlock(KeyOf(block)) != nullptr) continue;
     const uint32_t size = SizeOf(block);
-    if (!IsValidBlockSize(size)) continue;
-    void* copy = BlockCopy(block, size);
+    if (!IsValidBlockSize(size) || !ProbeReadable(block, size)) continue;
+    // One hold of this list's lock for the copy (the arena is the list's)
+    // and its linking.
+    Lock();
+    void* copy = ArenaCopyNoLock(block, size);
+    if (copy != nullptr) LinkTailNoLock(NodeOfBlock(copy));
+    Unlock();
     if (copy == nullptr) continue;
-    AddTail(NodeOfBlock(copy));
     OnTrace("MergeBlock", static_cast<uint8_t*>(copy));
     ++count;
   }
@@ -171,8 +191,8 @@ uint32_t CVarBlockList::LoadFromChain(LinksPair* chain_head) {
       if (!ProbeReadable(block, kBlockHeaderSize)) break;
       if (LoadU16(block, kBlockLoadedTagOffset) != kLoadedTag) break;
       const uint32_t size = SizeOf(block);
-      if (!IsValidBlockSize(size)) break;
-      void* copy = BlockCopy(block, size);
+      if (!IsValidBlockSize(size) || !ProbeReadable(block, size)) break;
+      void* copy = ArenaCopyNoLock(block, size);
       if (copy == nullptr) break;
       LinkTailNoLock(NodeOfBlock(copy));
       ++count;
@@ -198,7 +218,8 @@ uint32_t CVarBlockList::LoadFromBuffer(const void* buffer, uint32_t size_cap) {
     if (FindBlock(KeyOf(cursor)) == nullptr) {
       if (!IsValidBlockSize(size)) break;
       const bool capped = size_cap != 0 && size_cap <= size;
-      void* copy = BlockCopy(cursor, capped ? size_cap : size);
+      const uint32_t len = capped ? size_cap : size;
+      void* copy = ProbeReadable(cursor, len) ? ArenaCopyNoLock(cursor, len) : nullptr;
       if (copy == nullptr) break;
       StoreU16(copy, kBlockLoadedTagOffset, kLoadedTag);
       OnTrace(capped ? "LoadNode" : "LoadAll", cursor);

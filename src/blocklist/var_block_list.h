@@ -1,7 +1,15 @@
 // CVarBlockList: the in-memory list of variable-size blocks (program blocks),
-// each its own heap allocation released with free(), kept in insertion order
-// and identified by the 64-bit key in its header (block_header.h). Node offset
-// 8: a block's links pair is its `next`/`prev` fields.
+// kept in insertion order and identified by the 64-bit key in its header
+// (block_header.h). Node offset 8: a block's links pair is its `next`/`prev`
+// fields.
+//
+// The blocks the list copies in itself (AddBlockCopy, AddOwnBlockCopy, the
+// merges and loads) are carved from its arena (block_arena.h), chunks of
+// 1 MiB, rather than allocated one by one; a heap block handed to AddBlock
+// stays a heap block. The list owns both kinds and releases each the right
+// way (FreeNode, a replacement, a removal); a block taken out of the list
+// (RemoveHead, RemoveTail, RemoveNode) is released with FreeNode, never with
+// free().
 //
 // Besides the list it holds the chain of request records (singly linked through
 // the pointer at byte 592 of each 632-byte record), which only its destructor
@@ -23,6 +31,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "blocklist/block_arena.h"
 #include "blocklist/block_header.h"
 #include "blocklist/key_index.h"
 #include "blocklist/locked_link_list.h"
@@ -55,6 +64,9 @@ class CVarBlockList : public CLockedLinkList<CSpinLocker> {
   // AddBlock of a zero-padded copy of `source`. 0, with nothing changed, when
   // the source's size is out of range, it is unreadable, or memory is short.
   virtual uint32_t AddBlockCopy(const void* source);
+  // Releases a block of this list's (in the arena or on the heap); it must be
+  // in no list. Neither locks nor unlinks.
+  void FreeNode(LinksPair* node) override;
   // Unlinks and frees the first block with `key`. 1 if one was removed, else 0
   // (modified flag unchanged).
   virtual uint32_t RemoveByKey(uint64_t key);
@@ -79,6 +91,11 @@ class CVarBlockList : public CLockedLinkList<CSpinLocker> {
   // first probe; returns the count taken in.
   virtual uint32_t LoadFromBuffer(const void* buffer, uint32_t size_cap);
 
+  // AddBlockCopy of a block one of the library's builders assembled in its
+  // own work area (`size` bytes, a valid block size): readable by
+  // construction, so not probed.
+  uint32_t AddOwnBlockCopy(const void* block, uint32_t size);
+
   void* RequestChain() const { return request_chain_; }
   void SetRequestChain(void* chain) { request_chain_ = chain; }
   int32_t Modified() const { return modified_; }
@@ -95,12 +112,16 @@ class CVarBlockList : public CLockedLinkList<CSpinLocker> {
   }
 
  private:
+  // A copy of the first `len` bytes of `source` (readable) in the arena,
+  // zero-padded; null when memory is short. The lock must be held.
+  void* ArenaCopyNoLock(const void* source, uint32_t len);
   bool IndexUsable();
   uint8_t* WalkForKey(uint64_t key);
 
   void* request_chain_ = nullptr;
   int32_t modified_ = 0;
   KeyIndex index_{Head()};
+  BlockArena arena_;
   // 0: not yet known; 1: IsEqualKey is the default (index usable); 2: replaced.
   std::atomic<int8_t> key_equality_{0};
 };

@@ -235,13 +235,10 @@ class ListSink final : public HashListSink {
       ++stats_->skipped;
       return;
     }
-    void* copy =
-        IsValidBlockSize(line.block_size) ? CopyOwnBlock(line.block, line.block_size) : nullptr;
-    if (copy == nullptr) {
+    if (list_.AddOwnBlockCopy(line.block, line.block_size) == 0) {
       ++stats_->dropped;
       return;
     }
-    list_.AddBlock(copy);
     ++stats_->used;
   }
 

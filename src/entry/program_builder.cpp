@@ -176,10 +176,7 @@ int32_t AddProgramTo(CVarBlockList& list, void* record) {
   alignas(8) uint8_t work[kProgramWorkBytes];
   uint32_t size = 0;
   if (BuildProgramBlock(record, work, &size) == 0) return 0;
-  if (IsValidBlockSize(size)) {
-    void* copy = CopyOwnBlock(work, size);  // our own work area: no probe
-    if (copy != nullptr) list.AddBlock(copy);
-  }
+  if (IsValidBlockSize(size)) list.AddOwnBlockCopy(work, size);  // our own work area: no probe
   return 1;
 }
 

@@ -179,10 +179,12 @@ TEST(LoadFromBuffer, UnreadableOrHostileInputGivesADefinedResult) {
 }
 
 TEST(LoadFromBuffer, AllocationFailureKeepsWhatWasTaken) {
+  // The large block gets an allocation of its own, the third: the arena's
+  // chunk and its table come first.
   std::vector<uint8_t> buffer =
-      Serialize({MakeBlock(64, 1, 1), MakeBlock(64, 2, 2), MakeBlock(64, 3, 3)});
+      Serialize({MakeBlock(64, 1, 1), MakeBlock(300000, 2, 2), MakeBlock(64, 3, 3)});
   CVarBlockList list;
-  SetAllocFailureAt(2);  // the second block's copy
+  SetAllocFailureAt(3);
   EXPECT_EQ(list.LoadFromBuffer(buffer.data(), 0), 1u);
   SetAllocFailureAt(0);
   EXPECT_EQ(Ids(list), (std::vector<int>{1}));

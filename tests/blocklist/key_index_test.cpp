@@ -151,8 +151,7 @@ TEST(KeyIndex, RandomOperationsAgreeWithTheWalk) {
         break;
     }
     SetAllocFailureAt(0);
-    if (removed != nullptr && removed != list.Head())
-      std::free(CVarBlockList::BlockOfNode(removed));
+    if (removed != nullptr && removed != list.Head()) list.FreeNode(removed);
     std::free(fresh);
     fallbacks += list.KeyIndexActive() ? 0 : 1;
 

@@ -66,7 +66,7 @@ TEST(OwnBlocks, OnlyCallerMemoryIsProbed) {
     EXPECT_EQ(ProbeCallCount() != probes, c.probes);
     EXPECT_EQ(list.GetCount(), c.listed);
     if (!c.probes) {
-      EXPECT_EQ(AllocCallCount() - allocations, c.listed) << "one allocation a block";
+      EXPECT_LE(AllocCallCount() - allocations, 2u) << "the arena's chunk and its table";
     }
   }
 }
