@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "common/le.h"
+#include "entry/hash_list.h"
 #include "entry/list_payload.h"
 #include "io/format.h"
 #include "view/block_compare.h"
@@ -17,6 +18,9 @@ int64_t EntryIndex::Find(uint64_t key) const {
 
 EntryIndex IndexPayload(const std::vector<uint8_t>& payload) {
   EntryIndex index;
+  // Room for a list of hash list entries, the most common, without regrowing.
+  index.slots.reserve(payload.size() / kHashBlockSize);
+  index.firsts.reserve(payload.size() / kHashBlockSize);
   const PayloadView v = WalkPayload(payload.data(), payload.size(), [&](const PayloadBlock& b) {
     const size_t rest = payload.size() - b.offset;
     const uint32_t available = b.decoded.size < rest ? b.decoded.size : static_cast<uint32_t>(rest);
