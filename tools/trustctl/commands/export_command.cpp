@@ -33,8 +33,8 @@ struct ExportOptions {
 // has found the list sound, so that a refusal writes nothing. Jsonl text is
 // held in pieces, never copied to grow; text that outgrows the payload itself
 // is not held: the walk then only notes where each block lies, and the lines
-// are made once it is done. Memory stays within the payload's twice, what
-// reading the container took.
+// are made once it is done. Memory stays within twice the payload, which
+// reading the container takes anyway.
 struct ExportPlan {
   static constexpr size_t kPiece = size_t{1} << 20;
   JsonWriter lines = JsonWriter::Compact();  // the newest lines, not yet a piece
