@@ -17,6 +17,7 @@
 #include "minifile/minifile.h"
 #include "trustctl.h"
 #include "view/container_view.h"
+#include "view/entry_json.h"
 #include "view/payload_view.h"
 
 namespace tl::test {
@@ -309,6 +310,58 @@ TEST(CtlExport, HashlistOnlyForFingerprintOnlyLists) {
   EXPECT_EQ(FileBytes(out).size(), h.out.size());
   EXPECT_EQ(Ctl({"export", "--format", "csv", box}).rc, kExitUsage);
   EXPECT_EQ(Ctl({"export", box + ":BlockList"}).rc, kExitFailure);
+}
+
+// Lists whose jsonl is megabytes: plain entries (text smaller than the
+// payload) and entries that all carry their bytes (text larger than it). Every
+// line is the entry's own object, in list order, and apply rebuilds the list;
+// damage met only at the end still leaves the output empty.
+TEST(CtlExport, LongListsAreWholeOrNothing) {
+  TempDir dir;
+  struct Case {
+    const char* what;
+    bool odd;       // every entry keeps its bytes
+    bool trailing;  // bytes after the terminator: refused
+  };
+  const Case cases[] = {
+      {"plain", false, false},
+      {"all with bytes", true, false},
+      {"plain, damaged at the end", false, true},
+      {"all with bytes, damaged at the end", true, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<std::vector<uint8_t>> blocks;
+    for (uint32_t i = 0; i < 12000; ++i) {
+      blocks.push_back(HashBlock(0x1000 + i, i * 0x9E3779B1u));
+      if (c.odd) StoreU32(blocks.back().data(), 36, i + 1);  // reserved bytes not zero
+    }
+    std::vector<uint8_t> payload = Payload(blocks);
+    if (c.trailing) payload.insert(payload.end(), 4, 0xEE);
+    const std::string box = Arg(dir, "long.mnf");
+    std::filesystem::remove(Utf8ToU16(box));
+    WriteStreams(box, {{u"ProgramList", payload}}, 0x100000, 64);
+    const CtlResult exported = Ctl({"export", box});
+    if (c.trailing) {
+      EXPECT_EQ(exported.rc, kExitFailure);
+      EXPECT_EQ(exported.out, "");
+      EXPECT_NE(exported.err.find("only a sound list is exported"), std::string::npos)
+          << exported.err;
+      continue;
+    }
+    ASSERT_EQ(exported.rc, kExitOk) << exported.err;
+    EXPECT_EQ(exported.out.size() > payload.size(), c.odd);
+    std::string expected;
+    for (const auto& b : blocks) {
+      expected += ctl::JsonLine(ctl::EntryToJson(b.data(), static_cast<uint32_t>(b.size()))) + "\n";
+    }
+    EXPECT_EQ(exported.out, expected);
+    const std::string jsonl = WriteText(dir, "long.jsonl", exported.out);
+    const std::string rebuilt = Arg(dir, "rebuilt.mnf");
+    std::filesystem::remove(Utf8ToU16(rebuilt));
+    ASSERT_EQ(Ctl({"apply", rebuilt, jsonl}).rc, kExitOk);
+    EXPECT_EQ(StreamPayload(rebuilt, u"ProgramList"), payload);
+  }
 }
 
 TEST(CtlTest, MatchesByFingerprintOrNameAndExplainsMisses) {

@@ -59,17 +59,30 @@ bool LoadSide(const std::string& text, Side* side, Io& io) {
   return true;
 }
 
-Json ChangedJson(const DecodedProgramBlock& before, const DecodedProgramBlock& after) {
-  Json ch;
-  ch["key"] = Hex64(before.key);
-  Json fields = Json::array();
+// A changed entry: its key, the fields that differ, and the entry before and after.
+void PutChanged(JsonWriter& w, const DecodedProgramBlock& before,
+                const DecodedProgramBlock& after) {
+  w.BeginObject();
+  w.Key("key");
+  w.String(Hex64Text(before.key).view());
+  w.Key("fields");
+  w.BeginArray();
   for (const FieldChange& c : Changes(before, after)) {
-    fields.push_back({{"field", c.field}, {"before", c.before_json}, {"after", c.after_json}});
+    w.BeginObject();
+    w.Key("field");
+    w.String(c.field);
+    w.Key("before");
+    w.Value(c.before_json);
+    w.Key("after");
+    w.Value(c.after_json);
+    w.EndObject();
   }
-  ch["fields"] = fields;
-  ch["before"] = BlockJson(before);
-  ch["after"] = BlockJson(after);
-  return ch;
+  w.EndArray();
+  w.Key("before");
+  PutBlockJson(w, before);
+  w.Key("after");
+  PutBlockJson(w, after);
+  w.EndObject();
 }
 
 int RunDiff(const DiffOptions& o, Io& io) {
@@ -85,30 +98,36 @@ int RunDiff(const DiffOptions& o, Io& io) {
   const bool differ = d.differ();
 
   if (o.json) {
-    Json doc;
-    doc["added"] = kHole;
-    doc["removed"] = kHole;
-    doc["changed"] = kHole;
-    doc["unchanged"] = unchanged;
     // Written entry by entry: a diff of two big lists is never one document.
-    auto [head, rest] = AroundHole(doc, "added", 0);
-    io.out << head;
-    ArrayWriter added_j(io.out, 1);
-    for (size_t j : added) added_j.Put(BlockJson(b.Decoded(j)));
-    added_j.Close();
-    const std::string hole = std::to_string(kHole);
-    const size_t r = rest.find(hole);
-    io.out << rest.substr(0, r);
-    ArrayWriter removed_j(io.out, 1);
-    for (size_t i : removed) removed_j.Put(BlockJson(a.Decoded(i)));
-    removed_j.Close();
-    rest = rest.substr(r + hole.size());
-    const size_t c = rest.find(hole);
-    io.out << rest.substr(0, c);
-    ArrayWriter changed_j(io.out, 1);
-    for (const auto& [i, j] : changed) changed_j.Put(ChangedJson(a.Decoded(i), b.Decoded(j)));
-    changed_j.Close();
-    io.out << rest.substr(c + hole.size()) << "\n";
+    constexpr size_t kPiece = size_t{64} << 10;
+    JsonWriter w = JsonWriter::Pretty();
+    w.BeginObject();
+    w.Key("added");
+    w.BeginArray();
+    for (size_t j : added) {
+      PutBlockJson(w, b.Decoded(j));
+      w.FlushTo(io.out, kPiece);
+    }
+    w.EndArray();
+    w.Key("removed");
+    w.BeginArray();
+    for (size_t i : removed) {
+      PutBlockJson(w, a.Decoded(i));
+      w.FlushTo(io.out, kPiece);
+    }
+    w.EndArray();
+    w.Key("changed");
+    w.BeginArray();
+    for (const auto& [i, j] : changed) {
+      PutChanged(w, a.Decoded(i), b.Decoded(j));
+      w.FlushTo(io.out, kPiece);
+    }
+    w.EndArray();
+    w.Key("unchanged");
+    w.Uint(unchanged);
+    w.EndObject();
+    w.Raw("\n");
+    w.FlushTo(io.out);
   } else {
     PrintChanges(io.out, a.contents.payload, a.index, b.contents.payload, b.index, d);
     io.out << added.size() << " added, " << removed.size() << " removed, " << changed.size()

@@ -3,7 +3,6 @@
 #include <CLI/CLI.hpp>
 #include <cstring>
 #include <memory>
-#include <sstream>
 
 #include "commands/cli_options.h"
 #include "commands/command.h"
@@ -195,95 +194,132 @@ void DumpText(const std::u16string& path, const ContainerReader& r, const std::u
 }
 
 // The whole container as one JSON document, written as it is made: each
-// stream is read and walked in turn, and no list is ever held as a document.
+// stream is read and walked in turn, its blocks written as they are met, and
+// no list is ever held as a document.
 void DumpJson(const std::u16string& path, const ContainerReader& r, const std::u16string* only,
               std::ostream& out) {
+  constexpr size_t kPiece = size_t{64} << 10;  // bytes handed to `out` at once
   const uint8_t* h = r.header();
-  Json doc;
-  doc["container"] = JsonText(path);
-  doc["fileSize"] = r.file_size();
-  doc["journal"] = JournalStateName(r.journal_state());
-  Json header;
-  header["magic"] = Hex32(LoadU32(h, kHeaderMagicOffset));
-  header["version"] = LoadU32(h, kHeaderVersionOffset);
-  header["text"] =
-      std::string(reinterpret_cast<const char*>(h + kHeaderTextOffset), kHeaderTextSize);
-  header["key"] = KeyHex(h);
-  header["tableEntries"] = LoadU32(h, kHeaderTableEntriesOffset);
-  header["blockSize"] = LoadU32(h, kHeaderBlockSizeOffset);
-  header["directoryEntries"] = LoadU32(h, kHeaderDirEntriesOffset);
-  header["check"] = Hex32(LoadU32(h, kHeaderCrcOffset));
-  header["checkMatches"] = LoadU32(h, kHeaderCrcOffset) == HeaderCrc(h);
-  header["defect"] = DefectName(r.header_defect());
-  doc["header"] = header;
-  Json directory = Json::array();
+  JsonWriter w = JsonWriter::Pretty();
+  w.BeginObject();
+  w.Key("container");
+  w.Text(path);
+  w.Key("fileSize");
+  w.Uint(r.file_size());
+  w.Key("journal");
+  w.String(JournalStateName(r.journal_state()));
+  w.Key("header");
+  w.BeginObject();
+  w.Key("magic");
+  w.String(Hex32(LoadU32(h, kHeaderMagicOffset)));
+  w.Key("version");
+  w.Uint(LoadU32(h, kHeaderVersionOffset));
+  w.Key("text");
+  w.String(std::string_view(reinterpret_cast<const char*>(h + kHeaderTextOffset), kHeaderTextSize));
+  w.Key("key");
+  w.String(KeyHex(h));
+  w.Key("tableEntries");
+  w.Uint(LoadU32(h, kHeaderTableEntriesOffset));
+  w.Key("blockSize");
+  w.Uint(LoadU32(h, kHeaderBlockSizeOffset));
+  w.Key("directoryEntries");
+  w.Uint(LoadU32(h, kHeaderDirEntriesOffset));
+  w.Key("check");
+  w.String(Hex32(LoadU32(h, kHeaderCrcOffset)));
+  w.Key("checkMatches");
+  w.Bool(LoadU32(h, kHeaderCrcOffset) == HeaderCrc(h));
+  w.Key("defect");
+  w.String(DefectName(r.header_defect()));
+  w.EndObject();
   if (r.header_valid()) {
-    doc["capacity"] = CapacityJson(r);
-    for (const DirEntryInfo& e : r.entries()) {
-      Json d;
-      d["index"] = e.index;
-      d["name"] = JsonText(e.name);
-      d["present"] = e.present();
-      d["size"] = e.size;
-      d["firstBlock"] = e.first_block;
-      d["time"] = FileTimeToUtc(e.time);
-      d["flags"] = e.flags;
-      if (e.present()) {
-        const Chain c = FollowChain(r, e.first_block);
-        d["chain"] = c.blocks;
-        d["chainEnd"] = c.ending;
-      }
-      directory.push_back(d);
-    }
+    w.Key("capacity");
+    w.Value(CapacityJson(r));
   }
-  doc["directory"] = directory;
-  doc["streams"] = kHole;
-  const auto [before_streams, after_streams] = AroundHole(doc, "streams", 0);
-  out << before_streams;
-  ArrayWriter streams(out, 1);
+  w.Key("directory");
+  w.BeginArray();
+  for (const DirEntryInfo& e : r.entries()) {
+    if (!r.header_valid()) break;
+    w.BeginObject();
+    w.Key("index");
+    w.Uint(e.index);
+    w.Key("name");
+    w.Text(e.name);
+    w.Key("present");
+    w.Bool(e.present());
+    w.Key("size");
+    w.Uint(e.size);
+    w.Key("firstBlock");
+    w.Uint(e.first_block);
+    w.Key("time");
+    w.String(FileTimeToUtc(e.time));
+    w.Key("flags");
+    w.Uint(e.flags);
+    if (e.present()) {
+      const Chain c = FollowChain(r, e.first_block);
+      w.Key("chain");
+      w.BeginArray();
+      for (const uint32_t b : c.blocks) w.Uint(b);
+      w.EndArray();
+      w.Key("chainEnd");
+      w.String(c.ending);
+    }
+    w.EndObject();
+  }
+  w.EndArray();
+  w.Key("streams");
+  w.BeginArray();
   for (const DirEntryInfo& e : r.entries()) {
     if (!r.header_valid() || !Selected(e, only)) continue;
-    Json st;
-    st["index"] = e.index;
-    st["name"] = JsonText(e.name);
+    w.BeginObject();
+    w.Key("index");
+    w.Uint(e.index);
+    w.Key("name");
+    w.Text(e.name);
     StreamContents s;
     std::string error;
     if (!ReadStreamContents(r, e.index, &s, &error, /*keep_blocks=*/false)) {
-      st["error"] = error;
-      streams.Put(st);
+      w.Key("error");
+      w.String(error);
+      w.EndObject();
       continue;
     }
     const PayloadHeader head = HeadOf(s.payload);
-    st["payloadSize"] = s.payload.size();
+    w.Key("payloadSize");
+    w.Uint(s.payload.size());
     if (head.present) {
-      st["tag"] = head.tag;
-      st["blockCount"] = head.count;
-      st["blocksSize"] = head.blocks_size;
+      w.Key("tag");
+      w.Uint(head.tag);
+      w.Key("blockCount");
+      w.Uint(head.count);
+      w.Key("blocksSize");
+      w.Uint(head.blocks_size);
     }
-    st["blocks"] = kHole;
-    st["issues"] = Json::array();
-    auto [before_blocks, after_blocks] = AroundHole(st, "blocks", 2);
-    streams.Next();
-    out << before_blocks;
-    ArrayWriter blocks(out, 3);
+    w.Key("blocks");
+    w.BeginArray();
     const PayloadView v =
-        WalkPayload(s.payload.data(), s.payload.size(),
-                    [&](const PayloadBlock& b) { blocks.Put(BlockJson(b.decoded)); });
-    blocks.Close();
+        WalkPayload(s.payload.data(), s.payload.size(), [&](const PayloadBlock& b) {
+          PutBlockJson(w, b.decoded);
+          w.FlushTo(out, kPiece);
+        });
+    w.EndArray();
     // "issues" follows "blocks": known once the walk is done.
-    Json issues = Json::array();
+    w.Key("issues");
+    w.BeginArray();
     for (const PayloadIssue& issue : v.issues) {
-      issues.push_back({{"offset", issue.offset}, {"text", issue.text}});
+      w.BeginObject();
+      w.Key("offset");
+      w.Uint(issue.offset);
+      w.Key("text");
+      w.String(issue.text);
+      w.EndObject();
     }
-    std::ostringstream issues_text;
-    PutJson(issues_text, issues, 3);
-    const std::string empty_issues = "\n      \"issues\": []";
-    const size_t at = after_blocks.find(empty_issues);
-    after_blocks.replace(at, empty_issues.size(), "\n      \"issues\": " + issues_text.str());
-    out << after_blocks;
+    w.EndArray();
+    w.EndObject();
   }
-  streams.Close();
-  out << after_streams << "\n";
+  w.EndArray();
+  w.EndObject();
+  w.Raw("\n");
+  w.FlushTo(out);
 }
 
 int RunDump(const DumpOptions& o, Io& io) {

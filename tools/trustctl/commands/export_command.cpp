@@ -12,6 +12,7 @@
 #include "edit/write_guards.h"
 #include "entry/hash_list.h"
 #include "io/format.h"
+#include "io/json_out.h"
 #include "io/output_file.h"
 #include "trustctl.h"
 #include "view/container_view.h"
@@ -27,13 +28,45 @@ struct ExportOptions {
   std::string target;
 };
 
-// What an export writes, found in one walk over the payload: where each
-// block lies (jsonl) or the hash list's lines, never the document whole.
+// What an export writes, made in the one walk over the payload that also
+// judges it: the jsonl lines or the hash list's lines, held until the walk
+// has found the list sound, so that a refusal writes nothing. Jsonl text is
+// held in pieces, never copied to grow; text that outgrows the payload itself
+// is not held: the walk then only notes where each block lies, and the lines
+// are made once it is done. Memory stays within twice the payload, which
+// reading the container takes anyway.
 struct ExportPlan {
+  static constexpr size_t kPiece = size_t{1} << 20;
+  JsonWriter lines = JsonWriter::Compact();  // the newest lines, not yet a piece
+  std::vector<std::string> pieces;           // the lines before them
+  size_t held_bytes = 0;
+  bool held = true;                                   // pieces and lines hold every entry
   std::vector<std::pair<uint32_t, uint32_t>> blocks;  // offset, size
   std::string hash_lines;
   size_t skipped = 0;  // entries --skip-other left out
 };
+
+// One jsonl line.
+void PutLine(JsonWriter& out, const uint8_t* block, const DecodedProgramBlock& b,
+             std::vector<uint8_t>* scratch) {
+  PutEntryJson(out, block, b, scratch);
+  out.Raw("\n");
+}
+
+// Holds the lines written so far as a piece once they make one; gives up
+// holding past `limit` bytes.
+void HoldLines(ExportPlan* plan, size_t limit) {
+  const size_t size = plan->lines.text().size();
+  if (size < ExportPlan::kPiece) return;
+  plan->held_bytes += size;
+  if (plan->held_bytes > limit) {
+    plan->held = false;
+    plan->pieces = std::vector<std::string>();
+    plan->lines = JsonWriter::Compact();
+    return;
+  }
+  plan->pieces.push_back(plan->lines.Take(ExportPlan::kPiece + 4096));
+}
 
 // Decides whether the list can be exported as asked. Odd entries are exported
 // with their bytes; a payload whose blocks cannot all be told apart is not a
@@ -44,26 +77,30 @@ bool PlanExport(const ExportOptions& o, const StreamRef& ref, const StreamConten
   bool whole = true;
   size_t index = 0;
   std::string refusal;
-  const PayloadView v =
-      WalkPayload(contents.payload.data(), contents.payload.size(), [&](const PayloadBlock& pb) {
-        const DecodedProgramBlock& b = pb.decoded;
-        ++index;
-        whole = whole && (b.defects & kPbBoundsDefects) == 0;
-        if (jsonl) {
-          plan->blocks.emplace_back(pb.offset, b.size);
-        } else if (!IsHashListEntry(b) || b.defects != 0) {
-          if (o.skip_other) {
-            ++plan->skipped;
-          } else if (refusal.empty()) {
-            refusal = "entry " + std::to_string(index) + " \"" +
-                      Printable(std::u16string_view(b.name)) +
-                      "\" is not a fingerprint-only entry; a hash list cannot hold it (use "
-                      "--skip-other to leave such entries out); nothing was written";
-          }
-        } else {
-          plan->hash_lines += HashLine(b.fingerprint) + "\n";
-        }
-      });
+  std::vector<uint8_t> scratch;
+  const uint8_t* payload = contents.payload.data();
+  const PayloadView v = WalkPayload(payload, contents.payload.size(), [&](const PayloadBlock& pb) {
+    const DecodedProgramBlock& b = pb.decoded;
+    ++index;
+    whole = whole && (b.defects & kPbBoundsDefects) == 0;
+    if (jsonl) {
+      plan->blocks.emplace_back(pb.offset, b.size);
+      if (!whole || !plan->held) return;
+      PutLine(plan->lines, payload + pb.offset, b, &scratch);
+      HoldLines(plan, contents.payload.size());
+    } else if (!IsHashListEntry(b) || b.defects != 0) {
+      if (o.skip_other) {
+        ++plan->skipped;
+      } else if (refusal.empty()) {
+        refusal = "entry " + std::to_string(index) + " \"" +
+                  Printable(std::u16string_view(b.name)) +
+                  "\" is not a fingerprint-only entry; a hash list cannot hold it (use "
+                  "--skip-other to leave such entries out); nothing was written";
+      }
+    } else {
+      plan->hash_lines += HashLine(b.fingerprint) + "\n";
+    }
+  });
   for (const PayloadIssue& issue : v.issues) whole = whole && issue.block >= 0;
   if (!whole) {
     *error = Shown(ref.container) + ": \"" + Printable(std::u16string_view(ref.stream)) +
@@ -110,10 +147,23 @@ int RunExport(const ExportOptions& o, Io& io) {
     Complain(io, error);
     return kExitFailure;
   }
-  if (o.format == "jsonl") {
+  if (o.format == "jsonl" && plan.held) {
+    for (const std::string& piece : plan.pieces) out << piece;
+    out << plan.lines.text();
+  } else if (o.format == "jsonl") {
+    constexpr size_t kPiece = size_t{64} << 10;
+    JsonWriter lines = JsonWriter::Compact();
+    std::vector<uint8_t> scratch;
+    DecodedProgramBlock b;
     for (const auto& [offset, size] : plan.blocks) {
-      out << JsonLine(EntryToJson(contents.payload.data() + offset, size)) << "\n";
+      DecodeProgramBlock(contents.payload.data() + offset, size, &b);
+      PutLine(lines, contents.payload.data() + offset, b, &scratch);
+      if (lines.text().size() >= kPiece) {
+        out << lines.text();
+        lines.Clear();
+      }
     }
+    out << lines.text();
   } else {
     out << plan.hash_lines;
   }

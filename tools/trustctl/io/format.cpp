@@ -63,23 +63,29 @@ void AppendUtf8(std::string* out, uint32_t cp) {
 
 }  // namespace
 
-std::string Hex16(uint16_t v) {
-  char buf[8];
-  std::snprintf(buf, sizeof buf, "0x%04x", static_cast<unsigned>(v));
-  return buf;
+namespace {
+
+HexText HexDigits(uint64_t v, uint8_t digits) {
+  constexpr char kDigits[] = "0123456789abcdef";
+  HexText t;
+  t.size = static_cast<uint8_t>(2 + digits);
+  t.digits[0] = '0';
+  t.digits[1] = 'x';
+  for (uint8_t i = 0; i < digits; ++i) {
+    t.digits[1 + digits - i] = kDigits[v & 15];
+    v >>= 4;
+  }
+  return t;
 }
 
-std::string Hex32(uint32_t v) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "0x%08x", v);
-  return buf;
-}
+}  // namespace
 
-std::string Hex64(uint64_t v) {
-  char buf[24];
-  std::snprintf(buf, sizeof buf, "0x%016llx", static_cast<unsigned long long>(v));
-  return buf;
-}
+HexText Hex32Text(uint32_t v) { return HexDigits(v, 8); }
+HexText Hex64Text(uint64_t v) { return HexDigits(v, 16); }
+
+std::string Hex16(uint16_t v) { return std::string(HexDigits(v, 4).view()); }
+std::string Hex32(uint32_t v) { return std::string(Hex32Text(v).view()); }
+std::string Hex64(uint64_t v) { return std::string(Hex64Text(v).view()); }
 
 std::string FileTimeToUtc(uint64_t filetime) {
   // 11644473600 seconds lie between 1601-01-01 and 1970-01-01.

@@ -13,6 +13,15 @@ std::string Hex16(uint16_t v);
 std::string Hex32(uint32_t v);
 std::string Hex64(uint64_t v);
 
+// The same texts held in place, for a writer that appends them.
+struct HexText {
+  char digits[18];
+  uint8_t size;
+  std::string_view view() const { return {digits, size}; }
+};
+HexText Hex32Text(uint32_t v);
+HexText Hex64Text(uint64_t v);
+
 // A FILETIME (100 ns intervals since 1601-01-01 UTC) as
 // "YYYY-MM-DDThh:mm:ss.fffffffZ". Every 64-bit value has a text form.
 std::string FileTimeToUtc(uint64_t filetime);

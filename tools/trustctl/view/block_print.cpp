@@ -1,6 +1,5 @@
 #include "view/block_print.h"
 
-#include "blocklist/program_block.h"
 #include "io/format.h"
 
 namespace tl::ctl {
@@ -84,51 +83,65 @@ void PrintBlockText(const DecodedProgramBlock& b, const std::string& indent, std
   if (b.defects != 0) out << indent << "DEFECTS        " << DefectList(b.defects) << "\n";
 }
 
-void AddContentJson(const DecodedProgramBlock& b, Json* out) {
-  Json& j = *out;
-  if ((b.flags & PB_TOKENS) != 0) {
-    Json tokens = Json::array();
-    for (const auto& t : b.tokens) tokens.push_back(JsonText(t));
-    j["tokens"] = tokens;
-  }
-  if (b.text1) j["text1"] = JsonText(*b.text1);
-  if (b.text2) j["text2"] = JsonText(*b.text2);
-  if (b.text3) j["text3"] = JsonText(*b.text3);
-  if ((b.flags & (PB_VALUE | PB_VALUE_PAIR)) != 0) j["value"] = b.value;
-  if ((b.flags & PB_VALUE_PAIR) != 0) j["valueSecond"] = b.valueSecond;
-}
+namespace {
 
-Json BlockJson(const DecodedProgramBlock& b) {
-  Json j;
-  j["name"] = JsonText(b.name);
-  j["key"] = Hex64(b.key);
-  j["size"] = b.size;
-  j["kind"] = b.kind;
-  j["loadedTag"] = b.loadedTag;
-  j["magic"] = Hex32(b.magic);
-  j["transient"] = b.transient;
-  j["flags"] = b.flags;
-  Json names = Json::array();
+template <typename Out>
+void PutBlock(Out& out, const DecodedProgramBlock& b) {
+  out.BeginObject();
+  out.Key("name");
+  out.Text(b.name);
+  out.Key("key");
+  out.String(Hex64Text(b.key).view());
+  out.Key("size");
+  out.Uint(b.size);
+  out.Key("kind");
+  out.Uint(b.kind);
+  out.Key("loadedTag");
+  out.Uint(b.loadedTag);
+  out.Key("magic");
+  out.String(Hex32Text(b.magic).view());
+  out.Key("transient");
+  out.Uint(b.transient);
+  out.Key("flags");
+  out.Uint(b.flags);
+  out.Key("flagNames");
+  out.BeginArray();
   for (const auto& f : kFlagNames) {
-    if ((b.flags & f.bit) != 0) names.push_back(f.name);
+    if ((b.flags & f.bit) != 0) out.String(f.name);
   }
-  j["flagNames"] = names;
-  AddContentJson(b, &j);
+  out.EndArray();
+  PutContentMembers(out, b);
   if ((b.flags & PB_TIMESTAMP) != 0) {
-    j["linkTimeStamp"] = b.linkTimeStamp;
-    j["linkTime"] = UnixTimeToUtc(b.linkTimeStamp);
+    out.Key("linkTimeStamp");
+    out.Uint(b.linkTimeStamp);
+    out.Key("linkTime");
+    out.String(UnixTimeToUtc(b.linkTimeStamp));
   }
   if ((b.flags & PB_FINGERPRINT) != 0) {
-    j["fingerprint"] = Hex64(b.fingerprint);
-    j["fileSize"] = static_cast<uint32_t>(b.fingerprint >> 32);
-    j["crc"] = Hex32(static_cast<uint32_t>(b.fingerprint));
+    out.Key("fingerprint");
+    out.String(Hex64Text(b.fingerprint).view());
+    out.Key("fileSize");
+    out.Uint(static_cast<uint32_t>(b.fingerprint >> 32));
+    out.Key("crc");
+    out.String(Hex32Text(static_cast<uint32_t>(b.fingerprint)).view());
   }
-  Json defects = Json::array();
+  out.Key("defects");
+  out.BeginArray();
   for (uint32_t bit = 1; bit != 0; bit <<= 1) {
-    if ((b.defects & bit) != 0) defects.push_back(PbDefectText(bit));
+    if ((b.defects & bit) != 0) out.String(PbDefectText(bit));
   }
-  j["defects"] = defects;
-  return j;
+  out.EndArray();
+  out.EndObject();
+}
+
+}  // namespace
+
+void PutBlockJson(JsonWriter& out, const DecodedProgramBlock& b) { PutBlock(out, b); }
+
+Json BlockJson(const DecodedProgramBlock& b) {
+  JsonBuilder out;
+  PutBlock(out, b);
+  return std::move(out.doc());
 }
 
 }  // namespace tl::ctl

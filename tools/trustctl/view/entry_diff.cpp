@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "common/le.h"
+#include "entry/hash_list.h"
 #include "entry/list_payload.h"
 #include "io/format.h"
 #include "view/block_compare.h"
@@ -17,6 +18,9 @@ int64_t EntryIndex::Find(uint64_t key) const {
 
 EntryIndex IndexPayload(const std::vector<uint8_t>& payload) {
   EntryIndex index;
+  // Room for a list of hash list entries, the most common, without regrowing.
+  index.slots.reserve(payload.size() / kHashBlockSize);
+  index.firsts.reserve(payload.size() / kHashBlockSize);
   const PayloadView v = WalkPayload(payload.data(), payload.size(), [&](const PayloadBlock& b) {
     const size_t rest = payload.size() - b.offset;
     const uint32_t available = b.decoded.size < rest ? b.decoded.size : static_cast<uint32_t>(rest);
@@ -36,16 +40,31 @@ EntryIndex IndexPayload(const std::vector<uint8_t>& payload) {
 
 EntryDiff DiffEntries(const std::vector<uint8_t>& a_payload, const EntryIndex& a,
                       const std::vector<uint8_t>& b_payload, const EntryIndex& b) {
+  // The first block of each key of A with the block of B that has its key, in
+  // one merge of the two key orders: kNotFirst for a repeated key's later
+  // blocks, kNone for a key B lacks.
+  constexpr int64_t kNotFirst = -2, kNone = -1;
+  std::vector<int64_t> match(a.slots.size(), kNotFirst);
+  // B's blocks: 0 a repeated key's later block, 1 the first of a key A lacks,
+  // 2 the first of a key A has.
+  std::vector<uint8_t> b_state(b.slots.size(), 0);
+  for (const auto& [key, j] : b.firsts) b_state[j] = 1;
+  size_t k = 0;
+  for (const auto& [key, i] : a.firsts) {
+    while (k < b.firsts.size() && b.firsts[k].first < key) ++k;
+    const bool found = k < b.firsts.size() && b.firsts[k].first == key;
+    match[i] = found ? b.firsts[k].second : kNone;
+    if (found) b_state[b.firsts[k].second] = 2;
+  }
   EntryDiff d;
   for (uint32_t i = 0; i < a.slots.size(); ++i) {
-    const EntrySlot& s = a.slots[i];
-    if (a.Find(s.key) != i) continue;  // a repeated key: the first one counts
-    const int64_t found = b.Find(s.key);
-    if (found < 0) {
+    if (match[i] == kNotFirst) continue;  // a repeated key: the first one counts
+    if (match[i] == kNone) {
       d.removed.push_back(i);
       continue;
     }
-    const auto j = static_cast<uint32_t>(found);
+    const auto j = static_cast<uint32_t>(match[i]);
+    const EntrySlot& s = a.slots[i];
     const EntrySlot& t = b.slots[j];
     const uint8_t* x = a_payload.data() + s.offset;
     const uint8_t* y = b_payload.data() + t.offset;
@@ -60,7 +79,7 @@ EntryDiff DiffEntries(const std::vector<uint8_t>& a_payload, const EntryIndex& a
     }
   }
   for (uint32_t j = 0; j < b.slots.size(); ++j) {
-    if (b.Find(b.slots[j].key) == j && a.Find(b.slots[j].key) < 0) d.added.push_back(j);
+    if (b_state[j] == 1) d.added.push_back(j);
   }
   return d;
 }

@@ -17,11 +17,12 @@ namespace {
 constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 // The block the builders would make for these fields (the library's one
-// assembly); empty when they do not fit one block.
-std::vector<uint8_t> BuildCanonical(const DecodedProgramBlock& f) {
+// assembly), into *out; empty when they do not fit one block.
+void BuildCanonical(const DecodedProgramBlock& f, std::vector<uint8_t>* out) {
+  out->clear();
   ProgramBlockFields fields;
   fields.name = PbString{f.name.data(), f.name.size()};
-  if (f.tokens.size() > kPbTokenSlots) return {};
+  if (f.tokens.size() > kPbTokenSlots) return;
   for (size_t i = 0; i < f.tokens.size(); ++i) {
     fields.tokens[i] = PbString{f.tokens[i].data(), f.tokens[i].size()};
   }
@@ -41,11 +42,16 @@ std::vector<uint8_t> BuildCanonical(const DecodedProgramBlock& f) {
   size_t units = f.name.size() + 2;
   for (const auto& t : f.tokens) units += t.size() + 2;
   for (const auto* t : {&f.text1, &f.text2, &f.text3}) units += *t ? (*t)->size() + 2 : 0;
-  if (units > kPbMaxPoolUnits) return {};
-  std::vector<uint8_t> w(PbSizeForUnits(static_cast<uint32_t>(units)), 0);
-  const uint32_t size = AssembleProgramBlock(fields, w.data(), w.size());
-  w.resize(size);
-  if (size != 0) StampSerializedHeader(w.data());  // compared with stored bytes
+  if (units > kPbMaxPoolUnits) return;
+  out->assign(PbSizeForUnits(static_cast<uint32_t>(units)), 0);
+  const uint32_t size = AssembleProgramBlock(fields, out->data(), out->size());
+  out->resize(size);
+  if (size != 0) StampSerializedHeader(out->data());  // compared with stored bytes
+}
+
+std::vector<uint8_t> BuildCanonical(const DecodedProgramBlock& f) {
+  std::vector<uint8_t> w;
+  BuildCanonical(f, &w);
   return w;
 }
 
@@ -54,16 +60,72 @@ bool SameStored(const uint8_t* a, const std::vector<uint8_t>& b, uint32_t size) 
   return b.size() == size && SameStoredBlock(a, b.data(), size);
 }
 
+// The members every entry's object has: name, key, kind, flags, the content,
+// linkTimeStamp and fingerprint when the flags announce them.
+template <typename Out>
+void PutFieldMembers(Out& out, const DecodedProgramBlock& b) {
+  out.Key("name");
+  out.Text(b.name);
+  out.Key("key");
+  out.String(Hex64Text(b.key).view());
+  out.Key("kind");
+  out.Uint(b.kind);
+  out.Key("flags");
+  out.Uint(b.flags);
+  PutContentMembers(out, b);
+  if ((b.flags & PB_TIMESTAMP) != 0) {
+    out.Key("linkTimeStamp");
+    out.Uint(b.linkTimeStamp);
+  }
+  if ((b.flags & PB_FINGERPRINT) != 0) {
+    out.Key("fingerprint");
+    out.String(Hex64Text(b.fingerprint).view());
+  }
+}
+
 Json FieldsJson(const DecodedProgramBlock& b) {
-  Json j;
-  j["name"] = JsonText(b.name);
-  j["key"] = Hex64(b.key);
-  j["kind"] = b.kind;
-  j["flags"] = b.flags;
-  AddContentJson(b, &j);
-  if ((b.flags & PB_TIMESTAMP) != 0) j["linkTimeStamp"] = b.linkTimeStamp;
-  if ((b.flags & PB_FINGERPRINT) != 0) j["fingerprint"] = Hex64(b.fingerprint);
-  return j;
+  JsonBuilder out;
+  out.BeginObject();
+  PutFieldMembers(out, b);
+  out.EndObject();
+  return std::move(out.doc());
+}
+
+// Whether a text comes back the same from the UTF-8 that JSON holds it as:
+// only one with surrogates can fail to.
+bool SurvivesUtf8(const std::u16string& s) {
+  for (const char16_t u : s) {
+    if (u >= 0xD800 && u <= 0xDFFF) return Utf8ToU16(U16ToUtf8(s)) == s;
+  }
+  return true;
+}
+
+// Whether the fields of `b`, decoded from `block`, fail to rebuild the stored
+// bytes exactly, so that the entry carries them too. `scratch` holds the
+// rebuilt block.
+bool NeedsBytes(const uint8_t* block, uint32_t size, const DecodedProgramBlock& b,
+                std::vector<uint8_t>* scratch) {
+  if (b.defects != 0) return true;
+  bool survives = SurvivesUtf8(b.name);
+  for (const auto& t : b.tokens) survives = survives && SurvivesUtf8(t);
+  for (const auto* t : {&b.text1, &b.text2, &b.text3}) {
+    survives = survives && (!*t || SurvivesUtf8(**t));
+  }
+  if (!survives) return true;
+  BuildCanonical(b, scratch);
+  return !SameStored(block, *scratch, size);
+}
+
+template <typename Out>
+void PutEntry(Out& out, const uint8_t* block, uint32_t size, const DecodedProgramBlock& b,
+              std::vector<uint8_t>* scratch) {
+  out.BeginObject();
+  PutFieldMembers(out, b);
+  if (NeedsBytes(block, size, b, scratch)) {
+    out.Key("bytes");
+    out.String(Base64Encode(block, size));
+  }
+  out.EndObject();
 }
 
 template <typename T>
@@ -244,21 +306,18 @@ bool Base64Decode(const std::string& text, std::vector<uint8_t>* out) {
   return true;
 }
 
+void PutEntryJson(JsonWriter& out, const uint8_t* block, const DecodedProgramBlock& b,
+                  std::vector<uint8_t>* scratch) {
+  PutEntry(out, block, b.size, b, scratch);
+}
+
 Json EntryToJson(const uint8_t* block, uint32_t size) {
   DecodedProgramBlock b;
   DecodeProgramBlock(block, size, &b);
-  Json j = FieldsJson(b);
-  // Fields that do not rebuild the stored bytes exactly: keep the bytes too.
-  const std::vector<uint8_t> rebuilt = b.defects == 0 ? BuildCanonical(b) : std::vector<uint8_t>();
-  bool utf16_ok = Utf8ToU16(U16ToUtf8(b.name)) == b.name;
-  for (const auto& t : b.tokens) utf16_ok = utf16_ok && Utf8ToU16(U16ToUtf8(t)) == t;
-  for (const auto* t : {&b.text1, &b.text2, &b.text3}) {
-    utf16_ok = utf16_ok && (!*t || Utf8ToU16(U16ToUtf8(**t)) == **t);
-  }
-  if (!utf16_ok || !SameStored(block, rebuilt, size)) {
-    j["bytes"] = Base64Encode(block, size);
-  }
-  return j;
+  JsonBuilder out;
+  std::vector<uint8_t> scratch;
+  PutEntry(out, block, size, b, &scratch);
+  return std::move(out.doc());
 }
 
 bool EntryFromJson(const Json& entry, std::vector<uint8_t>* block, std::string* error) {

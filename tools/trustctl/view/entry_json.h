@@ -17,7 +17,12 @@ namespace tl::ctl {
 
 // The entry's object: name, key, kind, flags, then each attribute its flags
 // announce (tokens, text1, text2, text3, value, valueSecond, linkTimeStamp,
-// fingerprint), then "bytes" when needed.
+// fingerprint), then "bytes" when needed. Written for `b`, the block decoded
+// from `block` with its bounds sound (b.size bytes of it); `scratch` is reused
+// from entry to entry for the block the fields rebuild.
+void PutEntryJson(JsonWriter& out, const uint8_t* block, const DecodedProgramBlock& b,
+                  std::vector<uint8_t>* scratch);
+// The same object as a document, for the `size` bytes at `block`.
 Json EntryToJson(const uint8_t* block, uint32_t size);
 
 // The block an object describes: from "bytes" when present (the other fields

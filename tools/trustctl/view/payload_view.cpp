@@ -1,6 +1,6 @@
 #include "view/payload_view.h"
 
-#include <unordered_map>
+#include <vector>
 
 #include "blocklist/block_header.h"
 #include "blocklist/program_block.h"
@@ -10,6 +10,57 @@
 namespace tl::ctl {
 namespace {
 
+// The first block of each key, for the shared-key check of a list of any
+// length: open addressing over a power-of-two table, at most 70% full, with
+// no allocation per block.
+class FirstWithKey {
+ public:
+  explicit FirstWithKey(size_t expected) {
+    size_t capacity = 64;
+    while (capacity * 7 < expected * 10) capacity *= 2;
+    slots_.assign(capacity, Slot{0, kEmpty});
+  }
+
+  // The block that first had `key`; `block` when it is the first.
+  int32_t Note(uint64_t key, int32_t block) {
+    if ((used_ + 1) * 10 > slots_.size() * 7) Grow();
+    Slot& s = Find(key);
+    if (s.block == kEmpty) {
+      s = {key, block};
+      ++used_;
+    }
+    return s.block;
+  }
+
+ private:
+  static constexpr int32_t kEmpty = -1;
+  struct Slot {
+    uint64_t key;
+    int32_t block;
+  };
+
+  Slot& Find(uint64_t key) {
+    const size_t mask = slots_.size() - 1;
+    uint64_t h = key ^ (key >> 33);
+    h *= 0xff51afd7ed558ccdULL;  // spreads keys that differ in few bits
+    h ^= h >> 33;
+    for (size_t i = static_cast<size_t>(h) & mask;; i = (i + 1) & mask) {
+      if (slots_[i].block == kEmpty || slots_[i].key == key) return slots_[i];
+    }
+  }
+
+  void Grow() {
+    std::vector<Slot> old(slots_.size() * 2, Slot{0, kEmpty});
+    old.swap(slots_);
+    for (const Slot& s : old) {
+      if (s.block != kEmpty) Find(s.key) = s;
+    }
+  }
+
+  std::vector<Slot> slots_;
+  size_t used_ = 0;
+};
+
 // The tolerant reading: every block the walk meets is decoded and kept, and
 // each defect becomes a message at its payload offset. Beyond the walk's
 // checks it looks at what only a reader of the whole list sees: a key that is
@@ -18,12 +69,13 @@ class ViewSink final : public PayloadWalkSink {
  public:
   // Each block goes to `visit`, or, without one, into v->blocks.
   ViewSink(const uint8_t* data, size_t len, PayloadView* v, const BlockVisitor* visit)
-      : data_(data), v_(v), visit_(visit) {
-    first_with_key_.reserve(len / kHashBlockSize);  // most lists are hash list entries
-  }
+      : data_(data),
+        v_(v),
+        visit_(visit),
+        first_with_key_(len / kHashBlockSize) {}  // most lists are hash list entries
 
   void OnBlock(const PayloadBlockReport& r) override {
-    current_ = PayloadBlock();
+    // The decode sets every field of current_.decoded.
     current_.offset = static_cast<uint32_t>(r.offset);
     decoded_ = DecodeProgramBlock(data_ + r.offset, r.available, &current_.decoded);
     for (uint32_t bit = 1; bit != 0; bit <<= 1) {
@@ -46,10 +98,10 @@ class ViewSink final : public PayloadWalkSink {
       Issue(r.offset + kBlockKeyOffset, r.index,
             "key " + Hex64(b.key) + " is not the name key " + Hex32(expected), IssueKind::kContent);
     }
-    const auto [it, inserted] = first_with_key_.emplace(b.key, r.index);
-    if (!inserted) {
+    const int32_t first = first_with_key_.Note(b.key, r.index);
+    if (first != r.index) {
       Issue(r.offset + kBlockKeyOffset, r.index,
-            "same key as block " + std::to_string(it->second + 1) + " (the list holds one)",
+            "same key as block " + std::to_string(first + 1) + " (the list holds one)",
             IssueKind::kSharedKey);
     }
   }
@@ -113,7 +165,7 @@ class ViewSink final : public PayloadWalkSink {
   PayloadBlock current_;
   bool decoded_ = false;
   bool cut_short_ = false;
-  std::unordered_map<uint64_t, int32_t> first_with_key_;
+  FirstWithKey first_with_key_;
 };
 
 }  // namespace
