@@ -20,12 +20,16 @@ bool AllZero(const uint8_t* p, size_t n) {
 // unit indexes begin an entry, and the entries' texts.
 class PoolView {
  public:
-  PoolView(const uint8_t* record, uint32_t units) : record_(record), starts_(units, false) {}
+  // The starts of a pool of up to kInline units (a program block's usual
+  // pool) are noted without an allocation.
+  PoolView(const uint8_t* record, uint32_t units) : record_(record), units_(units) {
+    if (units > kInline) more_.assign(units, false);
+  }
 
   // Walks the entries from offset 0; returns the units covered by whole entries
   // and adds overrun and terminator defects to *defects.
   uint32_t Walk(uint32_t* defects) {
-    const auto total = static_cast<uint32_t>(starts_.size());
+    const uint32_t total = units_;
     uint32_t u = 0;
     while (u < total) {
       const uint32_t n = LoadU16(record_, kPbPoolStart + 2 * size_t{u});
@@ -36,26 +40,51 @@ class PoolView {
       if (LoadU16(record_, kPbPoolStart + 2 * (size_t{u} + 1 + n)) != 0) {
         *defects |= kPbDefectEntryTerminator;
       }
-      starts_[u] = true;
+      if (units_ > kInline) {
+        more_[u] = true;
+      } else {
+        inline_[u / 64] |= uint64_t{1} << (u % 64);
+      }
       u += n + 2;
     }
     return u;
   }
 
-  bool IsStart(uint16_t offset) const { return offset < starts_.size() && starts_[offset]; }
+  bool IsStart(uint16_t offset) const {
+    if (offset >= units_) return false;
+    if (units_ > kInline) return more_[offset];
+    return (inline_[offset / 64] >> (offset % 64) & 1) != 0;
+  }
 
-  std::u16string Text(uint16_t offset) const {
+  // The entry's text, into `s` (its storage reused).
+  void Text(uint16_t offset, std::u16string* s) const {
     const size_t at = kPbPoolStart + 2 * size_t{offset};
     const uint16_t n = LoadU16(record_, at);
-    std::u16string s(n, u'\0');
-    for (size_t i = 0; i < n; ++i) s[i] = static_cast<char16_t>(LoadU16(record_, at + 2 + 2 * i));
-    return s;
+    s->resize(n);
+    for (size_t i = 0; i < n; ++i)
+      (*s)[i] = static_cast<char16_t>(LoadU16(record_, at + 2 + 2 * i));
   }
 
  private:
+  static constexpr uint32_t kInline = 1024;
   const uint8_t* record_;
-  std::vector<bool> starts_;
+  uint32_t units_;
+  uint64_t inline_[kInline / 64] = {};
+  std::vector<bool> more_;
 };
+
+// Clears a decoded block for the next decode, keeping the storage of its
+// texts, so that a walk over a whole list decodes without an allocation per
+// block.
+void Reset(DecodedProgramBlock* d) {
+  std::u16string name = std::move(d->name);
+  std::vector<std::u16string> tokens = std::move(d->tokens);
+  *d = DecodedProgramBlock{};
+  name.clear();
+  tokens.clear();
+  d->name = std::move(name);
+  d->tokens = std::move(tokens);
+}
 
 }  // namespace
 
@@ -87,7 +116,7 @@ const char* PbDefectText(uint32_t defect_bit) {
 }
 
 bool DecodeProgramBlock(const uint8_t* bytes, size_t len, DecodedProgramBlock* out) {
-  *out = DecodedProgramBlock{};
+  Reset(out);
   DecodedProgramBlock& d = *out;
   if (len >= 4) d.size = LoadU32(bytes, kPbSizeOffset);
   if (len < kPbPoolStart) {
@@ -136,7 +165,7 @@ bool DecodeProgramBlock(const uint8_t* bytes, size_t len, DecodedProgramBlock* o
   d.pool_units = pool.Walk(&d.defects);
 
   if (pool.IsStart(d.nameOffset)) {
-    d.name = pool.Text(d.nameOffset);
+    pool.Text(d.nameOffset, &d.name);
   } else {
     d.defects |= kPbDefectBadOffset;
   }
@@ -144,7 +173,8 @@ bool DecodeProgramBlock(const uint8_t* bytes, size_t len, DecodedProgramBlock* o
     for (uint16_t slot : d.tokenOffsets) {
       if (slot == 0) continue;  // offset 0 is the name: an empty slot
       if (pool.IsStart(slot)) {
-        d.tokens.push_back(pool.Text(slot));
+        d.tokens.emplace_back();
+        pool.Text(slot, &d.tokens.back());
       } else {
         d.defects |= kPbDefectBadOffset;
       }
@@ -160,7 +190,8 @@ bool DecodeProgramBlock(const uint8_t* bytes, size_t len, DecodedProgramBlock* o
   for (const auto& t : texts) {
     if (!(d.flags & t.flag)) continue;
     if (pool.IsStart(t.offset)) {
-      *t.text = pool.Text(t.offset);
+      t.text->emplace();
+      pool.Text(t.offset, &**t.text);
     } else {
       d.defects |= kPbDefectBadOffset;
     }

@@ -30,6 +30,10 @@ class MemoryFile final : public platform::File {
   bool WriteAt(uint32_t offset, const void* buf, uint32_t len, uint32_t* done) override;
   bool Size(uint32_t* size) override;
   bool Flush() override { return true; }
+  const uint8_t* HeldBytes(uint32_t* size) const override {
+    *size = size_;
+    return data_;
+  }
 
   const uint8_t* data() const { return data_; }
   uint32_t size() const { return size_; }

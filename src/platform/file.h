@@ -36,6 +36,13 @@ class File {
     (void)out;
     return false;
   }
+  // The file's bytes where it is kept in memory (a snapshot), for a reader
+  // that can take them in place instead of copying them out; *size gets
+  // their number. Null for a file on disk.
+  virtual const uint8_t* HeldBytes(uint32_t* size) const {
+    *size = 0;
+    return nullptr;
+  }
 };
 
 // How long a writer waits for another writer of the same container before it

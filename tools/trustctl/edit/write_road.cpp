@@ -87,12 +87,22 @@ bool WriteRoad::StoredKeys(std::vector<uint64_t>* keys, std::string* error) {
     payload = &read.payload;
   }
   if (payload == nullptr || payload->size() < kPayloadHeaderBytes) return true;
-  // The guards let only a soundly framed payload this far.
-  ParsedPayload parsed;
-  ParseListPayload(payload->data(), payload->size(), &parsed);
-  for (const SequenceBlock& b : parsed.blocks) {
-    keys->push_back(LoadU64(payload->data(), b.offset + kBlockKeyOffset));
-  }
+  // The guards let only a soundly framed payload this far: the walk's blocks
+  // are whole, and each one's key is read where it lies.
+  class KeySink final : public PayloadWalkSink {
+   public:
+    KeySink(const uint8_t* data, std::vector<uint64_t>* keys) : data_(data), keys_(keys) {}
+    void OnBlockChecked(const PayloadBlockReport& b) override {
+      keys_->push_back(LoadU64(data_, b.offset + kBlockKeyOffset));
+    }
+    bool OnDefect(const PayloadDefectReport&) override { return true; }
+
+   private:
+    const uint8_t* data_;
+    std::vector<uint64_t>* keys_;
+  };
+  KeySink sink(payload->data(), keys);
+  WalkListPayload(payload->data(), payload->size(), sink);
   return true;
 }
 
