@@ -13,6 +13,9 @@ constexpr size_t kAlign = 16;
 
 size_t RoundUp(size_t n) { return (n + kAlign - 1) & ~(kAlign - 1); }
 
+// One entry of the table of chunks: a pointer.
+constexpr size_t kSlotBytes = sizeof(void*);
+
 }  // namespace
 
 BlockArena::~BlockArena() {
@@ -41,9 +44,9 @@ bool BlockArena::Owns(const void* block) const { return Find(block) != nullptr; 
 bool BlockArena::Insert(Chunk* chunk) {
   if (count_ == capacity_) {
     const size_t grown = capacity_ == 0 ? 16 : capacity_ * 2;
-    auto** table = static_cast<Chunk**>(ZeroAlloc(grown * sizeof(Chunk*)));
+    auto** table = static_cast<Chunk**>(ZeroAlloc(grown * kSlotBytes));
     if (table == nullptr) return false;
-    if (count_ != 0) std::memcpy(table, chunks_, count_ * sizeof(Chunk*));
+    if (count_ != 0) std::memcpy(table, chunks_, count_ * kSlotBytes);
     ZeroFree(chunks_);
     chunks_ = table;
     capacity_ = grown;
@@ -63,7 +66,7 @@ void BlockArena::Erase(Chunk* chunk) {
   size_t at = 0;
   while (at < count_ && chunks_[at] != chunk) ++at;
   if (at == count_) return;
-  std::memmove(chunks_ + at, chunks_ + at + 1, (count_ - at - 1) * sizeof(Chunk*));
+  std::memmove(chunks_ + at, chunks_ + at + 1, (count_ - at - 1) * kSlotBytes);
   --count_;
   ZeroFree(chunk);
 }

@@ -93,6 +93,8 @@ PayloadBuilder::Slot* PayloadBuilder::Probe(uint64_t key) const {
 }
 
 bool PayloadBuilder::GrowIndex(uint64_t blocks) {
+  // The index holds offsets into the buffer: there is none without it.
+  if (bytes_ == nullptr) return false;
   // At most three quarters full, so that a probe stays short.
   if (blocks * 4 <= uint64_t{slot_count_} * 3) return true;
   if (blocks > (kMaxPayload / kMinBlockSize) + 1) return false;
@@ -107,7 +109,7 @@ bool PayloadBuilder::GrowIndex(uint64_t blocks) {
   slots_ = grown;
   slot_count_ = n;
   slot_shift_ = 64 - bits;
-  for (size_t i = 0; i < old_count; ++i) {
+  for (size_t i = 0; old != nullptr && i < old_count; ++i) {
     if (old[i].at != 0) *Probe(LoadU64(bytes_ + old[i].at - 1, kBlockKeyOffset)) = old[i];
   }
   ZeroFree(old);
@@ -119,14 +121,15 @@ bool PayloadBuilder::Add(const uint8_t* block, uint32_t size) {
   const uint64_t key = LoadU64(block, kBlockKeyOffset);
   // The payload as it would be with this block (the one it replaces gone)
   // must stay within one stream's 32-bit length.
-  Slot* slot = slots_ != nullptr ? Probe(key) : nullptr;
+  Slot* slot = slots_ != nullptr && bytes_ != nullptr ? Probe(key) : nullptr;
   const uint64_t replaced = slot != nullptr && slot->at != 0 ? LoadU32(bytes_, slot->at - 1) : 0;
   if (payload_size() - replaced + size > kMaxPayload) return false;
   if (!Grow((used_ == 0 ? kPayloadHeaderBytes : used_) + size + kPayloadTerminatorBytes) ||
       !GrowIndex(uint64_t{live_} + 1)) {
     return false;
   }
-  slot = Probe(key);  // the table may have grown
+  if (slots_ == nullptr || bytes_ == nullptr) return false;  // both were had just now
+  slot = Probe(key);                                         // the table may have grown
   if (slot->at != 0) {
     StoreU32(bytes_ + slot->at - 1, kBlockMagicOffset, kReplacedMark);
     live_bytes_ -= replaced;
@@ -147,7 +150,8 @@ bool PayloadBuilder::Add(const uint8_t* block, uint32_t size) {
 uint8_t* PayloadBuilder::Finish(uint32_t* size, uint32_t* count) {
   *size = 0;
   *count = 0;
-  if (bytes_ == nullptr && !Grow(kEmptyPayloadBytes)) return nullptr;
+  if (bytes_ == nullptr) Grow(kEmptyPayloadBytes);
+  if (bytes_ == nullptr) return nullptr;
   // The gaps of replaced blocks close in one pass, each live block moving down
   // over them in the order it was added: the order a list keeps.
   uint64_t kept = kPayloadHeaderBytes;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -213,6 +214,63 @@ TEST(ProgramBlockDecode, ReportsStructuralDefects) {
   EXPECT_EQ(d.defects, kPbDefectTooShort);
   EXPECT_FALSE(DecodeProgramBlock(sound.data(), size - 1, &d));
   EXPECT_EQ(d.defects, kPbDefectSizeBeyondBuffer);
+}
+
+bool SameDecode(const DecodedProgramBlock& a, const DecodedProgramBlock& b) {
+  return a.size == b.size && a.kind == b.kind && a.loadedTag == b.loadedTag && a.magic == b.magic &&
+         a.key == b.key && a.transient == b.transient && a.flags == b.flags &&
+         a.poolOffset == b.poolOffset && a.linkTimeStamp == b.linkTimeStamp && a.value == b.value &&
+         a.valueSecond == b.valueSecond && a.fingerprint == b.fingerprint &&
+         a.nameOffset == b.nameOffset && a.text1Offset == b.text1Offset &&
+         a.text2Offset == b.text2Offset && a.text3Offset == b.text3Offset &&
+         std::equal(a.tokenOffsets, a.tokenOffsets + 4, b.tokenOffsets) && a.name == b.name &&
+         a.tokens == b.tokens && a.text1 == b.text1 && a.text2 == b.text2 && a.text3 == b.text3 &&
+         a.pool_units == b.pool_units && a.defects == b.defects;
+}
+
+// Walkers decode every block of a list into one result: what a decode leaves
+// must not depend on what the result held before, whatever the two records
+// are (texts and tokens or none, damaged, cut short, a pool too large for the
+// inline note of entry starts).
+TEST(ProgramBlockDecode, DecodingIntoAUsedResultLeavesNothingBehind) {
+  std::vector<std::vector<uint8_t>> records = {SampleRecord()};
+  {
+    Built b;
+    b.Add(u"n");
+    records.push_back(std::vector<uint8_t>(
+        b.work.begin(), b.work.begin() + PbFinishRecord(b.work.data(), b.units, u"n")));
+  }
+  {
+    Built b(8192);
+    const std::u16string longer(1500, u'x');  // more than 1024 pool units
+    b.Add(longer);
+    StoreU16(b.work.data(), kPbText2OffsetOffset, b.Add(u"second"));
+    StoreU32(b.work.data(), kPbFlagsOffset, PB_TEXT2);
+    records.push_back(std::vector<uint8_t>(
+        b.work.begin(), b.work.begin() + PbFinishRecord(b.work.data(), b.units, longer.c_str())));
+  }
+  auto damaged = SampleRecord();
+  StoreU16(damaged.data(), 128, 3);  // a token offset mid-entry
+  records.push_back(damaged);
+  auto cut = SampleRecord();
+  cut.resize(100);
+  records.push_back(cut);
+  for (size_t first = 0; first < records.size(); ++first) {
+    for (size_t second = 0; second < records.size(); ++second) {
+      SCOPED_TRACE(testing::Message() << first << " then " << second);
+      DecodedProgramBlock reused, fresh;
+      DecodeProgramBlock(records[first].data(), records[first].size(), &reused);
+      const bool a = DecodeProgramBlock(records[second].data(), records[second].size(), &reused);
+      const bool b = DecodeProgramBlock(records[second].data(), records[second].size(), &fresh);
+      EXPECT_EQ(a, b);
+      EXPECT_TRUE(SameDecode(reused, fresh));
+    }
+  }
+  DecodedProgramBlock big;
+  ASSERT_TRUE(DecodeProgramBlock(records[2].data(), records[2].size(), &big));
+  EXPECT_EQ(big.defects, 0u);
+  EXPECT_EQ(big.name.size(), 1500u);
+  EXPECT_EQ(big.text2, std::u16string(u"second"));
 }
 
 TEST(ProgramBlockDecode, ZeroTokenSlotsAreEmpty) {

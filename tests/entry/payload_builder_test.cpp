@@ -99,7 +99,7 @@ TEST(PayloadBuilder, RefusesWhatNoListHoldsAndKeepsWhatItHad) {
   const auto first = Block(1, 200, 1);
   ASSERT_TRUE(built.Add(first.data(), 200));
   // Sizes no block has.
-  const auto small = Block(2, 47, 2);
+  const auto small = Block(2, 48, 2);
   EXPECT_FALSE(built.Add(small.data(), 47));
   EXPECT_FALSE(built.Add(first.data(), 0x80000001u));
   // Memory that cannot be had, for the buffer (grown here) or the key table.

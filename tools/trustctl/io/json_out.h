@@ -89,7 +89,7 @@ class JsonWriter {
   void Place();
   void Element();
   void Indent(int depth) {
-    if (pretty_) text_.append(static_cast<size_t>(2 * depth), ' ');
+    if (pretty_) text_.append(2 * static_cast<size_t>(depth), ' ');
   }
   void Escaped(std::string_view s);
 
@@ -112,6 +112,8 @@ class JsonWriter {
 // keeps them.
 class JsonBuilder {
  public:
+  // Making the empty document may throw (it allocates): not noexcept.
+  JsonBuilder() {}
   void BeginObject() { Push(Json::object()); }
   void BeginArray() { Push(Json::array()); }
   void EndObject() { --top_; }
