@@ -189,10 +189,8 @@ StoreStatus ListStore::Write(const char16_t* name, const void* payload, uint32_t
 
 StoreStatus ListStore::WriteList(const char16_t* name, CVarBlockList& list, uint32_t* count,
                                  uint32_t* bytes) {
-  if (count != nullptr) *count = 0;
-  if (bytes != nullptr) *bytes = 0;
-  if (handle_ == nullptr) return StoreStatus::kNotOpen;
-  if (!ValidName(name)) return StoreStatus::kBadStreamName;
+  const StoreStatus ready = ReadyToWrite(name, count, bytes);
+  if (ready != StoreStatus::kOk) return ready;
   uint32_t size = 0;
   uint32_t blocks = 0;
   uint8_t* payload = BuildListPayload(list, &size, &blocks);
@@ -202,12 +200,17 @@ StoreStatus ListStore::WriteList(const char16_t* name, CVarBlockList& list, uint
   return WriteOwned(name, payload, size, blocks, count, bytes);
 }
 
-StoreStatus ListStore::WriteBuilt(const char16_t* name, PayloadBuilder& builder, uint32_t* count,
-                                  uint32_t* bytes) {
+StoreStatus ListStore::ReadyToWrite(const char16_t* name, uint32_t* count, uint32_t* bytes) const {
   if (count != nullptr) *count = 0;
   if (bytes != nullptr) *bytes = 0;
   if (handle_ == nullptr) return StoreStatus::kNotOpen;
-  if (!ValidName(name)) return StoreStatus::kBadStreamName;
+  return ValidName(name) ? StoreStatus::kOk : StoreStatus::kBadStreamName;
+}
+
+StoreStatus ListStore::WriteBuilt(const char16_t* name, PayloadBuilder& builder, uint32_t* count,
+                                  uint32_t* bytes) {
+  const StoreStatus ready = ReadyToWrite(name, count, bytes);
+  if (ready != StoreStatus::kOk) return ready;
   uint32_t size = 0;
   uint32_t blocks = 0;
   uint8_t* payload = builder.Finish(&size, &blocks);

@@ -132,6 +132,8 @@ class ListStore {
   void Close();
 
  private:
+  // Zeroes the counts and says whether a stream `name` can be written now.
+  StoreStatus ReadyToWrite(const char16_t* name, uint32_t* count, uint32_t* bytes) const;
   // Stores a payload this store owns and frees, and reports it as the list's.
   StoreStatus WriteOwned(const char16_t* name, uint8_t* payload, uint32_t size, uint32_t blocks,
                          uint32_t* count, uint32_t* bytes);

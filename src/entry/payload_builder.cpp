@@ -122,6 +122,7 @@ bool PayloadBuilder::Add(const uint8_t* block, uint32_t size) {
   // The payload as it would be with this block (the one it replaces gone)
   // must stay within one stream's 32-bit length.
   Slot* slot = slots_ != nullptr && bytes_ != nullptr ? Probe(key) : nullptr;
+  const Slot* const table = slots_;
   const uint64_t replaced = slot != nullptr && slot->at != 0 ? LoadU32(bytes_, slot->at - 1) : 0;
   if (payload_size() - replaced + size > kMaxPayload) return false;
   if (!Grow((used_ == 0 ? kPayloadHeaderBytes : used_) + size + kPayloadTerminatorBytes) ||
@@ -129,7 +130,9 @@ bool PayloadBuilder::Add(const uint8_t* block, uint32_t size) {
     return false;
   }
   if (slots_ == nullptr || bytes_ == nullptr) return false;  // both were had just now
-  slot = Probe(key);                                         // the table may have grown
+  // One probe a block: again only when the table was made or moved just now
+  // (growing the buffer moves no slot: they hold offsets).
+  if (slot == nullptr || slots_ != table) slot = Probe(key);
   if (slot->at != 0) {
     StoreU32(bytes_ + slot->at - 1, kBlockMagicOffset, kReplacedMark);
     live_bytes_ -= replaced;
