@@ -1,6 +1,8 @@
 #include "entry/list_payload.h"
 
+#include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "blocklist/block_header.h"
 #include "common/le.h"
@@ -48,10 +50,23 @@ struct SequenceEnd {
   uint32_t found = 0;  // blocks that passed their checks
 };
 
+// A payload held whole in one buffer.
+class BufferSource final : public PayloadSource {
+ public:
+  BufferSource(const uint8_t* data, size_t len) : data_(data), len_(len) {}
+  size_t length() const override { return len_; }
+  const uint8_t* Bytes(size_t offset, size_t) override { return data_ + offset; }
+
+ private:
+  const uint8_t* data_;
+  size_t len_;
+};
+
 // The block walk shared by payloads and bare sequences; `start` is where the
-// sequence begins inside `data`, offsets are reported from `data`.
-SequenceEnd WalkSequence(const uint8_t* data, size_t start, size_t len, PayloadWalkSink& sink) {
+// sequence begins inside the source, offsets are reported from its start.
+SequenceEnd WalkSequence(PayloadSource& source, size_t start, PayloadWalkSink& sink) {
   SequenceEnd end;
+  const size_t len = source.length();
   size_t at = start;
   for (int32_t index = 0;; ++index) {
     const size_t left = len - at;
@@ -59,7 +74,9 @@ SequenceEnd WalkSequence(const uint8_t* data, size_t start, size_t len, PayloadW
       sink.OnDefect({kPayloadNoTerminator, at, -1, left, kSequenceTerminatorSize});
       return end;
     }
-    const uint32_t size = LoadU32(data, at);
+    const uint8_t* head = source.Bytes(at, kSequenceTerminatorSize);
+    if (head == nullptr) return end;
+    const uint32_t size = LoadU32(head, 0);
     if (size == 0) {
       end.terminated = true;
       end.covered = at + kSequenceTerminatorSize - start;
@@ -69,17 +86,21 @@ SequenceEnd WalkSequence(const uint8_t* data, size_t start, size_t len, PayloadW
       }
       return end;
     }
-    const uint32_t framing = BlockFramingDefects(data + at, left);
-    const PayloadBlockReport block{index, at, size, left, (framing & kPayloadBadBlockSize) == 0};
+    const size_t span = std::min(left, std::max<size_t>(size, kBlockLookahead));
+    const uint8_t* bytes = source.Bytes(at, span);
+    if (bytes == nullptr) return end;
+    const uint32_t framing = BlockFramingDefects(bytes, span);
+    const PayloadBlockReport block{index, at,  size, left, (framing & kPayloadBadBlockSize) == 0,
+                                   bytes, span};
     sink.OnBlock(block);
     if ((framing & kPayloadBadMagic) != 0 &&
         !sink.OnDefect({kPayloadBadMagic, at + kBlockMagicOffset, index,
-                        LoadU32(data, at + kBlockMagicOffset), kBlockMagic})) {
+                        LoadU32(bytes, kBlockMagicOffset), kBlockMagic})) {
       return end;
     }
     if ((framing & kPayloadTransientNonZero) != 0 &&
         !sink.OnDefect({kPayloadTransientNonZero, at + kBlockTransientOffset, index,
-                        LoadU32(data, at + kBlockTransientOffset), 0})) {
+                        LoadU32(bytes, kBlockTransientOffset), 0})) {
       return end;
     }
     if (!block.size_ok) {
@@ -145,7 +166,15 @@ PayloadHeader ReadPayloadHeader(const uint8_t* data, size_t len) {
 }
 
 PayloadHeader WalkListPayload(const uint8_t* data, size_t len, PayloadWalkSink& sink) {
-  const PayloadHeader h = ReadPayloadHeader(data, len);
+  BufferSource source(data, len);
+  return WalkListPayload(source, sink);
+}
+
+PayloadHeader WalkListPayload(PayloadSource& source, PayloadWalkSink& sink) {
+  const size_t len = source.length();
+  const uint8_t* head = len >= kPayloadHeaderBytes ? source.Bytes(0, kPayloadHeaderBytes) : nullptr;
+  if (len >= kPayloadHeaderBytes && head == nullptr) return PayloadHeader{};
+  const PayloadHeader h = ReadPayloadHeader(head, len);
   if (!h.present) {
     sink.OnDefect({kPayloadTooShort, 0, -1, len, kPayloadHeaderBytes});
     return h;
@@ -160,7 +189,7 @@ PayloadHeader WalkListPayload(const uint8_t* data, size_t len, PayloadWalkSink& 
     sink.OnDefect({kPayloadSizeMismatch, kPayloadBlocksSizeOffset, -1, h.blocks_size,
                    len - kPayloadHeaderBytes});
   }
-  const SequenceEnd end = WalkSequence(data, kPayloadHeaderBytes, len, sink);
+  const SequenceEnd end = WalkSequence(source, kPayloadHeaderBytes, sink);
   // Where the terminator ends need not be compared with the blocks size: when
   // the length agrees with the header, a terminator ending elsewhere leaves
   // bytes behind it, reported as kPayloadTrailingBytes.
@@ -171,10 +200,52 @@ PayloadHeader WalkListPayload(const uint8_t* data, size_t len, PayloadWalkSink& 
   return h;
 }
 
+PiecedPayload::~PiecedPayload() { delete[] window_; }
+
+const uint8_t* PiecedPayload::Bytes(size_t offset, size_t len) {
+  // The walk asks in order and never past what it asked for before plus the
+  // bytes it holds: anything else is no walk's request.
+  if (failed_ || offset < base_ || offset > base_ + held_ || len > length_ - offset) {
+    failed_ = true;
+    return nullptr;
+  }
+  if (offset + len <= base_ + held_) return window_ + (offset - base_);
+  // What lies before `offset` is never asked for again: the rest (less than
+  // one block) moves to the front, and the window fills up behind it.
+  held_ = base_ + held_ - offset;
+  if (held_ != 0) std::memmove(window_, window_ + (offset - base_), held_);
+  base_ = offset;
+  if (len > capacity_) {
+    const size_t want = std::min(length_ - base_, std::max({len, piece_, capacity_ * 2}));
+    auto* grown = new (std::nothrow) uint8_t[want];
+    if (grown == nullptr) {
+      failed_ = true;
+      return nullptr;
+    }
+    if (held_ != 0) std::memcpy(grown, window_, held_);
+    delete[] window_;
+    window_ = grown;
+    capacity_ = want;
+  }
+  // As much as fits is pulled, so that a window of small blocks is refilled
+  // once per piece rather than once per block.
+  while (held_ < len) {
+    const size_t room = std::min(capacity_ - held_, length_ - base_ - held_);
+    size_t got = 0;
+    if (!pull_(context_, window_ + held_, room, &got) || got == 0 || got > room) {
+      failed_ = true;
+      return nullptr;
+    }
+    held_ += got;
+  }
+  return window_;
+}
+
 size_t WalkBlockSequence(const uint8_t* data, size_t len, std::vector<SequenceBlock>* blocks,
                          uint32_t* defects) {
   StrictSink sink(blocks, defects, /*trailing_is_defect=*/false);
-  const SequenceEnd end = WalkSequence(data, 0, len, sink);
+  BufferSource source(data, len);
+  const SequenceEnd end = WalkSequence(source, 0, sink);
   return end.terminated ? end.covered : 0;
 }
 

@@ -73,6 +73,13 @@ struct PayloadDefectReport {
                           // (48), the bytes after the header, the header's count
 };
 
+// The bytes a walk hands a sink for each block in one piece, counted from the
+// block's start, when the data holds them: the whole block, and at least a
+// program block's fixed part, which a decoder reads whatever the size says.
+// A decoder given `span` bytes judges a block as it would given all the bytes
+// to the end of the data: a size that runs past the data runs past the span.
+inline constexpr size_t kBlockLookahead = 160;
+
 // One block of a sequence as the walk meets it.
 struct PayloadBlockReport {
   int32_t index = 0;
@@ -80,6 +87,12 @@ struct PayloadBlockReport {
   uint32_t size = 0;     // its size field (not 0: that is the terminator)
   size_t available = 0;  // bytes from its start to the end of the data
   bool size_ok = false;  // the size lies in 48..0x80000000 and inside the data
+  // The block's first byte, with `span` bytes readable behind it while the
+  // sink handles the block: min(available, max(size, kBlockLookahead)). A
+  // sink reads a block only through these, so that a walk over a payload
+  // handed in pieces (PayloadSource) reads it as a walk over one buffer.
+  const uint8_t* bytes = nullptr;
+  size_t span = 0;
 };
 
 // Receives a walk of a payload or a block sequence, in data order.
@@ -121,6 +134,53 @@ struct PayloadHeader {
 // payload is shorter than the header).
 PayloadHeader ReadPayloadHeader(const uint8_t* data, size_t len);
 
+// A payload handed to the walk in pieces: a stream unscrambled block by block
+// is judged with one piece's memory instead of the whole payload's.
+class PayloadSource {
+ public:
+  virtual size_t length() const = 0;
+  // `len` bytes of the payload at `offset` in one piece (offset + len <=
+  // length()), readable until the next call; null when they cannot be had (a
+  // read failed, no memory). The walk never asks again for bytes before the
+  // offset of its last call.
+  virtual const uint8_t* Bytes(size_t offset, size_t len) = 0;
+
+ protected:
+  ~PayloadSource() = default;
+};
+
+// A payload in pieces pulled in order from `pull`, which fills up to `room`
+// bytes at `out` with the next bytes of the payload and says how many
+// (`*got`, 0 only at its end), or returns false when they cannot be read.
+// Holds one window of at least `piece` bytes; a block longer than the window
+// grows it to the block's size, at most the payload's length.
+class PiecedPayload final : public PayloadSource {
+ public:
+  using Pull = bool (*)(void* context, uint8_t* out, size_t room, size_t* got);
+  PiecedPayload(size_t length, size_t piece, Pull pull, void* context)
+      : length_(length), piece_(piece == 0 ? 1 : piece), pull_(pull), context_(context) {}
+  ~PiecedPayload();
+  PiecedPayload(const PiecedPayload&) = delete;
+  PiecedPayload& operator=(const PiecedPayload&) = delete;
+
+  size_t length() const override { return length_; }
+  const uint8_t* Bytes(size_t offset, size_t len) override;
+  // Whether a pull failed, or memory for the window ran out: the walk then
+  // stopped short of the payload's end, and what it reported is not a verdict.
+  bool failed() const { return failed_; }
+
+ private:
+  size_t length_;
+  size_t piece_;
+  Pull pull_;
+  void* context_;
+  uint8_t* window_ = nullptr;
+  size_t capacity_ = 0;
+  size_t base_ = 0;  // payload offset of window_[0]
+  size_t held_ = 0;  // bytes of the payload in the window
+  bool failed_ = false;
+};
+
 // The one walk over a stored payload: checks the header (tag, reserved bytes,
 // blocks size against the length), then walks the blocks while each size says
 // where the next one begins: per block its magic and transient field, then its
@@ -129,6 +189,9 @@ PayloadHeader ReadPayloadHeader(const uint8_t* data, size_t len);
 // only inside the `len` bytes. Every reader of payloads (the strict one below,
 // trustctl's dump, verify, diff and the editing commands) is a sink of it.
 PayloadHeader WalkListPayload(const uint8_t* data, size_t len, PayloadWalkSink& sink);
+// The same walk over a payload handed in pieces; it ends where the source
+// cannot give the bytes it needs.
+PayloadHeader WalkListPayload(PayloadSource& source, PayloadWalkSink& sink);
 
 // One block of a sequence: where it starts (relative to the data given) and
 // how long it is.

@@ -261,6 +261,30 @@ Defect ContainerReader::ReadStream(uint32_t entry, std::vector<uint8_t>* out) co
 Defect ContainerReader::ReadStreamPrefix(uint32_t entry, std::vector<uint8_t>* out,
                                          int32_t* stopped_at) const {
   out->clear();
+  StreamPieces pieces;
+  Defect d = OpenStreamPieces(entry, &pieces, stopped_at);
+  if (pieces.file_ == nullptr) return d;
+  try {
+    std::vector<uint8_t> bytes(pieces.length());
+    size_t offset = 0;
+    size_t got = 0;
+    while (offset < bytes.size() &&
+           pieces.Next(bytes.data() + offset, bytes.size() - offset, &got) && got != 0) {
+      offset += got;
+    }
+    if (pieces.defect() == Defect::kReadFailed) return Defect::kReadFailed;
+    if (pieces.defect() != Defect::kNone && d == Defect::kNone) d = pieces.defect();
+    bytes.resize(offset);
+    out->swap(bytes);
+    return d;
+  } catch (const std::bad_alloc&) {
+    return Defect::kNoMemory;
+  }
+}
+
+Defect ContainerReader::OpenStreamPieces(uint32_t entry, StreamPieces* out,
+                                         int32_t* stopped_at) const {
+  *out = StreamPieces();
   if (stopped_at != nullptr) *stopped_at = -1;
   if (!header_valid() || !file_) return header_defect_;
   if (entry >= entries_.size() || !entries_[entry].present()) return Defect::kNotPresent;
@@ -271,56 +295,62 @@ Defect ContainerReader::ReadStreamPrefix(uint32_t entry, std::vector<uint8_t>* o
     Walk walk;
     walk.owner = &owner;
     walk.entry = static_cast<int32_t>(entry);
-    Defect d = WalkChain(e, &walk);
+    const Defect d = WalkChain(e, &walk);
     if (stopped_at != nullptr) *stopped_at = walk.bad_block;
-    // What the blocks walked hold of the stream inside the file: the
-    // allocation below is bounded by the file's size.
-    std::vector<uint32_t> lengths;
-    uint64_t readable = 0;
+    // What the blocks walked hold of the stream inside the file: a reader's
+    // buffer sized from it is bounded by the file's size.
     for (uint16_t b : walk.blocks) {
-      if (readable == e.size) break;
-      const uint64_t want = std::min<uint64_t>(g.block_size, e.size - readable);
+      if (out->readable_ == e.size) break;
+      const uint64_t want = std::min<uint64_t>(g.block_size, e.size - out->readable_);
       const uint64_t start = g.BlockOffset(b);
       const uint64_t held = start < file_size_ ? std::min<uint64_t>(want, file_size_ - start) : 0;
-      lengths.push_back(static_cast<uint32_t>(held));
-      readable += held;
+      out->starts_.push_back(start);
+      out->lengths_.push_back(static_cast<uint32_t>(held));
+      out->readable_ += held;
       if (held < want) break;
     }
-    std::vector<uint8_t> bytes(readable);
-    Rc4State rc4;
-    Rc4SetKey(&rc4, header_ + kHeaderKeyOffset);
-    // A snapshot's bytes are unscrambled straight out of it, block by block:
-    // one pass over them instead of a copy and a pass over the copy.
-    uint32_t held_size = 0;
-    const uint8_t* held = file_->HeldBytes(&held_size);
-    uint32_t offset = 0;
-    for (size_t k = 0; k < lengths.size(); ++k) {
-      const uint64_t start = g.BlockOffset(walk.blocks[k]);
-      uint32_t done = 0;
-      if (held != nullptr) {
-        done = start < held_size
-                   ? static_cast<uint32_t>(std::min<uint64_t>(lengths[k], held_size - start))
-                   : 0;
-        Rc4Crypt(&rc4, done, held + start, bytes.data() + offset);
-      } else {
-        if (!file_->ReadAt(static_cast<uint32_t>(start), bytes.data() + offset, lengths[k],
-                           &done)) {
-          return Defect::kReadFailed;
-        }
-        Rc4Crypt(&rc4, done, bytes.data() + offset, bytes.data() + offset);
-      }
-      offset += done;
-      if (done != lengths[k]) {
-        if (d == Defect::kNone) d = Defect::kBlockPastEnd;
-        break;
-      }
-    }
-    bytes.resize(offset);
-    out->swap(bytes);
+    Rc4SetKey(&out->rc4_, header_ + kHeaderKeyOffset);
+    // A snapshot's bytes are unscrambled straight out of it: one pass over
+    // them instead of a copy and a pass over the copy.
+    out->held_ = file_->HeldBytes(&out->held_size_);
+    out->file_ = file_.get();
     return d;
   } catch (const std::bad_alloc&) {
+    *out = StreamPieces();
     return Defect::kNoMemory;
   }
+}
+
+bool StreamPieces::Next(uint8_t* out, size_t room, size_t* got) {
+  *got = 0;
+  if (defect_ != Defect::kNone || file_ == nullptr) return false;
+  while (*got < room && block_ < lengths_.size()) {
+    const uint32_t left = lengths_[block_] - in_block_;
+    const uint32_t want = static_cast<uint32_t>(std::min<size_t>(left, room - *got));
+    const uint64_t at = starts_[block_] + in_block_;
+    uint32_t done = 0;
+    if (held_ != nullptr) {
+      done = at < held_size_ ? static_cast<uint32_t>(std::min<uint64_t>(want, held_size_ - at)) : 0;
+      Rc4Crypt(&rc4_, done, held_ + at, out + *got);
+    } else {
+      if (!file_->ReadAt(static_cast<uint32_t>(at), out + *got, want, &done)) {
+        defect_ = Defect::kReadFailed;
+        return false;
+      }
+      Rc4Crypt(&rc4_, done, out + *got, out + *got);
+    }
+    *got += done;
+    in_block_ += done;
+    if (done != want) {
+      defect_ = Defect::kBlockPastEnd;
+      return *got != 0;
+    }
+    if (in_block_ == lengths_[block_]) {
+      ++block_;
+      in_block_ = 0;
+    }
+  }
+  return true;
 }
 
 std::vector<Finding> ContainerReader::Verify() const {

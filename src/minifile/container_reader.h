@@ -11,6 +11,7 @@
 
 #include "minifile/header.h"
 #include "minifile/journal.h"
+#include "minifile/rc4.h"
 #include "platform/file.h"
 
 namespace tl {
@@ -61,6 +62,35 @@ struct DirEntryInfo {
   uint16_t flags = 0;
   bool present() const { return (flags & 0x80) != 0; }
   bool free() const { return name.empty(); }
+};
+
+// A stream's bytes in order, unscrambled piece by piece into the caller's
+// buffer, so that a stream of any length is read with one piece's memory (see
+// ContainerReader::OpenStreamPieces). Reads through the reader's file: the
+// reader must outlive it.
+class StreamPieces {
+ public:
+  // The bytes it gives when every read succeeds: those of the blocks the
+  // chain's walk reached, cut at the stream's size and where the file ends.
+  uint64_t length() const { return readable_; }
+  // Fills up to `room` bytes at `out` with the next bytes (*got; 0 once all
+  // are given). False when the file cannot be read there (defect()
+  // kReadFailed) or now ends before it did (kBlockPastEnd).
+  bool Next(uint8_t* out, size_t room, size_t* got);
+  Defect defect() const { return defect_; }
+
+ private:
+  friend class ContainerReader;
+  platform::File* file_ = nullptr;
+  const uint8_t* held_ = nullptr;  // the file's bytes, when it holds them in memory
+  uint32_t held_size_ = 0;
+  Rc4State rc4_{};
+  std::vector<uint64_t> starts_;   // file offset of each block walked
+  std::vector<uint32_t> lengths_;  // bytes of the stream each one holds in the file
+  size_t block_ = 0;               // the block the next byte comes from
+  uint32_t in_block_ = 0;          // bytes of it given so far
+  uint64_t readable_ = 0;
+  Defect defect_ = Defect::kNone;
 };
 
 class ContainerReader {
@@ -132,6 +162,12 @@ class ContainerReader {
   // the block where the chain's walk stopped on it (-1 when none).
   Defect ReadStreamPrefix(uint32_t entry, std::vector<uint8_t>* out,
                           int32_t* stopped_at = nullptr) const;
+
+  // Prepares the reading of that prefix piece by piece (*out), for a reader
+  // that walks a stream without holding it whole. Returns what
+  // ReadStreamPrefix returns before reading a byte: kNotPresent, a header
+  // defect or kNoMemory (*out then gives nothing), or the chain's defect.
+  Defect OpenStreamPieces(uint32_t entry, StreamPieces* out, int32_t* stopped_at = nullptr) const;
 
   // Every defect of the container: the header's alone when it is invalid, else
   // every chain, name and table defect. Empty for a sound container.

@@ -1,7 +1,10 @@
 // The checked reader over sound and damaged containers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <functional>
+#include <memory>
 #include <set>
 #include <string>
 
@@ -20,6 +23,31 @@ constexpr uint32_t kB = 512;
 constexpr uint32_t kT = 16;
 constexpr uint32_t kDir = 128 + 2 * kT;    // directory offset
 constexpr uint32_t kData = kDir + 4 * 64;  // data offset
+
+// A container file read through ReadAt only (no bytes held in memory), whose
+// reads fail at and past `fail_from`.
+class UnheldFile final : public platform::File {
+ public:
+  explicit UnheldFile(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {}
+  bool ReadAt(uint32_t offset, void* buf, uint32_t len, uint32_t* done) override {
+    *done = 0;
+    if (uint64_t{offset} + len > fail_from) return false;
+    if (offset >= bytes_.size()) return true;
+    *done = std::min<uint32_t>(len, static_cast<uint32_t>(bytes_.size() - offset));
+    std::memcpy(buf, bytes_.data() + offset, *done);
+    return true;
+  }
+  bool WriteAt(uint32_t, const void*, uint32_t, uint32_t*) override { return false; }
+  bool Size(uint32_t* size) override {
+    *size = static_cast<uint32_t>(bytes_.size());
+    return true;
+  }
+  bool Flush() override { return true; }
+  uint64_t fail_from = UINT64_MAX;
+
+ private:
+  std::vector<uint8_t> bytes_;
+};
 
 // "A" (2 blocks: 2,3), "B" (1 block: 4) and "C" (3 blocks: 5,6,7).
 std::vector<uint8_t> SoundContainer() {
@@ -295,7 +323,50 @@ TEST(ContainerReaderTest, ReadStreamPrefixGivesTheBlocksBeforeTheDamage) {
     // The strict reading gives all or nothing.
     EXPECT_EQ(r.ReadStream(2, &out), c.defect);
     EXPECT_EQ(out.size(), c.defect == Defect::kNone ? whole.size() : 0u);
+
+    // Read in pieces of any size, out of the held bytes or through reads of a
+    // file, the stream gives the same bytes, and says the same defect.
+    for (const bool held : {true, false}) {
+      ContainerReader pr;
+      ASSERT_TRUE(held ? pr.OpenBytes(bytes.data(), bytes.size())
+                       : pr.OpenFile(std::make_unique<UnheldFile>(bytes)));
+      for (const size_t room : {size_t{1}, size_t{333}, size_t{kB}, size_t{kB + 7}}) {
+        SCOPED_TRACE(std::to_string(room) + (held ? " held" : " read"));
+        StreamPieces pieces;
+        const Defect opened = pr.OpenStreamPieces(2, &pieces);
+        std::vector<uint8_t> got;
+        std::vector<uint8_t> piece(room);
+        size_t n = 0;
+        while (pieces.Next(piece.data(), room, &n) && n != 0) {
+          got.insert(got.end(), piece.begin(), piece.begin() + static_cast<ptrdiff_t>(n));
+        }
+        EXPECT_EQ(got, std::vector<uint8_t>(whole.begin(), whole.begin() + c.bytes));
+        EXPECT_EQ(opened != Defect::kNone ? opened : pieces.defect(), c.defect);
+      }
+    }
   }
+}
+
+// A file whose reads fail from a given offset on.
+TEST(ContainerReaderTest, StreamPiecesStopAtAReadThatFails) {
+  std::vector<uint8_t> bytes = SoundContainer();
+  ContainerReader r;
+  auto file = std::make_unique<UnheldFile>(bytes);
+  UnheldFile* f = file.get();
+  ASSERT_TRUE(r.OpenFile(std::move(file)));
+  f->fail_from = kData + 3 * kB + 10;  // inside block 5, stream "C"'s first
+  StreamPieces pieces;
+  ASSERT_EQ(r.OpenStreamPieces(2, &pieces), Defect::kNone);
+  std::vector<uint8_t> piece(64);
+  size_t n = 0;
+  size_t total = 0;
+  while (pieces.Next(piece.data(), piece.size(), &n) && n != 0) total += n;
+  EXPECT_EQ(pieces.defect(), Defect::kReadFailed);
+  EXPECT_LT(total, size_t{kB});
+  EXPECT_FALSE(pieces.Next(piece.data(), piece.size(), &n));
+  std::vector<uint8_t> out = {1};
+  EXPECT_EQ(r.ReadStreamPrefix(2, &out), Defect::kReadFailed);
+  EXPECT_TRUE(out.empty());
 }
 
 }  // namespace

@@ -5,6 +5,8 @@
 // where block sizes still lead).
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -117,6 +119,110 @@ TEST(PayloadWalk, EachDefectReachesTheStrictAndTheTolerantReading) {
                       issue.text.find(c.text) != std::string::npos);
     }
     EXPECT_TRUE(said) << "no message \"" << c.text << "\" at " << c.offset;
+  }
+}
+
+// Everything a sink is told, with a check value of the bytes it may read.
+class Events final : public PayloadWalkSink {
+ public:
+  void OnBlock(const PayloadBlockReport& b) override { Note("block", b); }
+  void OnBlockChecked(const PayloadBlockReport& b) override { Note("checked", b); }
+  bool OnDefect(const PayloadDefectReport& d) override {
+    told.push_back("defect " + std::to_string(d.kind) + " " + std::to_string(d.offset) + " " +
+                   std::to_string(d.block) + " " + std::to_string(d.found) + " " +
+                   std::to_string(d.expected));
+    return true;
+  }
+  std::vector<std::string> told;
+
+ private:
+  void Note(const char* what, const PayloadBlockReport& b) {
+    uint32_t sum = 0;
+    for (size_t i = 0; i < b.span; ++i) sum = sum * 31 + b.bytes[i];
+    told.push_back(std::string(what) + " " + std::to_string(b.index) + " " +
+                   std::to_string(b.offset) + " " + std::to_string(b.size) + " " +
+                   std::to_string(b.available) + " " + std::to_string(b.size_ok) + " " +
+                   std::to_string(b.span) + " " + std::to_string(sum));
+  }
+};
+
+struct Pull {
+  const std::vector<uint8_t>* bytes;
+  size_t at = 0;
+  size_t fail_at = SIZE_MAX;  // a pull that would reach this offset fails
+  static bool Next(void* context, uint8_t* out, size_t room, size_t* got) {
+    auto* p = static_cast<Pull*>(context);
+    *got = std::min({room, p->bytes->size() - p->at, size_t{97}});  // short pulls too
+    if (p->at + *got > p->fail_at) return false;
+    std::copy_n(p->bytes->data() + p->at, *got, out);
+    p->at += *got;
+    return true;
+  }
+};
+
+// A payload handed in pieces of any size is walked as the whole buffer is:
+// the same blocks, defects, spans and bytes, and trustctl's reading says the
+// same. Cases: a sound payload, each defect above, a block longer than the
+// window, a size far past the end.
+TEST(PayloadWalk, PiecesAreWalkedAsTheWholeBuffer) {
+  std::vector<std::vector<uint8_t>> payloads = {SoundPayload()};
+  for (auto mutate : std::vector<void (*)(std::vector<uint8_t>&)>{
+           [](auto& b) { b[0] = 47; },
+           [](auto& b) {
+             b.insert(b.end(), {0, 0});
+           },
+           [](auto& b) { b[Block(1) + 8] ^= 1; }, [](auto& b) { b[Block(0) + 44] = 1; },
+           [](auto& b) { StoreU32(b.data(), Block(2), 1000); },
+           [](auto& b) { StoreU32(b.data(), Block(1), 0x7FFFFFF0); },
+           [](auto& b) { StoreU32(b.data(), Block(1), 3); },
+           [](auto& b) { b.resize(b.size() - 2); }, [](auto& b) { b.resize(10); },
+           [](auto& b) { b.resize(Block(1) + 20); },
+           // Blocks 0 and 1 made one 400-byte block: longer than small windows.
+           [](auto& b) { StoreU32(b.data(), Block(0), 2 * kHashBlockSize); }}) {
+    payloads.push_back(SoundPayload());
+    mutate(payloads.back());
+  }
+  for (size_t k = 0; k < payloads.size(); ++k) {
+    const std::vector<uint8_t>& bytes = payloads[k];
+    Events whole;
+    WalkListPayload(bytes.data(), bytes.size(), whole);
+    const ctl::PayloadView view = ctl::ParsePayload(bytes.data(), bytes.size());
+    for (const size_t piece : {size_t{1}, size_t{16}, size_t{159}, size_t{161}, size_t{4096}}) {
+      SCOPED_TRACE("payload " + std::to_string(k) + ", piece " + std::to_string(piece));
+      Pull pull{&bytes};
+      PiecedPayload source(bytes.size(), piece, &Pull::Next, &pull);
+      Events pieced;
+      WalkListPayload(source, pieced);
+      EXPECT_FALSE(source.failed());
+      EXPECT_EQ(pieced.told, whole.told);
+
+      Pull again{&bytes};
+      PiecedPayload source2(bytes.size(), piece, &Pull::Next, &again);
+      size_t blocks = 0;
+      const ctl::PayloadView v =
+          ctl::WalkPayload(source2, [&](const ctl::PayloadBlock&) { ++blocks; });
+      EXPECT_EQ(blocks, view.blocks.size());
+      ASSERT_EQ(v.issues.size(), view.issues.size());
+      for (size_t i = 0; i < v.issues.size(); ++i) {
+        EXPECT_EQ(v.issues[i].text, view.issues[i].text);
+        EXPECT_EQ(v.issues[i].offset, view.issues[i].offset);
+      }
+    }
+  }
+}
+
+// A pull that fails ends the walk where it stands, and the source says so: what
+// the walk told up to there is no verdict on the payload.
+TEST(PayloadWalk, APullThatFailsEndsThePiecedWalk) {
+  const std::vector<uint8_t> bytes = SoundPayload();
+  for (const size_t fail_at : {size_t{0}, size_t{10}, Block(1) + 3, bytes.size() - 1}) {
+    SCOPED_TRACE(fail_at);
+    Pull pull{&bytes, 0, fail_at};
+    PiecedPayload source(bytes.size(), 64, &Pull::Next, &pull);
+    Events told;
+    WalkListPayload(source, told);
+    EXPECT_TRUE(source.failed());
+    EXPECT_EQ(source.Bytes(0, 1), nullptr);
   }
 }
 

@@ -125,7 +125,7 @@ bool EditSession::Load(const StreamRef& ref, const LoadOptions& options, StreamC
     return false;
   }
   std::string why;
-  if (kept_.found && kept_name_ == ref.stream) {
+  if (kept_.found && kept_.whole && kept_name_ == ref.stream) {
     // The soundness pass of this very hold read it already: taken over, not
     // read and unscrambled again.
     out->entry = entry;
@@ -179,10 +179,11 @@ bool ListPayload::Take(PayloadBuilder& built) {
   return bytes != nullptr;
 }
 
-KeptStream* EditSession::KeepForComparison(const std::u16string& stream) {
+KeptStream* EditSession::KeepForComparison(const std::u16string& stream, bool whole) {
   kept_name_ = stream;
   kept_ = KeptStream();
   kept_.name = kept_name_.c_str();
+  kept_.whole = whole;
   return &kept_;
 }
 
@@ -247,8 +248,13 @@ StoreOutcome EditSession::ReplaceUnlessSame(const StreamRef& ref, const uint8_t*
   // when the lengths agree.
   const int entry = reader_.header_valid() ? reader_.FindStream(ref.stream.c_str()) : -1;
   bool same = false;
-  if (entry >= 0 && reader_.entries()[static_cast<size_t>(entry)].size == size) {
-    if (!kept_.found || kept_name_ != ref.stream) {
+  const bool have = kept_.found && kept_name_ == ref.stream;
+  // With only the keys kept, a payload whose keys differ from them in order
+  // differs (a key lies in the bytes the comparison reads), and only one with
+  // the same keys is read whole to be compared.
+  if (entry >= 0 && reader_.entries()[static_cast<size_t>(entry)].size == size &&
+      (!have || kept_.whole || PayloadKeys(payload, size) == kept_.keys)) {
+    if (!have || !kept_.whole) {
       LoadOptions options;
       options.missing_ok = true;
       options.keep_blocks = false;

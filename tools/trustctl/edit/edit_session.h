@@ -100,15 +100,16 @@ class EditSession {
   StoreOutcome ReplaceUnlessSame(const StreamRef& ref, const uint8_t* payload, uint32_t size,
                                  uint32_t* payload_bytes, std::string* error);
 
-  // The payload of `stream` as the soundness pass kept it, left in place; null
-  // when it kept none (the stream is absent, or another was kept).
-  const std::vector<uint8_t>* KeptPayload(const std::u16string& stream) const {
-    return kept_.found && kept_name_ == stream ? &kept_.payload : nullptr;
+  // What the soundness pass kept of `stream`, left in place; null when it
+  // kept nothing (the stream is absent, or another was kept).
+  const KeptStream* Kept(const std::u16string& stream) const {
+    return kept_.found && kept_name_ == stream ? &kept_ : nullptr;
   }
 
-  // Where the soundness pass of Open's guards leaves the payload of `stream`
-  // (replaced by the next call), for ReplaceUnlessSame.
-  KeptStream* KeepForComparison(const std::u16string& stream);
+  // Where the soundness pass of Open's guards leaves what it read of
+  // `stream` (replaced by the next call): the payload for a command that
+  // edits the list (`whole`), else its keys, for ReplaceUnlessSame.
+  KeptStream* KeepForComparison(const std::u16string& stream, bool whole);
 
   // Whether Open made the container (there was no file at its path).
   bool created() const { return created_; }

@@ -89,23 +89,33 @@ std::vector<Problem> ContainerProblems(const ContainerReader& r, KeptStream* kee
   if (!r.header_valid()) return problems;
   for (const DirEntryInfo& e : r.entries()) {
     if (!e.present() || (e.index < chain_bad.size() && chain_bad[e.index])) continue;
+    // The first present stream of the name is the one a write replaces.
+    const bool kept = keep != nullptr && !keep->found && keep->name != nullptr &&
+                      U16EqualFoldAscii(e.name.c_str(), keep->name);
     StreamContents s;
     std::string error;
-    // Only the issues are wanted: the blocks are walked, not kept, so judging
-    // a full container costs one payload's memory at a time.
-    if (!ReadStreamContents(r, e.index, &s, &error, /*keep_blocks=*/false)) {
+    // Only the issues are wanted: the blocks are walked, not kept. A stream
+    // no command takes whole is walked in pieces, so judging a full container
+    // costs one piece's memory at a time.
+    const bool read = kept && keep->whole
+                          ? ReadStreamContents(r, e.index, &s, &error, /*keep_blocks=*/false)
+                          : WalkStream(r, e.index, &s.view, &error, [&](const PayloadBlock& b) {
+                              if (kept) keep->keys.push_back(b.decoded.key);
+                            });
+    if (!read) {
+      if (kept) keep->keys.clear();
       problems.push_back({"unreadable", static_cast<int32_t>(e.index), e.name, -1, -1, -1, error});
       continue;
     }
-    s.view = WalkPayload(s.payload.data(), s.payload.size(), [](const PayloadBlock&) {});
+    if (kept && keep->whole) {
+      s.view = WalkPayload(s.payload.data(), s.payload.size(), [](const PayloadBlock&) {});
+    }
     for (const PayloadIssue& issue : s.view.issues) {
       problems.push_back({issue.block >= 0 ? "block" : "payload", static_cast<int32_t>(e.index),
                           e.name, -1, issue.offset, issue.block >= 0 ? issue.block + 1 : -1,
                           issue.text, StopsEdit(issue.kind)});
     }
-    // The first present stream of the name is the one a write replaces.
-    if (keep != nullptr && !keep->found && keep->name != nullptr &&
-        U16EqualFoldAscii(e.name.c_str(), keep->name)) {
+    if (kept) {
       keep->found = true;
       keep->payload.swap(s.payload);
     }

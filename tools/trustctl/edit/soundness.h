@@ -28,12 +28,17 @@ struct Problem {
   bool stops_edit = true;
 };
 
-// A stream's unscrambled payload that the soundness pass hands over instead of
-// dropping, so that a writer comparing with it need not read it again.
+// What the soundness pass hands over of one stream instead of dropping it, so
+// that a writer need not read it again: its unscrambled payload for a command
+// that edits the list, or, for one that replaces it whole, only the name keys
+// of its blocks in stored order (the pass then walks it in pieces, and a
+// replacement holds one payload, its own, at a time).
 struct KeptStream {
   const char16_t* name = nullptr;  // the stream to keep (names fold 'A'-'Z')
+  bool whole = true;               // keep the payload; else only `keys`
   bool found = false;              // it was present and could be read
   std::vector<uint8_t> payload;
+  std::vector<uint64_t> keys;
 };
 
 // Every problem of an open container, in the order verify prints them. With

@@ -16,7 +16,7 @@ int ListEdit::Fail(const Failure& failure, Io& io) {
   return failure.kind == FailureKind::kUsage ? kExitUsage : kExitFailure;
 }
 
-bool WriteRoad::Open(Failure* failure) {
+bool WriteRoad::Open(bool read_stored, Failure* failure) {
   const std::u16string& container = order_.ref.container;
   const bool write = order_.mode == WriteMode::kWrite;
   std::string error;
@@ -38,9 +38,10 @@ bool WriteRoad::Open(Failure* failure) {
     }
   }
   // A real write keeps the stream it replaces as the soundness pass read it:
-  // the stream to edit, or the comparison that decides whether anything is to
-  // be written, takes it over instead of reading it again.
-  KeptStream* keep = write ? session_.KeepForComparison(order_.ref.stream) : nullptr;
+  // the stream to edit takes it over instead of reading it again; a command
+  // that replaces it whole keeps only its keys, for its report and the
+  // comparison that decides whether anything is to be written.
+  KeptStream* keep = write ? session_.KeepForComparison(order_.ref.stream, read_stored) : nullptr;
   if (!CheckSoundForEdit(container, look_, &error, keep)) {
     return Fail(FailureKind::kDamaged, std::move(error), failure);
   }
@@ -78,7 +79,12 @@ bool WriteRoad::StoredKeys(std::vector<uint64_t>* keys, std::string* error) {
   StreamContents read;
   const std::vector<uint8_t>* payload = nullptr;
   if (order_.mode == WriteMode::kWrite) {
-    payload = session_.KeptPayload(order_.ref.stream);
+    const KeptStream* kept = session_.Kept(order_.ref.stream);
+    if (kept != nullptr && !kept->whole) {
+      *keys = kept->keys;
+      return true;
+    }
+    payload = kept != nullptr ? &kept->payload : nullptr;
   } else if (look_ != nullptr) {
     LoadOptions options;
     options.missing_ok = true;
@@ -86,23 +92,9 @@ bool WriteRoad::StoredKeys(std::vector<uint64_t>* keys, std::string* error) {
     if (!LoadListFrom(*look_, order_.ref, options, &read, error)) return false;
     payload = &read.payload;
   }
-  if (payload == nullptr || payload->size() < kPayloadHeaderBytes) return true;
-  // The guards let only a soundly framed payload this far: the walk's blocks
-  // are whole, and each one's key is read where it lies.
-  class KeySink final : public PayloadWalkSink {
-   public:
-    KeySink(const uint8_t* data, std::vector<uint64_t>* keys) : data_(data), keys_(keys) {}
-    void OnBlockChecked(const PayloadBlockReport& b) override {
-      keys_->push_back(LoadU64(data_, b.offset + kBlockKeyOffset));
-    }
-    bool OnDefect(const PayloadDefectReport&) override { return true; }
-
-   private:
-    const uint8_t* data_;
-    std::vector<uint64_t>* keys_;
-  };
-  KeySink sink(payload->data(), keys);
-  WalkListPayload(payload->data(), payload->size(), sink);
+  // The guards let only a soundly framed payload this far: every block is
+  // whole.
+  if (payload != nullptr) *keys = PayloadKeys(payload->data(), payload->size());
   return true;
 }
 
@@ -173,7 +165,7 @@ int WriteRoad::Drive(ListEdit& edit) {
   const bool read_stored = edit.ReadsStored(&options) || order_.mode == WriteMode::kCheck;
   StreamContents stored;
   Failure failure;
-  if (!Open(&failure) || (read_stored && !LoadStored(options, &stored, &failure))) {
+  if (!Open(read_stored, &failure) || (read_stored && !LoadStored(options, &stored, &failure))) {
     session_.Abandon();
     return edit.Fail(failure, io_);
   }

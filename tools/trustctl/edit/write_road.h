@@ -121,7 +121,7 @@ class WriteRoad {
 
  private:
   // Each step fills *failure (its kind and its text) when it ends the road.
-  bool Open(Failure* failure);
+  bool Open(bool read_stored, Failure* failure);
   bool LoadStored(const LoadOptions& options, StreamContents* out, Failure* failure);
   bool Guard(const BuiltList& built, size_t payload_size, Failure* failure);
   // Compares and writes (or, in the read-only modes, only compares).

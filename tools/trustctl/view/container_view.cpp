@@ -124,6 +124,31 @@ bool ReadStreamContents(const ContainerReader& reader, uint32_t entry, StreamCon
   return true;
 }
 
+bool WalkStream(const ContainerReader& reader, uint32_t entry, PayloadView* view,
+                std::string* error, const BlockVisitor& on_block) {
+  // One container block's worth at a time: a piece is unscrambled in one go.
+  constexpr size_t kPiece = size_t{1} << 20;
+  *view = PayloadView();
+  StreamPieces pieces;
+  Defect d = reader.OpenStreamPieces(entry, &pieces);
+  if (d == Defect::kNone) {
+    PiecedPayload source(
+        pieces.length(), kPiece,
+        [](void* context, uint8_t* out, size_t room, size_t* got) {
+          return static_cast<StreamPieces*>(context)->Next(out, room, got);
+        },
+        &pieces);
+    *view = WalkPayload(source, on_block);
+    if (source.failed()) {
+      d = pieces.defect() != Defect::kNone ? pieces.defect() : Defect::kNoMemory;
+      *view = PayloadView();
+    }
+  }
+  if (d == Defect::kNone) return true;
+  *error = std::string("stream cannot be read: ") + DefectName(d);
+  return false;
+}
+
 bool LoadList(const StreamRef& ref, const LoadOptions& options, StreamContents* out, Io& io,
               std::string* error) {
   *out = StreamContents();

@@ -74,6 +74,14 @@ struct StreamContents {
 bool ReadStreamContents(const ContainerReader& reader, uint32_t entry, StreamContents* out,
                         std::string* error, bool keep_blocks = true);
 
+// Walks stream `entry` of an open reader without holding it whole: it is
+// unscrambled piece by piece and each block goes to `on_block`; *view gets the
+// header and every issue. False with *error set (as ReadStreamContents sets
+// it) when the chain cannot be followed or the bytes cannot be read; the view
+// then says nothing.
+bool WalkStream(const ContainerReader& reader, uint32_t entry, PayloadView* view,
+                std::string* error, const BlockVisitor& on_block);
+
 // How LoadList treats what it finds.
 struct LoadOptions {
   bool missing_ok = false;     // a missing container or an absent stream is an empty list

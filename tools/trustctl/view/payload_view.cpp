@@ -4,6 +4,7 @@
 
 #include "blocklist/block_header.h"
 #include "blocklist/program_block.h"
+#include "common/le.h"
 #include "entry/hash_list.h"
 #include "io/format.h"
 
@@ -68,16 +69,16 @@ class FirstWithKey {
 class ViewSink final : public PayloadWalkSink {
  public:
   // Each block goes to `visit`, or, without one, into v->blocks.
-  ViewSink(const uint8_t* data, size_t len, PayloadView* v, const BlockVisitor* visit)
-      : data_(data),
-        v_(v),
+  ViewSink(size_t len, PayloadView* v, const BlockVisitor* visit)
+      : v_(v),
         visit_(visit),
         first_with_key_(len / kHashBlockSize) {}  // most lists are hash list entries
 
   void OnBlock(const PayloadBlockReport& r) override {
     // The decode sets every field of current_.decoded.
     current_.offset = static_cast<uint32_t>(r.offset);
-    decoded_ = DecodeProgramBlock(data_ + r.offset, r.available, &current_.decoded);
+    // The span judges the block as all the bytes behind it would.
+    decoded_ = DecodeProgramBlock(r.bytes, r.span, &current_.decoded);
     for (uint32_t bit = 1; bit != 0; bit <<= 1) {
       if ((current_.decoded.defects & bit) == 0) continue;
       Issue(r.offset, r.index, PbDefectText(bit),
@@ -159,7 +160,6 @@ class ViewSink final : public PayloadWalkSink {
     v_->issues.push_back({static_cast<uint32_t>(offset), block, std::move(text), kind});
   }
 
-  const uint8_t* data_;
   PayloadView* v_;
   const BlockVisitor* visit_;
   PayloadBlock current_;
@@ -172,7 +172,9 @@ class ViewSink final : public PayloadWalkSink {
 
 namespace {
 
-PayloadView Read(const uint8_t* data, size_t len, const BlockVisitor* visit) {
+// The reading of a payload of `len` bytes, which `walk` hands to the sink.
+template <typename Walk>
+PayloadView Read(size_t len, const BlockVisitor* visit, const Walk& walk) {
   PayloadView v;
   if (len > 0xFFFFFFFFu) {
     // Offsets are reported in 32 bits; a stream never comes near this.
@@ -180,8 +182,8 @@ PayloadView Read(const uint8_t* data, size_t len, const BlockVisitor* visit) {
     return v;
   }
   v.length = static_cast<uint32_t>(len);
-  ViewSink sink(data, len, &v, visit);
-  const PayloadHeader h = WalkListPayload(data, len, sink);
+  ViewSink sink(len, &v, visit);
+  const PayloadHeader h = walk(sink);
   v.has_header = h.present;
   v.tag = h.tag;
   v.count = h.count;
@@ -199,10 +201,31 @@ const PayloadIssue* FirstEditStopper(const PayloadView& v) {
   return nullptr;
 }
 
-PayloadView ParsePayload(const uint8_t* data, size_t len) { return Read(data, len, nullptr); }
+PayloadView ParsePayload(const uint8_t* data, size_t len) {
+  return Read(len, nullptr, [&](ViewSink& sink) { return WalkListPayload(data, len, sink); });
+}
 
 PayloadView WalkPayload(const uint8_t* data, size_t len, const BlockVisitor& on_block) {
-  return Read(data, len, &on_block);
+  return Read(len, &on_block, [&](ViewSink& sink) { return WalkListPayload(data, len, sink); });
+}
+
+std::vector<uint64_t> PayloadKeys(const uint8_t* data, size_t len) {
+  class KeySink final : public PayloadWalkSink {
+   public:
+    void OnBlockChecked(const PayloadBlockReport& b) override {
+      keys.push_back(LoadU64(b.bytes, kBlockKeyOffset));  // a checked block has its 48 bytes
+    }
+    bool OnDefect(const PayloadDefectReport&) override { return true; }
+    std::vector<uint64_t> keys;
+  };
+  KeySink sink;
+  WalkListPayload(data, len, sink);
+  return std::move(sink.keys);
+}
+
+PayloadView WalkPayload(PayloadSource& source, const BlockVisitor& on_block) {
+  return Read(source.length(), &on_block,
+              [&](ViewSink& sink) { return WalkListPayload(source, sink); });
 }
 
 }  // namespace tl::ctl

@@ -99,5 +99,13 @@ PayloadView ParsePayload(const uint8_t* data, size_t len);
 // issue, and no blocks. Memory stays bounded for a list of any length.
 using BlockVisitor = std::function<void(const PayloadBlock&)>;
 PayloadView WalkPayload(const uint8_t* data, size_t len, const BlockVisitor& on_block);
+// The name keys of the blocks of a payload, in stored order, as far as its
+// framing leads (each block's key read where it lies; a block cut short by
+// the payload's end gives none).
+std::vector<uint64_t> PayloadKeys(const uint8_t* data, size_t len);
+
+// The same over a payload handed in pieces. Where the source fails the walk
+// ends short, and the view is no verdict (the caller asks the source).
+PayloadView WalkPayload(PayloadSource& source, const BlockVisitor& on_block);
 
 }  // namespace tl::ctl
