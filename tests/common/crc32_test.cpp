@@ -38,9 +38,11 @@ TEST(Crc32, MatchesBitwiseReferenceAndIncrementalForm) {
   std::vector<uint8_t> bytes(10000);
   uint32_t x = 12345;
   for (auto& b : bytes) b = static_cast<uint8_t>((x = x * 1103515245u + 12345u) >> 16);
-  // Lengths around the 8-byte steps, from aligned and unaligned starts.
+  // Lengths around the 8-byte steps of the table and the 16- and 64-byte
+  // steps of the folding, from aligned and unaligned starts.
   for (size_t len : {size_t{1}, size_t{7}, size_t{8}, size_t{9}, size_t{15}, size_t{16}, size_t{17},
-                     size_t{4096}, bytes.size() - 3}) {
+                     size_t{63}, size_t{64}, size_t{65}, size_t{79}, size_t{80}, size_t{127},
+                     size_t{128}, size_t{129}, size_t{4096}, bytes.size() - 3}) {
     for (size_t start : {size_t{0}, size_t{3}}) {
       const uint8_t* at = bytes.data() + start;
       EXPECT_EQ(Crc32(at, len), ReferenceCrc(std::vector<uint8_t>(at, at + len))) << len;
