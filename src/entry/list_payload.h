@@ -153,7 +153,8 @@ class PayloadSource {
 // bytes at `out` with the next bytes of the payload and says how many
 // (`*got`, 0 only at its end), or returns false when they cannot be read.
 // Holds one window of at least `piece` bytes; a block longer than the window
-// grows it to the block's size, at most the payload's length.
+// grows it (at most to twice the longest request, and never past the
+// payload's length).
 class PiecedPayload final : public PayloadSource {
  public:
   using Pull = bool (*)(void* context, uint8_t* out, size_t room, size_t* got);
@@ -168,6 +169,8 @@ class PiecedPayload final : public PayloadSource {
   // Whether a pull failed, or memory for the window ran out: the walk then
   // stopped short of the payload's end, and what it reported is not a verdict.
   bool failed() const { return failed_; }
+  // Bytes the window holds room for.
+  size_t window() const { return capacity_; }
 
  private:
   size_t length_;

@@ -6,12 +6,14 @@
 #include <cstdio>
 #include <fstream>
 
+#include "blocklist/program_block.h"
 #include "blocklist/var_block_list.h"
 #include "common/crc32.h"
 #include "common/le.h"
 #include "common/u16.h"
 #include "ctl_test_util.h"
 #include "entry/hash_list.h"
+#include "entry/list_payload.h"
 #include "entry/list_store.h"
 #include "entry/list_stream.h"
 #include "fingerprint/file_fingerprint.h"
@@ -362,6 +364,32 @@ TEST(CtlImport, SaysWhatItKeepsAddsAndRemoves) {
         << r.out;
   }
   EXPECT_NE(Ctl({"import", box, next}).out.find("4 kept, 0 added, 0 removed"), std::string::npos);
+}
+
+// The import keeps only the older list's keys from its soundness pass: a list
+// with the same length and keys in the same order is read again and compared
+// byte for byte, so one that differs elsewhere (here a reserved byte, which
+// does not stop an edit) is written, and only the same list is "unchanged".
+TEST(CtlImport, SameKeysAreNotTheSameList) {
+  TempDir dir;
+  const std::string box = Arg(dir, "c.mnf");
+  const std::string list = WriteText(dir, "a.txt", "1 1\n2 2\n3 3\n");
+  ASSERT_EQ(Ctl({"import", box, list}).rc, kExitOk);
+  const std::vector<uint8_t> clean = StreamPayload(box, u"ProgramList");
+  std::vector<uint8_t> odd = clean;
+  odd[kPayloadHeaderBytes + kHashBlockSize + kPbReserved32Offset] = 1;  // block 2
+  {
+    ListStore store;
+    ASSERT_EQ(store.Open(Utf8ToU16(box).c_str(), kCommitCreationParameters), StoreStatus::kOk);
+    ASSERT_EQ(store.Write(u"ProgramList", odd.data(), static_cast<uint32_t>(odd.size())),
+              StoreStatus::kOk);
+  }
+  const CtlResult r = Ctl({"import", box, list});
+  EXPECT_EQ(r.rc, kExitOk) << r.err;
+  EXPECT_NE(r.out.find("3 kept, 0 added, 0 removed"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("wrote"), std::string::npos) << r.out;
+  EXPECT_EQ(StreamPayload(box, u"ProgramList"), clean);
+  EXPECT_NE(Ctl({"import", box, list}).out.find("unchanged"), std::string::npos);
 }
 
 }  // namespace

@@ -195,6 +195,9 @@ TEST(PayloadWalk, PiecesAreWalkedAsTheWholeBuffer) {
       WalkListPayload(source, pieced);
       EXPECT_FALSE(source.failed());
       EXPECT_EQ(pieced.told, whole.told);
+      // A sound payload is walked in a window of the order of one piece, or
+      // of its longest block: never the whole payload.
+      if (k == 0) EXPECT_LE(source.window(), 2 * std::max<size_t>(piece, kHashBlockSize));
 
       Pull again{&bytes};
       PiecedPayload source2(bytes.size(), piece, &Pull::Next, &again);
