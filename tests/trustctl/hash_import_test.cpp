@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <memory>
 
 #include "blocklist/program_block.h"
 #include "blocklist/var_block_list.h"
@@ -16,10 +17,12 @@
 #include "entry/list_payload.h"
 #include "entry/list_store.h"
 #include "entry/list_stream.h"
+#include "entry/payload_builder.h"
 #include "fingerprint/file_fingerprint.h"
 #include "minifile/creation_parameters.h"
 #include "minifile/header.h"
 #include "minifile/minifile.h"
+#include "platform/file.h"
 #include "trustctl.h"
 #include "view/payload_view.h"
 
@@ -172,16 +175,17 @@ TEST(CtlHash, FilesOf4GiBOrMoreTakeTheLibrarysFingerprint) {
   }
 }
 
-// What the library's import would store for the same file: the same reader
-// into a list, written with the commit's parameters into a container.
+// What the library's import stores for the same file: its reader and payload
+// builder, written with the commit's parameters into a container.
 std::vector<uint8_t> LibraryPayload(const TempDir& dir, const std::u16string& hash_list) {
-  CVarBlockList list;
-  EXPECT_TRUE(ImportHashListInto(list, hash_list.c_str()));
+  std::unique_ptr<platform::File> file = platform::OpenFileForReading(hash_list.c_str());
+  PayloadBuilder built;
+  EXPECT_TRUE(file && BuildHashListPayload(*file, built));
   const std::u16string box = dir.File("library.mnf");
   ListStore store;
   EXPECT_EQ(store.Open(box.c_str(), kCommitCreationParameters), StoreStatus::kOk);
   uint32_t count = 0;
-  store.WriteList(u"ProgramList", list, &count);
+  EXPECT_EQ(store.WriteBuilt(u"ProgramList", built, &count), StoreStatus::kOk);
   store.Close();
   return StreamPayload(U16ToUtf8(box), u"ProgramList");
 }
