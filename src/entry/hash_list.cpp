@@ -3,10 +3,8 @@
 #include <cstring>
 #include <memory>
 
-#include "blocklist/block_copy.h"
 #include "blocklist/block_header.h"
 #include "blocklist/program_block.h"
-#include "blocklist/var_block_list.h"
 #include "common/le.h"
 #include "common/u16.h"
 #include "entry/payload_builder.h"
@@ -222,49 +220,6 @@ bool ReadHashList(const char16_t* path, HashListSink& sink) {
   std::unique_ptr<platform::File> file = platform::OpenFileForReading(path);
   if (!file) return false;
   return ReadHashList(*file, sink);
-}
-
-namespace {
-
-class ListSink final : public HashListSink {
- public:
-  ListSink(CVarBlockList& list, HashListStats* stats) : list_(list), stats_(stats) {}
-  void OnLine(const HashListLine& line) override {
-    ++stats_->lines;
-    if (line.status != HashLineStatus::kUsed) {
-      ++stats_->skipped;
-      return;
-    }
-    if (list_.AddOwnBlockCopy(line.block, line.block_size) == 0) {
-      ++stats_->dropped;
-      return;
-    }
-    ++stats_->used;
-  }
-
- private:
-  CVarBlockList& list_;
-  HashListStats* stats_;
-};
-
-}  // namespace
-
-bool ImportHashListInto(CVarBlockList& list, platform::File& file, HashListStats* stats) {
-  HashListStats local;
-  if (stats == nullptr) stats = &local;
-  *stats = HashListStats{};
-  ListSink sink(list, stats);
-  return ReadHashList(file, sink);
-}
-
-bool ImportHashListInto(CVarBlockList& list, const char16_t* path, HashListStats* stats) {
-  HashListStats local;
-  if (stats == nullptr) stats = &local;
-  *stats = HashListStats{};
-  if (path == nullptr) return false;
-  std::unique_ptr<platform::File> file = platform::OpenFileForReading(path);
-  if (!file) return false;
-  return ImportHashListInto(list, *file, stats);
 }
 
 namespace {

@@ -31,7 +31,6 @@
 
 namespace tl {
 
-class CVarBlockList;
 class PayloadBuilder;
 
 namespace platform {
@@ -146,22 +145,10 @@ bool ReadHashList(platform::File& file, HashListSink& sink);
 // What an import did with the lines of its file.
 struct HashListStats {
   uint32_t lines = 0;
-  uint32_t used = 0;     // blocks handed to the list
+  uint32_t used = 0;     // blocks taken into the payload
   uint32_t skipped = 0;  // too short, a token missing, or not a number
-  uint32_t dropped = 0;  // used lines whose block copy could not be allocated
+  uint32_t dropped = 0;  // used lines memory ran short for
 };
-
-// Adds a block for every used line of the file to `list`, in file order, as a
-// zero-padded heap copy given to AddBlock (so a repeated pair replaces the
-// earlier block and moves to the end). False when the file cannot be opened
-// (the list is then unchanged) or when a read fails (the list then holds the
-// blocks of the lines read before the error; the caller discards them).
-// `stats` may be null.
-bool ImportHashListInto(CVarBlockList& list, const char16_t* path, HashListStats* stats = nullptr);
-
-// The same over a file the caller opened: the DLL's import opens it before it
-// changes anything, so that a file that cannot be opened changes nothing.
-bool ImportHashListInto(CVarBlockList& list, platform::File& file, HashListStats* stats = nullptr);
 
 // The payload an import of the file stores, built without a list in between:
 // every used line's block goes to `builder` in file order, with the list's

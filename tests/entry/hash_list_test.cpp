@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -11,12 +12,17 @@
 #include "common/le.h"
 #include "common/zalloc.h"
 #include "entry/list_payload.h"
+#include "entry/payload_builder.h"
 #include "fingerprint/reference_crc32.h"
 #include "platform/fault_hook.h"
+#include "platform/file.h"
+#include "support/list_import.h"
 #include "support/temp_dir.h"
 
 namespace tl {
 namespace {
+
+using test::ImportHashListInto;
 
 using S = HashLineStatus;
 
@@ -277,46 +283,36 @@ std::vector<uint64_t> Fingerprints(CVarBlockList& list) {
   return out;
 }
 
-TEST(HashList, ImportIntoAList) {
+// The library's import of a file: one block per used line, in file order, a
+// repeated pair replacing its earlier block at the end, every line counted.
+TEST(HashList, ImportBuildsThePayload) {
   test::TempDir dir;
-  const auto write = [&](const std::string& name, const std::string& text) {
-    test::WriteAll(dir.path() / name, std::vector<uint8_t>(text.begin(), text.end()));
-    return dir.File(name);
+  const auto build = [&](const std::string& text, HashListStats* stats) {
+    test::WriteAll(dir.path() / "l.txt", std::vector<uint8_t>(text.begin(), text.end()));
+    std::unique_ptr<platform::File> file = platform::OpenFileForReading(dir.File("l.txt").c_str());
+    PayloadBuilder built;
+    EXPECT_TRUE(file && BuildHashListPayload(*file, built, stats));
+    uint32_t size = 0, count = 0;
+    uint8_t* payload = built.Finish(&size, &count);
+    ParsedPayload parsed;
+    EXPECT_TRUE(ParseListPayload(payload, size, &parsed));
+    std::vector<uint64_t> fps;
+    for (const auto& b : parsed.blocks) {
+      fps.push_back(LoadU64(payload + b.offset, kPbFingerprintOffset));
+    }
+    EXPECT_EQ(count, fps.size());
+    ZeroFree(payload);
+    return fps;
   };
-  CVarBlockList list;
   HashListStats stats;
-  EXPECT_TRUE(
-      ImportHashListInto(list, write("a.txt", "1 2\r\n3 4\nbad line\n1 2\n").c_str(), &stats));
-  // The repeated pair replaced its earlier block and moved to the end.
-  EXPECT_EQ(Fingerprints(list), (std::vector<uint64_t>{0x300000004ull, 0x100000002ull}));
+  EXPECT_EQ(build("1 2\r\n3 4\nbad line\n1 2\n", &stats),
+            (std::vector<uint64_t>{0x300000004ull, 0x100000002ull}));
   EXPECT_EQ(stats.lines, 4u);
   EXPECT_EQ(stats.used, 3u);
   EXPECT_EQ(stats.skipped, 1u);
   EXPECT_EQ(stats.dropped, 0u);
-
-  CVarBlockList untouched;
-  EXPECT_FALSE(ImportHashListInto(untouched, dir.File("missing.txt").c_str(), &stats));
-  EXPECT_FALSE(ImportHashListInto(untouched, nullptr));
-  EXPECT_TRUE(ImportHashListInto(untouched, write("empty.txt", "").c_str(), &stats));
+  EXPECT_TRUE(build("", &stats).empty());
   EXPECT_EQ(stats.lines, 0u);
-  EXPECT_EQ(untouched.GetCount(), 0u);
-
-  // No memory for a copy: that line is dropped, the others stay.
-  CVarBlockList short_of_memory;
-  const auto path = write("b.txt", "5 6\n7 8\n");
-  // Each used line costs one allocation, its block copy, made after whatever
-  // opening the file costs: the second-to-last allocation is line 1's copy.
-  CVarBlockList scratch;
-  const uint64_t before = AllocCallCount();
-  ASSERT_TRUE(ImportHashListInto(scratch, path.c_str()));
-  const uint64_t per_import = AllocCallCount() - before;
-  ASSERT_GE(per_import, 2u);
-  SetAllocFailureAt(per_import - 1);
-  EXPECT_TRUE(ImportHashListInto(short_of_memory, path.c_str(), &stats));
-  SetAllocFailureAt(0);
-  EXPECT_EQ(stats.dropped, 1u);
-  EXPECT_EQ(Fingerprints(short_of_memory), (std::vector<uint64_t>{0x700000008ull}));
-  EXPECT_EQ(stats.used, 1u);
 }
 
 TEST(HashList, LargeFileAcrossReadChunks) {

@@ -14,10 +14,13 @@
 #include "common/zalloc.h"
 #include "entry/hash_list.h"
 #include "entry/program_builder.h"
+#include "support/list_import.h"
 #include "support/temp_dir.h"
 
 namespace tl {
 namespace {
+
+using test::ImportHashListInto;
 
 std::vector<uint8_t> Record(const std::u16string& path) {
   std::vector<uint8_t> r(kPdMinSize, 0);

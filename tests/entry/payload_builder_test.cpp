@@ -15,10 +15,13 @@
 #include "entry/list_payload.h"
 #include "entry/list_stream.h"
 #include "platform/file.h"
+#include "support/list_import.h"
 #include "support/temp_dir.h"
 
 namespace tl {
 namespace {
+
+using test::ImportHashListInto;
 
 // A block of `size` bytes with `key`, its body filled from `fill`, and link
 // and transient bytes that a stored copy must not carry.
