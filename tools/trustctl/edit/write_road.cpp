@@ -1,7 +1,5 @@
 #include "edit/write_road.h"
 
-#include "blocklist/block_header.h"
-#include "common/le.h"
 #include "edit/capacity.h"
 #include "entry/list_payload.h"
 #include "io/exit_codes.h"
